@@ -1,0 +1,67 @@
+// What the driver knows of each dispenser: the tables the reply decoder
+// writes and the unit price it reads, indexed by line and address 1..32.
+#pragma once
+
+#include <array>
+#include <concepts>
+#include <cstdint>
+#include <limits>
+
+#include "link/protocol.hpp"
+#include "link/range.hpp"
+
+namespace tarvenix::decode {
+
+// Live and total values are accumulated and scaled in the x87 80-bit
+// extended format; the thousands correction of F and M replies depends on
+// its 64-bit significand.
+using Extended = long double;
+static_assert(std::numeric_limits<Extended>::digits >= 64,
+              "Tarvenix needs long double with a 64-bit significand (x87 extended)");
+
+// Dispenser state codes as the driver keeps them.
+namespace pump_state {
+inline constexpr std::uint8_t kUnknown = 0;       // nothing decoded yet
+inline constexpr std::uint8_t kIdle = 192;        // no delivery running; live values final
+inline constexpr std::uint8_t kHeld = 209;        // set by no reply; a C reply keeps it
+inline constexpr std::uint8_t kDelivering = 217;  // started: ReadLive polls with C
+inline constexpr std::uint8_t kReady = 225;       // ready, after an A reply or S state 1
+}  // namespace pump_state
+
+struct Dispenser {
+  Extended liveVolume = 0;     // volume of the running or last delivery
+  Extended liveMoney = 0;      // money of the running or last delivery
+  Extended totalVolume = 0;    // first totaliser counter, unscaled
+  Extended totalMoney = 0;     // second totaliser counter, unscaled
+  std::int32_t unitPrice = 0;  // hundredths of the money unit per volume unit
+  std::uint8_t pumpState = pump_state::kUnknown;
+};
+
+class DispenserTables {
+ public:
+  template <std::integral L, std::integral A>
+  Dispenser& At(L line, A addr) {
+    return lines_[link::LineIndex(line)].dispensers[link::AddrIndex(addr)];
+  }
+  template <std::integral L, std::integral A>
+  const Dispenser& At(L line, A addr) const {
+    return lines_[link::LineIndex(line)].dispensers[link::AddrIndex(addr)];
+  }
+
+  // The value of the last p reply on the line, whichever address sent it.
+  template <std::integral L>
+  std::uint8_t& LineParam(L line) {
+    return lines_[link::LineIndex(line)].lineParam;
+  }
+
+ private:
+  // Each line starts on a cache line of its own: threads serving different
+  // lines never write to a shared one.
+  struct alignas(64) PerLine {
+    std::array<Dispenser, protocol::kAddrCount> dispensers{};
+    std::uint8_t lineParam = 0;
+  };
+  std::array<PerLine, protocol::kLineCount> lines_{};
+};
+
+}  // namespace tarvenix::decode

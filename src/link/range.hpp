@@ -1,0 +1,41 @@
+// 1-based line and address indexing with the driver's range error.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+
+#include "link/protocol.hpp"
+
+namespace tarvenix::link {
+
+[[noreturn]] void ThrowRangeError();
+
+// Index 0..count-1 of a 1-based value, or the range error.
+template <std::integral T>
+constexpr std::size_t OneBasedIndex(T value, int count) {
+  if (value < 1 || value > count) {
+    ThrowRangeError();
+  }
+  return static_cast<std::size_t>(value - 1);
+}
+
+template <std::integral T>
+constexpr std::size_t LineIndex(T line) {
+  return OneBasedIndex(line, protocol::kLineCount);
+}
+
+template <std::integral T>
+constexpr std::size_t AddrIndex(T addr) {
+  return OneBasedIndex(addr, protocol::kAddrCount);
+}
+
+// A value that must fit a byte where it is stored (a character code).
+template <std::integral T>
+constexpr std::uint8_t CheckedByte(T value) {
+  if (value < 0 || value > 255) {
+    ThrowRangeError();
+  }
+  return static_cast<std::uint8_t>(value);
+}
+
+}  // namespace tarvenix::link
