@@ -3,6 +3,7 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cstdint>
 
 #include "link/protocol.hpp"
 
@@ -27,6 +28,18 @@ constexpr std::size_t LineIndex(T line) {
 template <std::integral T>
 constexpr std::size_t AddrIndex(T addr) {
   return OneBasedIndex(addr, protocol::kAddrCount);
+}
+
+// A line or address checked against 1..32, as the byte the tables and the
+// frame use.
+template <std::integral T>
+constexpr std::uint8_t CheckedLine(T line) {
+  return static_cast<std::uint8_t>(LineIndex(line) + 1);
+}
+
+template <std::integral T>
+constexpr std::uint8_t CheckedAddr(T addr) {
+  return static_cast<std::uint8_t>(AddrIndex(addr) + 1);
 }
 
 // A value that must fit a byte where it is stored (a character code).
