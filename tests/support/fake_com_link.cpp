@@ -76,6 +76,7 @@ std::int32_t FakeComLink::Exchange(std::uint32_t line, std::uint32_t port,
                                    std::uint8_t mode) {
   Script script;
   ReplyCheckHandler check;
+  bool acknowledging = false;
   {
     std::lock_guard lock(mutex_);
     calls_.push_back({.op = Call::Op::kExchange,
@@ -83,24 +84,31 @@ std::int32_t FakeComLink::Exchange(std::uint32_t line, std::uint32_t port,
                       .args = {port, static_cast<std::uint32_t>(request.size()),
                                static_cast<std::uint32_t>(reply.size()), expectedLen, mode},
                       .sent = Bytes(request.begin(), request.end())});
-    if (expectedLen == 0) {
-      if (raiseOnAcknowledge) {
-        throw std::runtime_error("acknowledgement failed");
+    acknowledging = expectedLen == 0;
+    if (!acknowledging) {
+      if (!scripts_.empty()) {
+        script = std::move(scripts_.front());
+        scripts_.pop_front();
+      } else if (defaultReply_) {
+        script.reply = *defaultReply_;
+      } else {
+        ADD_FAILURE() << "unscripted exchange on line " << line;
+        return -1;
       }
-      return 0;  // an ACK or NAK: nothing is received
+      raiseNextGetLineState_ = script.raiseInGetLineState;
+      nextLineState_ = script.lineState;
+      check = replyCheck_[line & 0xFF];
     }
-    if (!scripts_.empty()) {
-      script = std::move(scripts_.front());
-      scripts_.pop_front();
-    } else if (defaultReply_) {
-      script.reply = *defaultReply_;
-    } else {
-      ADD_FAILURE() << "unscripted exchange on line " << line;
-      return -1;
+  }
+  if (acknowledging) {
+    // An ACK or NAK: nothing is received.
+    if (onAcknowledge) {
+      onAcknowledge();
     }
-    raiseNextGetLineState_ = script.raiseInGetLineState;
-    nextLineState_ = script.lineState;
-    check = replyCheck_[line & 0xFF];
+    if (raiseOnAcknowledge) {
+      throw std::runtime_error("acknowledgement failed");
+    }
+    return 0;
   }
   if (script.raiseInExchange) {
     throw std::runtime_error("exchange failed");

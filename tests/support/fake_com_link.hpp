@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -65,6 +66,8 @@ class FakeComLink : public TComLink {
 
   std::int32_t failResult = -7;
   bool raiseOnAcknowledge = false;  // an ACK/NAK exchange raises
+  // Runs as an ACK or NAK is sent: lets a test see the driver at that moment.
+  std::function<void()> onAcknowledge;
 
   std::int32_t FailResult(std::uint32_t line) override;
   void SetLineError(std::uint32_t line, std::uint32_t code) override;

@@ -1,0 +1,200 @@
+// Threads: lines run in parallel, the locked operations of one line take
+// turns, and a lock is never left held.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "support/fake_com_link.hpp"
+#include "tarvenix/tvm30.hpp"
+
+namespace tarvenix::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Answers every command by its letter, like a quiet dispenser, and lets a
+// test hold exchanges of chosen lines inside the line service.
+class AnsweringComLink : public TComLink {
+ public:
+  std::int32_t FailResult(std::uint32_t) override { return 1; }
+  void SetLineError(std::uint32_t, std::uint32_t) override {}
+  void SetLineState(std::uint32_t line, std::uint32_t state) override {
+    states_[line & 31].store(static_cast<std::uint8_t>(state));
+  }
+  std::uint8_t GetLineState(std::uint32_t line) override { return states_[line & 31].load(); }
+  std::int32_t ConfigureLine(std::uint32_t, std::uint32_t, std::uint32_t) override { return 0; }
+  void SetLineInit(std::uint32_t, LineInitHandler) override {}
+  void SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) override {
+    std::lock_guard lock(mutex_);
+    checks_[line & 31] = handler;
+  }
+
+  std::int32_t Exchange(std::uint32_t line, std::uint32_t, std::span<const std::uint8_t> request,
+                        std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                        std::uint8_t) override {
+    if (expectedLen == 0) {
+      if (failAcknowledge.exchange(false)) {
+        throw std::runtime_error("acknowledgement failed");
+      }
+      return 0;
+    }
+    const int inside = ++inside_[line & 31];
+    int seen = maxInside_[line & 31].load();
+    while (seen < inside && !maxInside_[line & 31].compare_exchange_weak(seen, inside)) {
+    }
+    WaitWhileHeld(line);
+    std::this_thread::sleep_for(20us);
+    const char letter = static_cast<char>(request[5]);
+    const Bytes answer = letter == 'V'   ? MakeReply("T00000000010000000020")
+                         : letter == 'r' ? MakeReply("p00042")
+                         : letter == 'w' ? MakeReply("A0")
+                                         : MakeReply("S0001000000");
+    std::copy(answer.begin(), answer.end(), reply.begin());
+    ReplyCheckHandler check;
+    {
+      std::lock_guard lock(mutex_);
+      check = checks_[line & 31];
+    }
+    check(static_cast<std::uint8_t>(line), reply, static_cast<std::uint8_t>(answer.size()),
+          expectedLen);
+    --inside_[line & 31];
+    ++exchanges;
+    return failExchange.exchange(false) ? 5 : 0;
+  }
+
+  // Exchanges on `line` wait inside the service until Release().
+  void Hold(std::uint32_t line) {
+    std::lock_guard lock(mutex_);
+    held_ = line;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = 0;
+    }
+    released_.notify_all();
+  }
+  // Waits until `count` exchanges are being held.
+  bool AwaitHeld(int count) {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, 5s, [&] { return waiting_ >= count; });
+  }
+  int MaxInside(std::uint32_t line) const { return maxInside_[line & 31].load(); }
+
+  std::atomic<bool> failExchange{false};
+  std::atomic<bool> failAcknowledge{false};
+  std::atomic<int> exchanges{0};
+
+ private:
+  void WaitWhileHeld(std::uint32_t line) {
+    std::unique_lock lock(mutex_);
+    if (held_ != line) {
+      return;
+    }
+    ++waiting_;
+    arrived_.notify_all();
+    released_.wait_for(lock, 5s, [&] { return held_ != line; });
+    --waiting_;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::condition_variable released_;
+  std::uint32_t held_ = 0;
+  int waiting_ = 0;
+  ReplyCheckHandler checks_[32] = {};
+  std::atomic<std::uint8_t> states_[32] = {};
+  std::atomic<int> inside_[32] = {};
+  std::atomic<int> maxInside_[32] = {};
+};
+
+void NoPause(void*, std::uint32_t) {}
+
+struct ConcurrencyTest : ::testing::Test {
+  AnsweringComLink link;
+  TVM30 driver{link, 0, Sleeper{&NoPause, nullptr}};
+};
+
+TEST_F(ConcurrencyTest, DifferentLinesRunInParallel) {
+  // Line 1's poll is held inside the line service; line 2's must still pass.
+  link.Hold(1);
+  auto held = std::async(std::launch::async, [&] { return driver.PollState(1, 1); });
+  ASSERT_TRUE(link.AwaitHeld(1));
+  auto other = std::async(std::launch::async, [&] {
+    double volume = 0;
+    double money = 0;
+    driver.ReadTotals(2, 1, 1, volume, money);
+    return volume;
+  });
+  EXPECT_EQ(other.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(other.get(), 1.0);
+  link.Release();
+  EXPECT_EQ(held.get(), 225);
+}
+
+TEST_F(ConcurrencyTest, LockedOperationsOfOneLineTakeTurns) {
+  constexpr int kRounds = 200;
+  auto run = [&](int which) {
+    double volume = 0;
+    double money = 0;
+    for (int i = 0; i < kRounds; ++i) {
+      switch ((i + which) % 3) {
+        case 0:
+          driver.PollState(4, static_cast<std::uint8_t>(1 + which));
+          break;
+        case 1:
+          driver.ReadTotals(4, 1 + which, 0, volume, money);
+          break;
+        default:
+          driver.ReadParam(4, 1 + which, 3);
+          break;
+      }
+    }
+  };
+  std::thread a(run, 0);
+  std::thread b(run, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(link.MaxInside(4), 1);
+  EXPECT_GT(link.exchanges.load(), 2 * kRounds);
+}
+
+TEST_F(ConcurrencyTest, WriteParamIsNotHeldBackByReadParam) {
+  // ReadParam holds the lock across its exchange; WriteParam does not take it.
+  link.Hold(6);
+  auto blocked = std::async(std::launch::async, [&] { return driver.ReadParam(6, 1, 1); });
+  ASSERT_TRUE(link.AwaitHeld(1));
+  auto writing = std::async(std::launch::async, [&] { driver.WriteParam(6, 2, 1, 1); });
+  ASSERT_TRUE(link.AwaitHeld(2));  // the write reached the line service too
+  link.Release();
+  writing.get();
+  EXPECT_EQ(blocked.get(), 42);
+}
+
+TEST_F(ConcurrencyTest, FailedPollsReleaseTheLock) {
+  link.failExchange = true;
+  EXPECT_THROW(driver.PollState(7, 1), ESerialIO);
+  auto after = std::async(std::launch::async, [&] { return driver.PollState(7, 1); });
+  ASSERT_EQ(after.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(after.get(), 225);
+
+  // An exception of the line service while the ACK goes out reaches the
+  // caller, and the lock is left all the same.
+  link.failAcknowledge = true;
+  EXPECT_THROW(driver.PollState(7, 1), std::runtime_error);
+  link.failAcknowledge = true;
+  double volume = 0;
+  double money = 0;
+  EXPECT_THROW(driver.ReadTotals(7, 1, 1, volume, money), std::runtime_error);
+  auto last = std::async(std::launch::async, [&] { return driver.ReadParam(7, 1, 1); });
+  ASSERT_EQ(last.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(last.get(), 42);
+}
+
+}  // namespace
+}  // namespace tarvenix::testing
