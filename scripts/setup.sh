@@ -4,7 +4,8 @@
 # Usage: scripts/setup.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev clang-format "$@")
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+  clang-format "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine and runs every test: the format check, then
-# the suite in the debug, address+undefined and thread sanitizer builds.
+# Sets up a fresh Debian machine and runs every test: the format check, the
+# suite in the debug, address+undefined and thread sanitizer builds, a short
+# run of every fuzz target, and a build of the benchmarks (which it does not
+# run; see docs/performance.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +16,10 @@ for preset in debug asan tsan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j "$(nproc)"
 done
+
+echo "== fuzz"
+scripts/fuzz.sh 30
+
+echo "== bench (build only)"
+cmake --preset bench >/dev/null
+cmake --build --preset bench

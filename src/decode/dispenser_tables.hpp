@@ -53,6 +53,10 @@ class DispenserTables {
   std::uint8_t& LineParam(L line) {
     return lines_[link::LineIndex(line)].lineParam;
   }
+  template <std::integral L>
+  std::uint8_t LineParam(L line) const {
+    return lines_[link::LineIndex(line)].lineParam;
+  }
 
  private:
   // Each line starts on a cache line of its own: threads serving different

@@ -41,7 +41,9 @@ TEST(ReplyCheck, LengthMayBeExpectedOrImpliedByCode) {
   const std::pair<char, std::size_t> lengths[] = {{'S', 15}, {'p', 10}, {'D', 18}, {'F', 22},
                                                   {'M', 22}, {'T', 25}, {'A', 6},  {'C', 6}};
   for (const auto& [code, length] : lengths) {
-    const Bytes reply = MakeReply(std::string(1, code) + std::string(length - 5, '0'));
+    std::string body(length - 4, '0');
+    body[0] = code;
+    const Bytes reply = MakeReply(body);
     ASSERT_EQ(reply.size(), length);
     EXPECT_EQ(Judge(reply, reply.size(), 1), kAccepted) << code;
     EXPECT_EQ(Judge(reply, reply.size(), static_cast<std::uint8_t>(length)), kAccepted) << code;

@@ -8,9 +8,11 @@
 namespace tarvenix::testing {
 
 Bytes MakeReply(std::string_view body, std::uint8_t start) {
-  Bytes reply{start, '0'};
-  reply.insert(reply.end(), body.begin(), body.end());
-  reply.push_back(0x03);
+  Bytes reply(body.size() + 3);
+  reply[0] = start;
+  reply[1] = '0';
+  std::copy(body.begin(), body.end(), reply.begin() + 2);
+  reply.back() = 0x03;
   std::uint8_t bcc = 0;
   for (std::uint8_t b : reply) {
     bcc = static_cast<std::uint8_t>(bcc ^ b);
