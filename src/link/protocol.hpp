@@ -53,6 +53,16 @@ inline constexpr ReplyLength kReplyLengths[] = {
     {'S', 15}, {'p', 10}, {'D', 18}, {'F', 22}, {'M', 22}, {'T', 25}, {'A', 6}, {'C', 6},
 };
 
+// The length a reply code makes complete, or 0 for a code that names none.
+constexpr std::uint8_t ImpliedReplyLength(std::uint8_t code) {
+  for (const ReplyLength& row : kReplyLengths) {
+    if (row.code == code) {
+      return row.length;
+    }
+  }
+  return 0;
+}
+
 // Line states the reply check reports to the line service.
 inline constexpr std::uint8_t kLineAccepted = 1;
 inline constexpr std::uint8_t kLineRejected = 3;

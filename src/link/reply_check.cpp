@@ -12,13 +12,6 @@ constexpr ReplyVerdict Reject(std::uint8_t code) {
   return {protocol::kLineRejected, code};
 }
 
-// The length the reply code at index 2 makes complete, if it names one.
-bool LengthFitsCode(std::uint8_t code, std::uint8_t rxLen) {
-  return std::ranges::any_of(protocol::kReplyLengths, [&](const protocol::ReplyLength& row) {
-    return row.code == code && row.length == rxLen;
-  });
-}
-
 }  // namespace
 
 ReplyVerdict JudgeReply(std::span<const std::uint8_t> buffer, std::uint8_t rxLen,
@@ -31,8 +24,11 @@ ReplyVerdict JudgeReply(std::span<const std::uint8_t> buffer, std::uint8_t rxLen
   if (buffer.size() < reach) {
     return Reject(protocol::kErrorLength);
   }
-  if (readsCode && !LengthFitsCode(buffer[protocol::kReplyCodeIndex], rxLen)) {
-    return Reject(protocol::kErrorLength);
+  if (readsCode) {
+    const std::uint8_t implied = protocol::ImpliedReplyLength(buffer[protocol::kReplyCodeIndex]);
+    if (implied == 0 || implied != rxLen) {
+      return Reject(protocol::kErrorLength);
+    }
   }
   if (!protocol::IsReplyStart(buffer[0])) {
     return Reject(protocol::kErrorFirstByte);

@@ -53,6 +53,10 @@ TEST(ReplyCheck, LengthMayBeExpectedOrImpliedByCode) {
   // An unknown code is complete only at the expected length.
   EXPECT_EQ(Judge(MakeReply("Q0"), 6, 6), kAccepted);
   EXPECT_EQ(Judge(MakeReply("Q0"), 6, 25), Rejected(219));
+  // Nothing received when something was expected is a wrong length, whatever
+  // stale bytes the buffer holds.
+  EXPECT_EQ(Judge(MakeReply("Q0"), 0, 25), Rejected(219));
+  EXPECT_EQ(Judge(MakeReply("S0000000000"), 0, 15), Rejected(219));
 }
 
 TEST(ReplyCheck, FirstFaultInOrderLengthStartEtxCheckByte) {
