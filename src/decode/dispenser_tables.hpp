@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "link/per_line.hpp"
 #include "link/protocol.hpp"
 #include "link/range.hpp"
 
@@ -41,31 +42,29 @@ class DispenserTables {
  public:
   template <std::integral L, std::integral A>
   Dispenser& At(L line, A addr) {
-    return lines_[link::LineIndex(line)].dispensers[link::AddrIndex(addr)];
+    return lines_[line].dispensers[link::AddrIndex(addr)];
   }
   template <std::integral L, std::integral A>
   const Dispenser& At(L line, A addr) const {
-    return lines_[link::LineIndex(line)].dispensers[link::AddrIndex(addr)];
+    return lines_[line].dispensers[link::AddrIndex(addr)];
   }
 
   // The value of the last p reply on the line, whichever address sent it.
   template <std::integral L>
   std::uint8_t& LineParam(L line) {
-    return lines_[link::LineIndex(line)].lineParam;
+    return lines_[line].lineParam;
   }
   template <std::integral L>
   std::uint8_t LineParam(L line) const {
-    return lines_[link::LineIndex(line)].lineParam;
+    return lines_[line].lineParam;
   }
 
  private:
-  // Each line starts on a cache line of its own: threads serving different
-  // lines never write to a shared one.
-  struct alignas(64) PerLine {
+  struct Line {
     std::array<Dispenser, protocol::kAddrCount> dispensers{};
     std::uint8_t lineParam = 0;
   };
-  std::array<PerLine, protocol::kLineCount> lines_{};
+  link::PerLine<Line> lines_;
 };
 
 }  // namespace tarvenix::decode

@@ -7,7 +7,7 @@
 namespace tarvenix::link {
 
 std::uint8_t LinkTables::NextSeq(std::uint8_t line, std::uint8_t wireAddr) {
-  auto& counter = At(line).seq[WireIndex(wireAddr)];
+  auto& counter = lines_[line].seq[WireIndex(wireAddr)];
   std::uint8_t last = counter.load(std::memory_order_relaxed);
   std::uint8_t next = 0;
   do {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "link/per_line.hpp"
 #include "link/protocol.hpp"
 #include "link/range.hpp"
 
@@ -20,15 +21,15 @@ class LinkTables {
   // 1 when the line's last exchange ended with an accepted reply; 1 on a new
   // object.
   std::uint8_t LinkState(std::uint8_t line) const {
-    return At(line).linkState.load(std::memory_order_relaxed);
+    return lines_[line].linkState.load(std::memory_order_relaxed);
   }
   void SetLinkState(std::uint8_t line, std::uint8_t value) {
-    At(line).linkState.store(value, std::memory_order_relaxed);
+    lines_[line].linkState.store(value, std::memory_order_relaxed);
   }
 
   // The sequence digit of the last frame to the wire address (Addr - 1).
   std::uint8_t SeqCounter(std::uint8_t line, std::uint8_t wireAddr) const {
-    return At(line).seq[WireIndex(wireAddr)].load(std::memory_order_relaxed);
+    return lines_[line].seq[WireIndex(wireAddr)].load(std::memory_order_relaxed);
   }
 
   // Advances the address's counter and returns the digit for its next frame:
@@ -38,13 +39,11 @@ class LinkTables {
   // The next frame to address 1 of the line carries the digit 0. The other
   // addresses keep their own sequences.
   void RestartSequence(std::uint8_t line) {
-    At(line).seq[0].store(protocol::kSeqRestart, std::memory_order_relaxed);
+    lines_[line].seq[0].store(protocol::kSeqRestart, std::memory_order_relaxed);
   }
 
  private:
-  // One cache line per line, so that threads serving different lines never
-  // share one.
-  struct alignas(64) PerLine {
+  struct Line {
     std::atomic<std::uint8_t> linkState{protocol::kLineAccepted};
     std::array<std::atomic<std::uint8_t>, protocol::kAddrCount> seq{};
   };
@@ -52,10 +51,8 @@ class LinkTables {
   static std::size_t WireIndex(std::uint8_t wireAddr) {
     return OneBasedIndex(wireAddr + 1, protocol::kAddrCount);
   }
-  PerLine& At(std::uint8_t line) { return lines_[LineIndex(line)]; }
-  const PerLine& At(std::uint8_t line) const { return lines_[LineIndex(line)]; }
 
-  std::array<PerLine, protocol::kLineCount> lines_;
+  PerLine<Line> lines_;
 };
 
 }  // namespace tarvenix::link
