@@ -4,7 +4,7 @@
 # Usage: scripts/setup.sh [extra-package ...]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev clang-format "$@")
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev clang-format libcli11-dev libfmt-dev "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do
