@@ -51,7 +51,8 @@ void AddGlobalOptions(CLI::App& app, Globals& g) {
   app.add_flag("--trace", g.session.trace,
                "Show every byte on the line, decoded, on standard error");
   app.add_option("--record", g.session.record,
-                 "Write every transmission to FILE, one per line (see docs/simulator.md)");
+                 "Write every transmission to FILE, one per line (see docs/simulator.md)")
+      ->type_name("FILE");
   app.add_flag("--sim-time", g.session.simTime,
                "Run on simulated time: pauses and deliveries take no real time");
   app.add_option("--flow", g.flow,

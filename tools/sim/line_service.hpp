@@ -38,14 +38,16 @@
 // GetLineState is 0 after an exchange whose last attempt received nothing.
 //
 // Re-initialisation. After three command exchanges in a row on a line end
-// without an accepted reply (timeouts or rejections after their retries;
-// a refusal shows the line is sound and ends the run), the line is re-initialised before its next
-// command exchange: the service calls the line's LineInitHandler (the driver's OpenLine, which
-// configures the line again and resets address 1), then carries on with the
-// exchange it was asked for. Doing it at the start of the next exchange,
-// never inside a failing one, keeps the handler's own exchanges from
-// overwriting the line state the caller is about to read. An exception
-// from the handler is counted and swallowed; the failure run starts over.
+// without an accepted reply (timeouts or rejections after their retries; a
+// refusal shows that the line is sound and ends the run), the line is
+// re-initialised before its next command exchange: the service calls the
+// line's LineInitHandler (the driver's OpenLine, which configures the line
+// again and resets address 1), then carries on with the exchange it was
+// asked for. Doing it at the start of the next exchange, never inside a
+// failing one, keeps the handler's own exchanges from overwriting the line
+// state the caller is about to read. An exception from the handler is
+// swallowed (its exchanges are counted like any others); the failure run
+// starts over.
 //
 // Statistics per line are kept by the service and read with Stats().
 // Threads: each line has its own lock, held for the whole of an exchange;
