@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --build --preset release --target tarvenix
 exec build/release/tools/cli/tarvenix demo "$@"

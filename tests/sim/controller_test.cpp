@@ -114,7 +114,7 @@ TEST_F(ControllerTest, FinalReadingIsRepeatedUntilAcknowledged) {
   EXPECT_EQ(line.At(1)->CurrentPhase(), Phase::kEnded);
   Ack();
   EXPECT_EQ(line.At(1)->CurrentPhase(), Phase::kIdle);
-  EXPECT_EQ(Send(Frame(1, 4, "P"))[6], '0');
+  EXPECT_EQ(Send(Frame(1, 4, "P")).at(6), '0');
 }
 
 // Each kind damages a reply so that the driver's reply check catches it,

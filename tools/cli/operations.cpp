@@ -57,13 +57,14 @@ struct Followed {
   bool finished = false;
 };
 
-Followed Follow(Session& session, double target, bool byMoney, const Output& out) {
+Followed Follow(Session& session, double target, bool byMoney, double price, const Output& out) {
   TVM30& driver = session.Driver();
   const auto line = static_cast<std::uint8_t>(session.LineNo());
   const auto addr = static_cast<std::uint8_t>(session.Addr());
   const auto flow = session.Options().forecourt.flowPerMinute / 100.0;
   // Long enough for the delivery at its flow, and a margin.
-  const double expectedSeconds = target / std::max(flow, 0.01) * 60.0 * (byMoney ? 0.1 : 1.0);
+  const double volume = byMoney ? target / std::max(price, 0.01) : target;
+  const double expectedSeconds = volume / std::max(flow, 0.01) * 60.0;
   const std::uint64_t deadline =
       session.Clock().NowUs() + static_cast<std::uint64_t>((expectedSeconds * 2 + 30) * 1e6);
   Followed f;
@@ -140,7 +141,7 @@ bool Demo(Session& session, const Step& step, const Output& out) {
   driver.ReadTotals(line, addr, 1, volumeBefore, moneyBefore);
   driver.StartPump(line, addr, step.mode);
   fmt::print(out.out, "  started\n");
-  const Followed f = Follow(session, target, byMoney, out);
+  const Followed f = Follow(session, target, byMoney, step.price, out);
   if (!f.finished) {
     fmt::print(stderr, "tarvenix: error: demo: the delivery did not end in time\n");
     return false;

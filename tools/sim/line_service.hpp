@@ -31,11 +31,12 @@
 //
 // Results. Exchange returns 0 when a reply was received and judged: the
 // line state tells whether the last attempt's reply was accepted (the
-// driver then acknowledges and decodes it) or rejected after all repetitions
-// (the driver sends NAK and decodes nothing). Non-zero results fail the
-// driver's operation: kResultNoReply (the last attempt timed out), kResult-
-// Refused (NAK), kResultNotOpen, kResultNoLine; FailResult is kResultFault.
-// GetLineState is 0 after an exchange whose last attempt received nothing.
+// driver then acknowledges and decodes it) or rejected after all
+// repetitions (the driver sends NAK and decodes nothing). Non-zero results
+// fail the driver's operation: kResultNoReply (the last attempt timed out),
+// kResultRefused (NAK), kResultNotOpen, kResultNoLine, kResultBadSetting;
+// FailResult is kResultFault. GetLineState is 0 after an exchange whose last
+// attempt received nothing.
 //
 // Re-initialisation. After three command exchanges in a row on a line end
 // without an accepted reply (timeouts or rejections after their retries; a
