@@ -2,6 +2,7 @@
 // the record. Every run uses simulated time.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -100,12 +101,14 @@ TEST(Cli, ChainedCommandsShareOneForecourt) {
 }
 
 TEST(Cli, RecordWritesOneTransmissionPerLine) {
-  const std::string path = ::testing::TempDir() + "tarvenix_record.tsv";
+  const std::string path =
+      ::testing::TempDir() + "tarvenix_record_" + std::to_string(getpid()) + ".tsv";
   const Outcome run = Tarvenix("--record " + path + " --fault noreply:1@1 poll");
   EXPECT_EQ(run.status, 1);
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
+  std::remove(path.c_str());
   EXPECT_EQ(text.str(),
             "# tarvenix record 1: time_ms line dir hex verdict\n"
             "0.000\t1\ttx\t043030023153300353\tframe\n"
