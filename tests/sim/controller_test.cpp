@@ -156,15 +156,15 @@ TEST_F(ControllerTest, EachFaultKindIsCaughtByTheReplyCheck) {
   EXPECT_TRUE(line.Receive(Frame(1, 2, "P")).Empty());
 }
 
-TEST(FaultSpec, ParsesKindProbabilityAndAddress) {
-  const auto spec = ParseFaultSpec("garbage:0.25@17");
-  ASSERT_TRUE(spec);
-  EXPECT_EQ(spec->kind, FaultKind::kGarbage);
-  EXPECT_EQ(spec->probability, 0.25);
-  EXPECT_EQ(spec->addr, 17);
-  EXPECT_EQ(ParseFaultSpec("delay")->probability, 1.0);
+TEST(FaultOption, ParsesKindProbabilityAndAddress) {
+  const auto fault = ParseFaultOption("garbage:0.25@17");
+  ASSERT_TRUE(fault);
+  EXPECT_EQ(fault->kind, FaultKind::kGarbage);
+  EXPECT_EQ(fault->probability, 0.25);
+  EXPECT_EQ(fault->addr, 17);
+  EXPECT_EQ(ParseFaultOption("delay")->probability, 1.0);
   for (const char* bad : {"", "gremlins", "delay:1.5", "delay:x", "delay@0", "delay@33"}) {
-    EXPECT_FALSE(ParseFaultSpec(bad)) << bad;
+    EXPECT_FALSE(ParseFaultOption(bad)) << bad;
   }
 }
 

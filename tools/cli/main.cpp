@@ -170,12 +170,12 @@ int main(int argc, char** argv) {
   }
 
   for (const std::string& text : g.faults) {
-    const auto spec = sim::ParseFaultSpec(text);
-    if (!spec) {
+    const auto fault = sim::ParseFaultOption(text);
+    if (!fault) {
       fmt::print(stderr, "tarvenix: error: bad --fault '{}' (see tarvenix --help)\n", text);
       return 2;
     }
-    g.session.forecourt.faults.push_back(*spec);
+    g.session.forecourt.faults.push_back(*fault);
   }
   g.session.forecourt.dispensers = static_cast<std::uint8_t>(g.dispensers);
   double flow = g.flow;

@@ -6,8 +6,8 @@
 
 namespace tarvenix::sim {
 
-std::optional<FaultSpec> ParseFaultSpec(std::string_view text) {
-  FaultSpec spec{FaultKind::kNoReply};
+std::optional<FaultOption> ParseFaultOption(std::string_view text) {
+  FaultOption fault{FaultKind::kNoReply};
   if (const auto at = text.find('@'); at != std::string_view::npos) {
     const std::string_view addr = text.substr(at + 1);
     unsigned value = 0;
@@ -16,18 +16,18 @@ std::optional<FaultSpec> ParseFaultSpec(std::string_view text) {
         value > protocol::kAddrCount) {
       return std::nullopt;
     }
-    spec.addr = static_cast<std::uint8_t>(value);
+    fault.addr = static_cast<std::uint8_t>(value);
     text = text.substr(0, at);
   }
   if (const auto colon = text.find(':'); colon != std::string_view::npos) {
     const std::string probability(text.substr(colon + 1));
     std::size_t used = 0;
     try {
-      spec.probability = std::stod(probability, &used);
+      fault.probability = std::stod(probability, &used);
     } catch (const std::exception&) {
       return std::nullopt;
     }
-    if (used != probability.size() || !(spec.probability >= 0.0 && spec.probability <= 1.0)) {
+    if (used != probability.size() || !(fault.probability >= 0.0 && fault.probability <= 1.0)) {
       return std::nullopt;
     }
     text = text.substr(0, colon);
@@ -36,8 +36,8 @@ std::optional<FaultSpec> ParseFaultSpec(std::string_view text) {
   if (!kind) {
     return std::nullopt;
   }
-  spec.kind = *kind;
-  return spec;
+  fault.kind = *kind;
+  return fault;
 }
 
 void Populate(SimulatedLine& line, const ForecourtOptions& options) {
@@ -47,9 +47,9 @@ void Populate(SimulatedLine& line, const ForecourtOptions& options) {
     FaultPlan plan;
     plan.delayMs = options.delayMs;
     bool any = false;
-    for (const FaultSpec& spec : options.faults) {
-      if (spec.addr == 0 || spec.addr == addr) {
-        plan.With(spec.kind, spec.probability);
+    for (const FaultOption& fault : options.faults) {
+      if (fault.addr == 0 || fault.addr == addr) {
+        plan.With(fault.kind, fault.probability);
         any = true;
       }
     }

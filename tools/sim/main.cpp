@@ -95,12 +95,12 @@ int main(int argc, char** argv) {
   options.dispensers = static_cast<std::uint8_t>(dispensers);
   options.flowPerMinute = static_cast<std::uint32_t>(flow * 100 + 0.5);
   for (const std::string& text : faults) {
-    const auto spec = ParseFaultSpec(text);
-    if (!spec) {
+    const auto fault = ParseFaultOption(text);
+    if (!fault) {
       fmt::print(stderr, "tarvenix-sim: error: bad fault '{}'\n", text);
       return 2;
     }
-    options.faults.push_back(*spec);
+    options.faults.push_back(*fault);
   }
   WallClock clock;
   SimulatedLine line(clock);
