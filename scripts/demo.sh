@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds Tarvenix and runs its self-check.
+# Sets up a fresh Debian machine, builds Tarvenix and runs `tarvenix demo`:
+# a whole delivery through the driver on a simulated dispenser.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 cmake --preset release >/dev/null
-cmake --build --preset release
-ctest --preset release
+cmake --build --preset release --target tarvenix
+exec build/release/tools/cli/tarvenix demo "$@"

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  clang-format "$@")
+  clang-format libcli11-dev libfmt-dev "$@")
 
 missing=()
 for pkg in "${packages[@]}"; do

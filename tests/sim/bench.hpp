@@ -1,0 +1,63 @@
+// A simulated forecourt on simulated time with the real driver on top, for
+// tests that run whole operations end to end.
+#pragma once
+
+#include <cstdint>
+
+#include "clock.hpp"
+#include "driver/state.hpp"
+#include "line_service.hpp"
+#include "simulated_line.hpp"
+#include "tarvenix/tvm30.hpp"
+
+namespace tarvenix::sim::testing {
+
+struct Bench {
+  explicit Bench(DispenserConfig config = {}, std::uint8_t dispensers = 2) {
+    for (std::uint8_t addr = 1; addr <= dispensers; ++addr) {
+      line.AddDispenser(addr, config);
+    }
+    service.Attach(1, line);
+    driver.InitLine(1);
+  }
+
+  Dispenser& At(std::uint8_t addr) { return *line.At(addr); }
+  const decode::Dispenser& Tables(std::uint8_t addr) const {
+    return driver.Inspect().dispensers.At(1, addr);
+  }
+  LinkStats Stats() const { return service.Stats(1); }
+
+  void Prepare(std::uint8_t addr, double price, double volume, double money = 0) {
+    driver.SetUnitPrice(1, addr, price);
+    if (money > 0) {
+      driver.SetDoseMoney(1, addr, money);
+    } else {
+      driver.SetDoseVolume(1, addr, volume);
+    }
+  }
+
+  // Follows the delivery with ReadLive every half second until the driver
+  // has left the delivering state. A failed reading is tried again, as a
+  // host would. Returns false when it does not end within `maxReads`.
+  bool Follow(std::uint8_t addr, int maxReads = 2000) {
+    for (int i = 0; i < maxReads; ++i) {
+      double money = 0;
+      try {
+        driver.ReadLive(1, addr, money);
+      } catch (const ESerialIO&) {
+      }
+      if (Tables(addr).pumpState != decode::pump_state::kDelivering) {
+        return true;
+      }
+      clock.AdvanceMs(500);
+    }
+    return false;
+  }
+
+  ManualClock clock;
+  SimulatedLine line{clock};
+  LineService service{clock};
+  TVM30 driver{service, 0, SleeperOn(clock)};
+};
+
+}  // namespace tarvenix::sim::testing

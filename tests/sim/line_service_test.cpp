@@ -1,0 +1,160 @@
+// The line service on its own: configuration, retries by Mode, timeouts on
+// the clock, the caller's buffer, acknowledgements and re-initialisation.
+#include "line_service.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "clock.hpp"
+#include "link/frame.hpp"
+#include "link/reply_check.hpp"
+
+namespace tarvenix::sim {
+namespace {
+
+constexpr std::uint64_t kByteUs = 2083;  // 10 bits at 4800 baud
+constexpr std::uint64_t kTimeoutUs = 140'000;
+
+struct LineServiceTest : ::testing::Test {
+  LineServiceTest() {
+    line.AddDispenser(1, {});
+    service.Attach(1, line);
+    service.SetReplyCheck(1, {&Check, &service});
+  }
+
+  static bool Check(void* object, std::uint8_t lineNo, std::span<const std::uint8_t> buffer,
+                    std::uint8_t rxLen, std::uint8_t expectedLen) {
+    return link::CheckReply(*static_cast<LineService*>(object), lineNo, buffer, rxLen, expectedLen);
+  }
+
+  std::vector<std::uint8_t> Frame(std::string_view text, std::uint8_t seq = 1) {
+    std::array<std::uint8_t, 64> out{};
+    const auto n = link::EncodeFrame(
+        0, seq, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, out);
+    return {out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)};
+  }
+
+  std::int32_t Poll(std::uint8_t mode, std::uint8_t seq = 1) {
+    return service.Exchange(1, 1, Frame("P", seq), buffer, 25, mode);
+  }
+
+  ManualClock clock;
+  SimulatedLine line{clock};
+  LineService service{clock};
+  std::array<std::uint8_t, 31> buffer{};
+};
+
+TEST_F(LineServiceTest, ConfigurationOpensTheLineWithItsTimingAndIsChecked) {
+  EXPECT_EQ(Poll(2), kResultNotOpen);
+  EXPECT_EQ(service.ConfigureLine(1, 0, 4800), kResultBadSetting);
+  EXPECT_EQ(service.ConfigureLine(33, 14, 4800), kResultNoLine);
+  EXPECT_EQ(service.ConfigureLine(1, 14, 4800), kResultOk);
+
+  EXPECT_EQ(Poll(2), kResultOk);
+  EXPECT_EQ(service.GetLineState(1), protocol::kLineAccepted);
+  EXPECT_EQ(buffer[2], 'S');
+  // An 8-byte frame out, a 15-byte reply back.
+  EXPECT_EQ(clock.NowUs(), (8 + 15) * kByteUs);
+}
+
+TEST_F(LineServiceTest, ModeIsTheNumberOfRepetitionsCappedAtSix) {
+  service.ConfigureLine(1, 14, 4800);
+  line.SetFaults(1, FaultPlan{}.With(FaultKind::kNoReply, 1.0), 1);
+  const struct {
+    std::uint8_t mode;
+    std::uint64_t attempts;
+  } cases[] = {{0, 1}, {2, 3}, {6, 7}, {200, 7}};
+  for (const auto& c : cases) {
+    const LinkStats before = service.Stats(1);
+    const std::uint64_t start = clock.NowUs();
+    EXPECT_EQ(Poll(c.mode), kResultNoReply);
+    EXPECT_EQ(service.Stats(1).timeouts - before.timeouts, c.attempts);
+    EXPECT_EQ(service.Stats(1).retries - before.retries, c.attempts - 1);
+    // Each attempt: the frame's bytes, then the whole timeout.
+    EXPECT_EQ(clock.NowUs() - start, c.attempts * (8 * kByteUs + kTimeoutUs));
+    EXPECT_EQ(service.GetLineState(1), 0);  // nothing was judged
+  }
+}
+
+TEST_F(LineServiceTest, RejectedRepliesAreRepeatedThenReportedAsJudged) {
+  service.ConfigureLine(1, 14, 4800);
+  line.SetFaults(1, FaultPlan{}.With(FaultKind::kBadCheckByte, 1.0), 1);
+  EXPECT_EQ(Poll(2), kResultOk);
+  EXPECT_EQ(service.GetLineState(1), protocol::kLineRejected);
+  EXPECT_EQ(service.LineError(1), protocol::kErrorCheckByte);
+  const LinkStats s = service.Stats(1);
+  EXPECT_EQ(s.rejected222, 3u);
+  EXPECT_EQ(s.retries, 2u);
+  EXPECT_EQ(s.accepted, 0u);
+  // The controller answered the repetitions from its memory.
+  EXPECT_EQ(line.Repetitions(), 2u);
+}
+
+TEST_F(LineServiceTest, ReplyIsCutAtTheEndOfTheCallersBuffer) {
+  service.ConfigureLine(1, 14, 4800);
+  std::array<std::uint8_t, 20> big{};
+  big.fill(0xEE);
+  const std::span<std::uint8_t> small(big.data(), 10);
+  EXPECT_EQ(service.Exchange(1, 1, Frame("P"), small, 25, 0), kResultOk);
+  EXPECT_EQ(service.LineError(1), protocol::kErrorLength);
+  for (std::size_t i = 10; i < big.size(); ++i) {
+    EXPECT_EQ(big[i], 0xEE) << i;
+  }
+}
+
+TEST_F(LineServiceTest, AcknowledgementIsOnlySentAndLeavesTheBufferAlone) {
+  service.ConfigureLine(1, 14, 4800);
+  ASSERT_EQ(Poll(2), kResultOk);
+  const auto reply = buffer;
+  buffer[0] = protocol::kAck;
+  EXPECT_EQ(service.Exchange(1, 1, std::span(buffer).first(1), buffer, 0, 0), kResultOk);
+  EXPECT_TRUE(std::equal(buffer.begin() + 1, buffer.end(), reply.begin() + 1));
+  EXPECT_EQ(service.Stats(1).acks, 1u);
+  EXPECT_EQ(service.Stats(1).exchanges, 1u);
+}
+
+TEST_F(LineServiceTest, RefusalIsFinalAndNotRepeated) {
+  service.ConfigureLine(1, 14, 4800);
+  EXPECT_EQ(service.Exchange(1, 1, Frame("w0111"), buffer, 25, 6), kResultRefused);
+  EXPECT_EQ(service.Stats(1).refused, 1u);
+  EXPECT_EQ(service.Stats(1).retries, 0u);
+}
+
+struct InitCalls {
+  std::vector<std::uint32_t> lines;
+  LineService* service = nullptr;
+  static void Handler(void* object, std::uint32_t line) {
+    auto* self = static_cast<InitCalls*>(object);
+    self->lines.push_back(line);
+    self->service->ConfigureLine(line, 14, 4800);
+  }
+};
+
+TEST_F(LineServiceTest, RunOfFailuresReinitialisesBeforeTheNextExchange) {
+  InitCalls calls{.service = &service};
+  service.SetLineInit(1, {&InitCalls::Handler, &calls});
+  service.ConfigureLine(1, 14, 4800);
+  line.SetFaults(1, FaultPlan{}.With(FaultKind::kWrongLength, 1.0), 1);
+  for (std::uint8_t seq = 1; seq <= 3; ++seq) {
+    EXPECT_EQ(Poll(0, seq), kResultOk);
+    EXPECT_TRUE(calls.lines.empty());
+  }
+  line.SetFaults(1, FaultPlan{}, 1);
+  EXPECT_EQ(Poll(0, 4), kResultOk);
+  EXPECT_EQ(calls.lines, std::vector<std::uint32_t>{1});
+  EXPECT_EQ(service.GetLineState(1), protocol::kLineAccepted);
+  EXPECT_EQ(service.Stats(1).reinitialisations, 1u);
+
+  // Another run of three is needed, and the handler waits for the exchange
+  // after it.
+  line.SetFaults(1, FaultPlan{}.With(FaultKind::kWrongLength, 1.0), 1);
+  Poll(0, 5);
+  Poll(0, 6);
+  Poll(0, 7);
+  EXPECT_EQ(calls.lines.size(), 1u);
+}
+
+}  // namespace
+}  // namespace tarvenix::sim

@@ -1,0 +1,211 @@
+// tarvenix: the driver's whole job on a simulated forecourt.
+//
+//   tarvenix [options] COMMAND [args] [then COMMAND [args] ...]
+//
+// Every invocation builds a fresh simulated line with its dispensers and
+// runs the commands against it in order, through the real driver and the
+// in-process line service. Output goes to standard output, the trace to
+// standard error; an error is one line on standard error and a non-zero
+// exit code.
+#include <fmt/color.h>
+#include <fmt/core.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "operations.hpp"
+#include "session.hpp"
+#include "tarvenix/errors.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace tarvenix;
+using namespace tarvenix::cli;
+
+constexpr const char* kThen = "then";
+
+struct Globals {
+  SessionOptions session;
+  double flow = 40.0;  // volume units a minute
+  std::vector<std::string> faults;
+  unsigned dispensers = 4;
+  bool stats = false;
+};
+
+std::string VersionText() {
+  const std::string_view info(reinterpret_cast<const char*>(kDriverInfo.data() + 1),
+                              kDriverInfo[0]);
+  return fmt::format("tarvenix {}\ndriver information: {}", TARVENIX_VERSION, Cp1251ToUtf8(info));
+}
+
+// The options every command takes; they may stand before or after it.
+void AddGlobalOptions(CLI::App& app, Globals& g) {
+  app.add_option("--line", g.session.line, "Line number")->check(CLI::Range(1, 32));
+  app.add_option("--addr", g.session.addr, "Dispenser address on the line")
+      ->check(CLI::Range(1, 32));
+  app.add_flag("--trace", g.session.trace,
+               "Show every byte on the line, decoded, on standard error");
+  app.add_option("--record", g.session.record,
+                 "Write every transmission to FILE, one per line (see docs/simulator.md)")
+      ->type_name("FILE");
+  app.add_flag("--sim-time", g.session.simTime,
+               "Run on simulated time: pauses and deliveries take no real time");
+  app.add_option("--flow", g.flow,
+                 "Flow of the simulated dispensers, volume units a minute (default 40; "
+                 "the demo's default is 600)")
+      ->check(CLI::Range(0.01, 6000.0));
+  app.add_option("--dispensers", g.dispensers, "Simulated dispensers at addresses 1..N (default 4)")
+      ->check(CLI::Range(1, 32));
+  app.add_option("--fault", g.faults,
+                 "Inject a fault: KIND[:PROBABILITY][@ADDR]; kinds noreply, corrupt, badbcc, "
+                 "truncate, length, garbage, delay");
+  app.add_option("--seed", g.session.forecourt.seed, "Seed of the fault draws (default 1)");
+  app.add_flag("--stats", g.stats, "Print the link statistics at the end");
+}
+
+void AddCommands(CLI::App& app, Step& step) {
+  const auto named = [&](CLI::App* sub, std::string name) {
+    sub->callback([&step, name] { step.name = name; });
+    return sub;
+  };
+  auto* demo = named(app.add_subcommand("demo",
+                                        "Run a whole delivery and show what the driver "
+                                        "saw"),
+                     "demo");
+  demo->add_option("--price", step.price, "Unit price")->capture_default_str();
+  auto* dv = demo->add_option("--volume", step.volume, "Volume preset (default 25)");
+  demo->add_option("--money", step.money, "Money preset instead of volume")->excludes(dv);
+
+  named(app.add_subcommand("init", "Open the line: configure it and reset address 1"), "init");
+  named(app.add_subcommand("poll", "Poll the dispenser's state"), "poll");
+  auto* price =
+      named(app.add_subcommand("price", "Set the unit price for the next start"), "price");
+  price->add_option("PRICE", step.price, "Unit price")->required();
+  auto* preset = named(app.add_subcommand("preset", "Set the preset for the next start"), "preset");
+  auto* pv = preset->add_option("--volume", step.volume, "Volume preset");
+  auto* pm = preset->add_option("--money", step.money, "Money preset")->excludes(pv);
+  preset->require_option(1);
+  (void)pm;
+  auto* start =
+      named(app.add_subcommand("start", "Start a delivery with the price and preset set"), "start");
+  start->add_option("--mode", step.mode, "Start mode digit")->capture_default_str();
+  named(app.add_subcommand("stop", "Stop the delivery"), "stop");
+  named(app.add_subcommand("live", "Read the live volume and money"), "live");
+  auto* totals = named(app.add_subcommand("totals", "Read the totaliser counters"), "totals");
+  totals->add_option("--selector", step.selector, "Counter selector digit")->capture_default_str();
+  auto* param = app.add_subcommand("param", "Read or write a numbered parameter");
+  param->require_subcommand(1);
+  auto* get = named(param->add_subcommand("get", "Read parameter NUMBER"), "param get");
+  get->add_option("NUMBER", step.paramNo, "Parameter number 0..99")->required();
+  auto* set =
+      named(param->add_subcommand("set", "Write VALUE (0..9) to parameter NUMBER"), "param set");
+  set->add_option("NUMBER", step.paramNo, "Parameter number 0..99")->required();
+  set->add_option("VALUE", step.paramValue, "Value digit 0..9")->required();
+  auto* wait = named(app.add_subcommand("wait", "Let time pass"), "wait");
+  wait->add_option("SECONDS", step.seconds, "Seconds")->required()->check(CLI::Range(0.0, 3600.0));
+  named(app.add_subcommand("stats", "Print the link statistics of the line"), "stats");
+}
+
+// Splits the arguments at each "then".
+std::vector<std::vector<std::string>> Segments(int argc, char** argv) {
+  std::vector<std::vector<std::string>> segments(1);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], kThen) == 0) {
+      segments.emplace_back();
+    } else {
+      segments.back().emplace_back(argv[i]);
+    }
+  }
+  return segments;
+}
+
+bool ColourWanted() {
+  const char* term = std::getenv("TERM");
+  return isatty(STDOUT_FILENO) != 0 && std::getenv("NO_COLOR") == nullptr && term != nullptr &&
+         std::strcmp(term, "dumb") != 0;
+}
+
+int Fail(const std::string& message) {
+  fmt::print(stderr, "tarvenix: error: {}\n", message);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Globals g;
+  std::vector<Step> steps;
+  const auto segments = Segments(argc, argv);
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    Step step;
+    CLI::App app{
+        "Drive Tarvenix fuel dispensers; by default a simulated forecourt in this "
+        "process.\nChain commands with \"then\": tarvenix price 52.9 then preset "
+        "--volume 10 then start then wait 15 then live",
+        "tarvenix"};
+    app.set_version_flag("--version", VersionText);
+    app.require_subcommand(1);
+    app.fallthrough();
+    AddGlobalOptions(app, g);
+    AddCommands(app, step);
+    std::vector<std::string> args(segments[i].rbegin(), segments[i].rend());
+    try {
+      app.parse(args);
+    } catch (const CLI::CallForHelp& e) {
+      return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+      return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+      return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+      fmt::print(stderr, "tarvenix: error: {} (see tarvenix --help)\n", e.what());
+      return 2;
+    }
+    steps.push_back(step);
+  }
+
+  for (const std::string& text : g.faults) {
+    const auto fault = sim::ParseFaultOption(text);
+    if (!fault) {
+      fmt::print(stderr, "tarvenix: error: bad --fault '{}' (see tarvenix --help)\n", text);
+      return 2;
+    }
+    g.session.forecourt.faults.push_back(*fault);
+  }
+  g.session.forecourt.dispensers = static_cast<std::uint8_t>(g.dispensers);
+  double flow = g.flow;
+  const bool flowGiven = std::any_of(
+      argv + 1, argv + argc, [](const char* a) { return std::strncmp(a, "--flow", 6) == 0; });
+  if (!flowGiven &&
+      std::any_of(steps.begin(), steps.end(), [](const Step& s) { return s.name == "demo"; })) {
+    flow = 600.0;
+  }
+  g.session.forecourt.flowPerMinute = static_cast<std::uint32_t>(flow * 100 + 0.5);
+
+  try {
+    Session session(g.session);
+    Output out{stdout, ColourWanted()};
+    for (const Step& step : steps) {
+      try {
+        if (!RunStep(session, step, out)) {
+          return 1;
+        }
+      } catch (const ESerialIO& e) {
+        return Fail(fmt::format("{}: {}", step.name, Cp1251ToUtf8(e.what())));
+      } catch (const ERangeError& e) {
+        return Fail(fmt::format("{}: {}", step.name, e.what()));
+      }
+    }
+    if (g.stats) {
+      PrintStats(session, out);
+    }
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+  return 0;
+}

@@ -1,0 +1,66 @@
+// One invocation of the command: a fresh simulated forecourt on one line,
+// the in-process line service, and the driver on top of it.
+//
+// Every invocation starts from scratch: new dispensers with zero counters
+// and default parameters, a new driver object. Several operations chained in
+// one invocation (with "then") run on the same forecourt in order.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "clock.hpp"
+#include "forecourt.hpp"
+#include "line_service.hpp"
+#include "simulated_line.hpp"
+#include "tarvenix/tvm30.hpp"
+#include "trace.hpp"
+
+namespace tarvenix::cli {
+
+struct SessionOptions {
+  std::uint32_t line = 1;
+  std::int32_t addr = 1;
+  bool simTime = false;  // simulated time: pauses advance the clock at once
+  bool trace = false;    // the trace goes to standard error
+  std::string record;    // file for the record, empty for none
+  sim::ForecourtOptions forecourt;
+};
+
+class Session {
+ public:
+  // Raises std::runtime_error when the record file cannot be opened.
+  explicit Session(const SessionOptions& options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  TVM30& Driver() { return *driver_; }
+  // Opens the line (InitLine) unless an earlier step did.
+  void EnsureOpen();
+  // Opens the line again.
+  void Open();
+
+  sim::Clock& Clock() { return *clock_; }
+  sim::LineService& Service() { return service_; }
+  sim::SimulatedLine& Line() { return line_; }
+  std::uint32_t LineNo() const { return options_.line; }
+  std::int32_t Addr() const { return options_.addr; }
+  const SessionOptions& Options() const { return options_; }
+
+ private:
+  SessionOptions options_;
+  std::unique_ptr<sim::Clock> clock_;
+  sim::SimulatedLine line_;
+  sim::LineService service_;
+  std::FILE* recordFile_ = nullptr;
+  std::unique_ptr<TraceMonitor> trace_;
+  std::unique_ptr<RecordMonitor> record_;
+  std::unique_ptr<TeeMonitor> tee_;
+  std::unique_ptr<TVM30> driver_;
+  bool opened_ = false;
+};
+
+}  // namespace tarvenix::cli

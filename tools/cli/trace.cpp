@@ -1,0 +1,277 @@
+#include "trace.hpp"
+
+#include <fmt/core.h>
+
+#include "decode/reply_decoder.hpp"
+#include "link/protocol.hpp"
+#include "request_frame.hpp"
+
+namespace tarvenix::cli {
+namespace {
+
+using namespace decode::reply_layout;
+
+std::string_view Chars(std::span<const std::uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// A digit field as a number; '?' when a byte is no digit.
+std::string Digits(std::span<const std::uint8_t> field, bool lowFirst) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const std::uint8_t c = field[lowFirst ? field.size() - 1 - i : i];
+    out += c >= '0' && c <= '9' ? static_cast<char>(c) : '?';
+  }
+  return out;
+}
+
+// "12345" in hundredths as "123.45".
+std::string Scaled(std::string digits, std::size_t decimals) {
+  while (digits.size() < decimals + 1) {
+    digits.insert(digits.begin(), '0');
+  }
+  std::string whole = digits.substr(0, digits.size() - decimals);
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size() - 1));
+  return decimals == 0 ? whole : whole + "." + digits.substr(digits.size() - decimals);
+}
+
+std::string DescribeCommand(std::string_view text) {
+  if (text.empty()) {
+    return "empty command";
+  }
+  const auto digits = [&](std::size_t from, std::size_t n) {
+    return Digits(std::span(reinterpret_cast<const std::uint8_t*>(text.data()) + from, n), false);
+  };
+  switch (text[0]) {
+    case 'E':
+      if (text.size() == 16) {
+        return fmt::format("start: money dose {}, unit price {}, volume dose {}, mode {}",
+                           Scaled(digits(2, 4), 0), Scaled(digits(6, 4), 2),
+                           Scaled(digits(10, 4), 1), text[14]);
+      }
+      break;
+    case 'T':
+      return "stop";
+    case 'C':
+      return "live reading";
+    case 'P':
+      return "state poll";
+    case 'S':
+      return "state request (line reset)";
+    case 'V':
+      return fmt::format("totaliser counters, selector {}", text.substr(1));
+    case 'r':
+      return fmt::format("read parameter {}", text.substr(1));
+    case 'w':
+      if (text.size() == 5) {
+        return fmt::format("write parameter {} := {}", text.substr(1, 2), text[3]);
+      }
+      break;
+    default:
+      break;
+  }
+  return "unknown command";
+}
+
+std::string_view ErrorName(std::uint32_t code) {
+  switch (code) {
+    case protocol::kErrorNoEtx:
+      return "no ETX";
+    case protocol::kErrorLength:
+      return "wrong length";
+    case protocol::kErrorCheckByte:
+      return "bad check byte";
+    case protocol::kErrorFirstByte:
+      return "bad first byte";
+    default:
+      return "unknown";
+  }
+}
+
+std::string_view StateName(std::uint8_t stateByte) {
+  switch (stateByte & 3) {
+    case 0:
+      return "idle";
+    case 1:
+      return "nozzle lifted";
+    case 2:
+      return "no change";
+    default:
+      return "delivering";
+  }
+}
+
+}  // namespace
+
+std::string Hex(std::span<const std::uint8_t> bytes, bool spaced) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (spaced && i > 0) {
+      out += ' ';
+    }
+    out += fmt::format("{:02x}", bytes[i]);
+  }
+  return out;
+}
+
+std::string DescribeRequest(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() == 1 && bytes[0] == protocol::kAck) {
+    return "ACK";
+  }
+  if (bytes.size() == 1 && bytes[0] == protocol::kNak) {
+    return "NAK";
+  }
+  const auto frame = sim::ParseRequest(bytes);
+  if (!frame) {
+    return "malformed frame";
+  }
+  return fmt::format("frame to address {}, sequence {}, \"{}\": {}", frame->Addr(),
+                     static_cast<char>(frame->seqChar), frame->TextView(),
+                     DescribeCommand(frame->TextView()));
+}
+
+std::string DescribeReply(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() == 1) {
+    switch (bytes[0]) {
+      case protocol::kAck:
+        return "ACK (command accepted)";
+      case protocol::kNak:
+        return "NAK (command refused)";
+      default:
+        return "a single stray byte";
+    }
+  }
+  if (bytes.size() <= protocol::kReplyCodeIndex) {
+    return "a fragment";
+  }
+  const char code = static_cast<char>(bytes[protocol::kReplyCodeIndex]);
+  const auto field = [&](std::size_t first, std::size_t n) {
+    return first + n <= bytes.size() ? bytes.subspan(first, n) : std::span<const std::uint8_t>{};
+  };
+  const auto sized = [&](std::size_t length) { return bytes.size() == length; };
+  switch (code) {
+    case 'S':
+      if (sized(15)) {
+        return fmt::format("S reply: state '{}' ({}), nozzle {}",
+                           static_cast<char>(bytes[kStateByte]), StateName(bytes[kStateByte]),
+                           bytes[5] == '1' ? "lifted" : "hung");
+      }
+      break;
+    case 'D':
+      if (sized(18)) {
+        return fmt::format("D reply: volume {}, money {}",
+                           Scaled(Digits(field(kLiveVolumeFirst, kLiveVolumeDigits), true), 2),
+                           Scaled(Digits(field(kLiveMoneyFirst, kLiveMoneyDigits), true), 2));
+      }
+      break;
+    case 'F':
+    case 'M':
+      if (sized(22)) {
+        return fmt::format("{} reply ({}): volume {}, money below 1000 {}", code,
+                           code == 'F' ? "final, preset reached" : "final, stopped",
+                           Scaled(Digits(field(kLiveVolumeFirst, kLiveVolumeDigits), true), 2),
+                           Scaled(Digits(field(kLiveMoneyFirst, kLiveMoneyDigits), true), 3));
+      }
+      break;
+    case 'T':
+      if (sized(25)) {
+        return fmt::format("T reply: counters {} and {}",
+                           Digits(field(kTotalVolumeFirst, kTotalDigits), false),
+                           Digits(field(kTotalMoneyFirst, kTotalDigits), false));
+      }
+      break;
+    case 'p':
+      if (sized(10)) {
+        return fmt::format("p reply: parameter {} = {}", Chars(field(3, 2)),
+                           Digits(field(kParamFirst, kParamDigits), false));
+      }
+      break;
+    case 'A':
+      if (sized(6)) {
+        return fmt::format("A reply: written {}", static_cast<char>(bytes[3]));
+      }
+      break;
+    case 'C':
+      if (sized(6)) {
+        return "C reply: authorised, waiting for the nozzle";
+      }
+      break;
+    default:
+      break;
+  }
+  return "unrecognised reply";
+}
+
+std::string DescribeVerdict(std::uint8_t lineState, std::uint32_t lineError) {
+  if (lineState == protocol::kLineAccepted) {
+    return "accepted";
+  }
+  return fmt::format("rejected, error {} ({})", lineError, ErrorName(lineError));
+}
+
+void TraceMonitor::OnLineEvent(const sim::LineEvent& e) {
+  const std::string stamp =
+      fmt::format("{:9.3f} L{}", static_cast<double>(e.timeUs) / 1000.0, e.line);
+  switch (e.kind) {
+    case sim::LineEvent::Kind::kConfigured:
+      timeoutUs_ = std::uint64_t{e.setting} * 10'000;
+      fmt::print(out_, "{}    line configured: {} baud, reply timeout {} ms (setting {})\n", stamp,
+                 e.baud, timeoutUs_ / 1000, e.setting);
+      break;
+    case sim::LineEvent::Kind::kSent:
+      fmt::print(out_, "{} -> {:<44} {}{}\n", stamp, Hex(e.bytes, true), DescribeRequest(e.bytes),
+                 e.attempt > 0 ? fmt::format(" [repeat {}]", e.attempt) : "");
+      break;
+    case sim::LineEvent::Kind::kReceived:
+      fmt::print(out_, "{} <- {:<44} {}: {}\n", stamp, Hex(e.bytes, true), DescribeReply(e.bytes),
+                 DescribeVerdict(e.lineState, e.lineError));
+      break;
+    case sim::LineEvent::Kind::kTimeout:
+      fmt::print(out_, "{} <- {:<44} nothing within the reply timeout\n", stamp, "(silence)");
+      break;
+    case sim::LineEvent::Kind::kReinit:
+      fmt::print(out_, "{}    re-initialising the line after repeated failures\n", stamp);
+      break;
+  }
+}
+
+RecordMonitor::RecordMonitor(std::FILE* out) : out_(out) {
+  fmt::print(out_, "# tarvenix record 1: time_ms line dir hex verdict\n");
+}
+
+void RecordMonitor::OnLineEvent(const sim::LineEvent& e) {
+  const double ms = static_cast<double>(e.timeUs) / 1000.0;
+  switch (e.kind) {
+    case sim::LineEvent::Kind::kSent: {
+      std::string_view verdict = e.attempt > 0 ? "repeat" : "frame";
+      if (e.bytes.size() == 1 && e.bytes[0] == protocol::kAck) {
+        verdict = "ack";
+      } else if (e.bytes.size() == 1 && e.bytes[0] == protocol::kNak) {
+        verdict = "nak";
+      }
+      fmt::print(out_, "{:.3f}\t{}\ttx\t{}\t{}\n", ms, e.line, Hex(e.bytes, false), verdict);
+      break;
+    }
+    case sim::LineEvent::Kind::kReceived:
+      if (e.lineState == protocol::kLineAccepted) {
+        fmt::print(out_, "{:.3f}\t{}\trx\t{}\taccepted\n", ms, e.line, Hex(e.bytes, false));
+      } else {
+        fmt::print(out_, "{:.3f}\t{}\trx\t{}\trejected:{}\n", ms, e.line, Hex(e.bytes, false),
+                   e.lineError);
+      }
+      break;
+    case sim::LineEvent::Kind::kTimeout:
+      fmt::print(out_, "{:.3f}\t{}\trx\t-\ttimeout\n", ms, e.line);
+      break;
+    case sim::LineEvent::Kind::kConfigured:
+    case sim::LineEvent::Kind::kReinit:
+      break;
+  }
+}
+
+void TeeMonitor::OnLineEvent(const sim::LineEvent& event) {
+  first_->OnLineEvent(event);
+  second_->OnLineEvent(event);
+}
+
+}  // namespace tarvenix::cli
