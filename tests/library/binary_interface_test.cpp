@@ -62,7 +62,8 @@ LinkCall ExchangeCall(Word line, const Bytes& sent, Word expectedLen, Word mode)
 
 HOST_TEST(FactoriesMakeIndependentObjectsWithOneTable) {
   Setup s = NewSetup();
-  Driver other{TheLibrary().getDriver25(0xFF, 0x1234, &s.link, kJunk, kJunk, kJunk, kJunk, kJunk)};
+  Driver other =
+      Keep(TheLibrary().getDriver25(0xFF, 0x1234, &s.link, kJunk, kJunk, kJunk, kJunk, kJunk));
   EXPECT(other.object != s.driver.object);
   EXPECT(other.Table() == s.driver.Table());
   for (Word line = 1; line <= 32; ++line) {

@@ -440,11 +440,18 @@ Bytes Frame(int addr, int digit, const std::string& text) {
   return frame;
 }
 
+Driver Keep(void* object) {
+  // Never destroyed, so that the objects are still held at exit.
+  static auto* const drivers = new std::vector<void*>;
+  drivers->push_back(object);
+  return Driver{object};
+}
+
 Setup NewSetup() {
   static std::deque<std::unique_ptr<FakeLink>> links;
   links.push_back(std::make_unique<FakeLink>());
   FakeLink& link = *links.back();
-  return {link, Driver{library.getDI30(0, 0, &link)}};
+  return {link, Keep(library.getDI30(0, 0, &link))};
 }
 
 // --- Driver: the slots' routines as a host declares them.

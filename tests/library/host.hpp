@@ -242,12 +242,15 @@ struct Driver {
 };
 
 // A fresh line service and a driver object made for it with GetDI30. Both
-// live until the process ends, as a host's would.
+// live until the process ends, as a host's would: the interface has no slot
+// that frees a driver object.
 struct Setup {
   FakeLink& link;
   Driver driver;
 };
 Setup NewSetup();
+// Keeps a driver object the host made itself.
+Driver Keep(void* object);
 
 // --- The x87 control word, as a host sets it.
 
