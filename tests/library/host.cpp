@@ -22,14 +22,6 @@ namespace {
 int failuresInCase = 0;
 Library library;
 
-// The table's slots; the driver calls no other.
-using FailResultRoutine = std::int32_t(HOST_CALL*)(void*, Word);
-using SetWordRoutine = void(HOST_CALL*)(void*, Word, Word);
-using GetLineStateRoutine = std::uint8_t(HOST_CALL*)(void*, Word);
-using ConfigureLineRoutine = std::int32_t(HOST_CALL*)(void*, Word, Word, Word);
-using ExchangeRoutine = std::int32_t(HOST_CALL*)(void*, Word, Word, const std::uint8_t*, Word,
-                                                 std::uint8_t*, Word, Word);
-
 #if WINDOWS_HOST
 
 // Set right before the line service raises: the driver is to end that
@@ -225,11 +217,11 @@ const Code* LinkTable() {
     entry = Entry(&Unexpected);
   }
   table[FakeLink::kFailResult] = Entry(&FailResult);
-  table[FakeLink::kSetLineError] = Entry<SetWordRoutine>(&SetLineError);
-  table[FakeLink::kSetLineState] = Entry<SetWordRoutine>(&SetLineState);
+  table[FakeLink::kSetLineError] = Entry(&SetLineError);
+  table[FakeLink::kSetLineState] = Entry(&SetLineState);
   table[FakeLink::kGetLineState] = Entry(&GetLineState);
   table[FakeLink::kConfigureLine] = Entry(&ConfigureLine);
-  table[FakeLink::kExchange] = Entry<ExchangeRoutine>(&Exchange);
+  table[FakeLink::kExchange] = Entry(&Exchange);
   table[FakeLink::kSetReplyCheck] = Entry(&SetReplyCheck);
   table[FakeLink::kSetLineInit] = Entry(&SetLineInit);
   return table;
@@ -452,113 +444,6 @@ Setup NewSetup() {
   links.push_back(std::make_unique<FakeLink>());
   FakeLink& link = *links.back();
   return {link, Keep(library.getDI30(0, 0, &link))};
-}
-
-// --- Driver: the slots' routines as a host declares them.
-
-namespace routine {
-using Object = void(HOST_CALL*)(void*);
-using GetDriverInfo = void(HOST_CALL*)(std::uint8_t*, void*);
-using Words2 = void(HOST_CALL*)(void*, Word, Word);
-using GetLinkState = std::uint8_t(HOST_CALL*)(void*, Word);
-using StopPump = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, Word);
-using Word1 = void(HOST_CALL*)(void*, Word);
-using ReadLiveRepeated = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, double*, double*);
-using ReadTotals = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, std::int32_t, double*,
-                                    double*, Word, Word);
-using Words7 = void(HOST_CALL*)(void*, Word, Word, Word, Word, Word, Word, Word);
-using ReadLive = double(HOST_CALL*)(void*, std::int32_t, std::int32_t, double*);
-using PollState = std::uint16_t(HOST_CALL*)(void*, Word, Word);
-using SetUnitPrice = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, Word, Word, Word, double);
-using Words3 = void(HOST_CALL*)(void*, Word, Word, Word);
-using SetDose = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, Word, Word, double);
-using StartPump = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, std::int32_t);
-using ReadParam = std::int32_t(HOST_CALL*)(void*, std::int32_t, std::int32_t, std::int32_t);
-using WriteParam = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, std::int32_t, std::int32_t);
-using StartPump2 = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, std::int32_t, Word);
-using QueryCapability = std::uint8_t(HOST_CALL*)(void*, Word, std::int32_t*);
-using GetStateRecord = void(HOST_CALL*)(std::uint8_t*, void*, Word, Word, Word);
-using StopPump2 = void(HOST_CALL*)(void*, std::int32_t, std::int32_t, Word, Word);
-}  // namespace routine
-
-// Words the driver does not read get a pattern it would notice.
-constexpr Word kJunk = 0xDEADBEEF;
-
-void Driver::Abstract0() {
-  Guard([&] { At<routine::Object>(0)(object); });
-}
-void Driver::GetDriverInfo(std::uint8_t* result) {
-  Guard([&] { At<routine::GetDriverInfo>(1)(result, object); });
-}
-void Driver::SetLinkState(Word line, Word value) {
-  Guard([&] { At<routine::Words2>(2)(object, line, value); });
-}
-std::uint8_t Driver::GetLinkState(Word line) {
-  return Guard([&] { return At<routine::GetLinkState>(3)(object, line); });
-}
-void Driver::StopPump(std::int32_t line, std::int32_t addr, Word unread) {
-  Guard([&] { At<routine::StopPump>(4)(object, line, addr, unread); });
-}
-void Driver::Nop5(Word word) {
-  Guard([&] { At<routine::Word1>(5)(object, word); });
-}
-void Driver::ReadLiveRepeated(std::int32_t line, std::int32_t addr, double* volume, double* money) {
-  Guard([&] { At<routine::ReadLiveRepeated>(6)(object, line, addr, volume, money); });
-}
-void Driver::ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t selector, double* volume,
-                        double* money) {
-  Guard([&] {
-    At<routine::ReadTotals>(7)(object, line, addr, selector, volume, money, kJunk, kJunk);
-  });
-}
-void Driver::Nop8() {
-  Guard([&] { At<routine::Words7>(8)(object, kJunk, kJunk, kJunk, kJunk, kJunk, kJunk, kJunk); });
-}
-double Driver::ReadLive(std::int32_t line, std::int32_t addr, double* money) {
-  return Guard([&] { return At<routine::ReadLive>(9)(object, line, addr, money); });
-}
-std::uint16_t Driver::PollState(Word line, Word addr) {
-  return Guard([&] { return At<routine::PollState>(10)(object, line, addr); });
-}
-void Driver::SetUnitPrice(std::int32_t line, std::int32_t addr, double price) {
-  Guard([&] { At<routine::SetUnitPrice>(11)(object, line, addr, kJunk, kJunk, kJunk, price); });
-}
-void Driver::Nop12() {
-  Guard([&] { At<routine::Words3>(12)(object, kJunk, kJunk, kJunk); });
-}
-void Driver::SetDoseVolume(std::int32_t line, std::int32_t addr, double volume) {
-  Guard([&] { At<routine::SetDose>(13)(object, line, addr, kJunk, kJunk, volume); });
-}
-void Driver::SetDoseMoney(std::int32_t line, std::int32_t addr, double money) {
-  Guard([&] { At<routine::SetDose>(14)(object, line, addr, kJunk, kJunk, money); });
-}
-void Driver::StartPump(std::int32_t line, std::int32_t addr, std::int32_t startMode) {
-  Guard([&] { At<routine::StartPump>(15)(object, line, addr, startMode); });
-}
-void Driver::InitLine(Word line) {
-  Guard([&] { At<routine::Word1>(16)(object, line); });
-}
-std::int32_t Driver::ReadParam(std::int32_t line, std::int32_t addr, std::int32_t paramNo) {
-  return Guard([&] { return At<routine::ReadParam>(17)(object, line, addr, paramNo); });
-}
-void Driver::WriteParam(std::int32_t line, std::int32_t addr, std::int32_t paramNo,
-                        std::int32_t paramValue) {
-  Guard([&] { At<routine::WriteParam>(18)(object, line, addr, paramNo, paramValue); });
-}
-void Driver::StartPump2(std::int32_t line, std::int32_t addr, std::int32_t startMode, Word unread) {
-  Guard([&] { At<routine::StartPump2>(19)(object, line, addr, startMode, unread); });
-}
-std::uint8_t Driver::QueryCapability(Word kind, std::int32_t* value) {
-  return Guard([&] { return At<routine::QueryCapability>(20)(object, kind, value); });
-}
-void Driver::GetStateRecord(std::uint8_t* record, Word line, Word addr) {
-  Guard([&] { At<routine::GetStateRecord>(21)(record, object, line, addr, kJunk); });
-}
-void Driver::StopPump2(std::int32_t line, std::int32_t addr, Word unread, Word hostByte) {
-  Guard([&] { At<routine::StopPump2>(22)(object, line, addr, unread, hostByte); });
-}
-void Driver::StopPump3(std::int32_t line, std::int32_t addr, Word unread, Word hostByte) {
-  Guard([&] { At<routine::StopPump2>(23)(object, line, addr, unread, hostByte); });
 }
 
 // --- x87

@@ -204,41 +204,36 @@ Bytes Frame(int addr, int digit, const std::string& text);
 
 // --- The driver object, called through its current table.
 
+// The driver's slots.
+using Slot = std::size_t;
+inline constexpr Slot kAbstract0 = 0, kGetDriverInfo = 1, kSetLinkState = 2, kGetLinkState = 3,
+                      kStopPump = 4, kNop5 = 5, kReadLiveRepeated = 6, kReadTotals = 7, kNop8 = 8,
+                      kReadLive = 9, kPollState = 10, kSetUnitPrice = 11, kNop12 = 12,
+                      kSetDoseVolume = 13, kSetDoseMoney = 14, kStartPump = 15, kInitLine = 16,
+                      kReadParam = 17, kWriteParam = 18, kStartPump2 = 19, kQueryCapability = 20,
+                      kGetStateRecord = 21, kStopPump2 = 22, kStopPump3 = 23;
+
+// A call's routine type is formed from its arguments' types, so each call
+// states the interface: Word (an unsigned literal) for a byte argument or a
+// word not read, std::int32_t (a plain literal) for a 32-bit integer, double
+// for a real, a pointer for an address.
 struct Driver {
   void* object = nullptr;
 
   const Code* Table() const { return *static_cast<const Code* const*>(object); }
-  template <typename Routine>
-  Routine At(std::size_t slot) const {
-    return reinterpret_cast<Routine>(Table()[slot]);
-  }
 
-  void Abstract0();
-  void GetDriverInfo(std::uint8_t* result);
-  void SetLinkState(Word line, Word value);
-  std::uint8_t GetLinkState(Word line);
-  void StopPump(std::int32_t line, std::int32_t addr, Word unread);
-  void Nop5(Word);
-  void ReadLiveRepeated(std::int32_t line, std::int32_t addr, double* volume, double* money);
-  void ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t selector, double* volume,
-                  double* money);
-  void Nop8();
-  double ReadLive(std::int32_t line, std::int32_t addr, double* money);
-  std::uint16_t PollState(Word line, Word addr);
-  void SetUnitPrice(std::int32_t line, std::int32_t addr, double price);
-  void Nop12();
-  void SetDoseVolume(std::int32_t line, std::int32_t addr, double volume);
-  void SetDoseMoney(std::int32_t line, std::int32_t addr, double money);
-  void StartPump(std::int32_t line, std::int32_t addr, std::int32_t startMode);
-  void InitLine(Word line);
-  std::int32_t ReadParam(std::int32_t line, std::int32_t addr, std::int32_t paramNo);
-  void WriteParam(std::int32_t line, std::int32_t addr, std::int32_t paramNo,
-                  std::int32_t paramValue);
-  void StartPump2(std::int32_t line, std::int32_t addr, std::int32_t startMode, Word unread);
-  std::uint8_t QueryCapability(Word kind, std::int32_t* value);
-  void GetStateRecord(std::uint8_t* record, Word line, Word addr);
-  void StopPump2(std::int32_t line, std::int32_t addr, Word unread, Word hostByte);
-  void StopPump3(std::int32_t line, std::int32_t addr, Word unread, Word hostByte);
+  // The object first.
+  template <typename Result = void, typename... Args>
+  Result Call(Slot slot, Args... args) const {
+    using Routine = Result(HOST_CALL*)(void*, Args...);
+    return Guard([&] { return reinterpret_cast<Routine>(Table()[slot])(object, args...); });
+  }
+  // GetDriverInfo and GetStateRecord: the result's address, then the object.
+  template <typename... Args>
+  void CallFor(Slot slot, std::uint8_t* result, Args... args) const {
+    using Routine = void(HOST_CALL*)(std::uint8_t*, void*, Args...);
+    Guard([&] { reinterpret_cast<Routine>(Table()[slot])(result, object, args...); });
+  }
 };
 
 // A fresh line service and a driver object made for it with GetDI30. Both
