@@ -544,8 +544,21 @@ asm(".text\n"
     "  popl %ebp\n"
     "  ret\n");
 
+// Also fails when the routine leaves the x87 register stack other than
+// empty (after its real result was popped), or popped a register it did not
+// push (a stack fault).
 std::int32_t StackMoved(Code routine, const std::vector<Word>& words, bool realResult = false) {
-  return host_call_with_words(routine, words.data(), Word(words.size()), realResult ? 1 : 0);
+  ClearExceptionFlags();
+  const std::int32_t moved =
+      host_call_with_words(routine, words.data(), Word(words.size()), realResult ? 1 : 0);
+  struct {
+    std::uint16_t control, unused0, status, unused1, tags, unused2;
+    std::uint32_t pointers[4];
+  } environment;
+  asm volatile("fnstenv %0\n\tfldcw %0" : "=m"(environment));
+  EXPECT_EQ(environment.tags, 0xFFFF);
+  EXPECT_EQ(environment.status & 0x40, 0);
+  return moved;
 }
 
 HOST_TEST(EveryRoutineRemovesExactlyItsStackWords) {
