@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine and runs every test: the format check, the
-# suite in the debug, address+undefined and thread sanitizer builds, a short
-# run of every fuzz target, and a build of the benchmarks (which it does not
-# run; see docs/performance.md).
+# suite in the debug, address+undefined and thread sanitizer builds, the
+# binary-interface tests of the 32-bit Windows build under Wine, a short run
+# of every fuzz target, and a build of the benchmarks (which it does not run;
+# see docs/performance.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+scripts/setup-windows.sh
 
 scripts/check-format.sh
 
-for preset in debug asan tsan; do
+for preset in debug asan tsan windows; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
@@ -23,3 +25,6 @@ scripts/fuzz.sh 30
 echo "== bench (build only)"
 cmake --preset bench >/dev/null
 cmake --build --preset bench
+
+# Let Wine's server for the test prefix finish before returning.
+WINEPREFIX="$PWD/build/wine" wineserver -w

@@ -2,11 +2,13 @@
 
 #include <cmath>
 
+#include "driver/extended_precision.hpp"
 #include "link/range.hpp"
 
 namespace tarvenix::conversion {
+namespace {
 
-std::int32_t ScaleToInt32(double value, decode::Extended scale) {
+std::int32_t Scale(double value, decode::Extended scale) {
   const decode::Extended product = static_cast<decode::Extended>(value) * scale;
   // Also refuses NaN, which fails every comparison.
   if (!(product > -2147483649.0L && product < 2147483648.0L)) {
@@ -21,6 +23,24 @@ std::int32_t ScaleToInt32(double value, decode::Extended scale) {
     link::ThrowRangeError();
   }
   return static_cast<std::int32_t>(rounded);
+}
+
+}  // namespace
+
+std::int32_t ScaleToInt32(double value, decode::Extended scale) {
+  const fpu::ExtendedPrecision precision;
+  fpu::Pin(value);
+  fpu::Pin(scale);
+  std::int32_t result = Scale(value, scale);
+  fpu::Pin(result);
+  return result;
+}
+
+double ToDouble(const decode::Extended& value) {
+  const fpu::ExtendedPrecision precision;
+  double result = static_cast<double>(value);
+  fpu::Pin(result);
+  return result;
 }
 
 }  // namespace tarvenix::conversion

@@ -5,9 +5,9 @@
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 
 #include "decode/dispenser_tables.hpp"
+#include "driver/line_lock.hpp"
 #include "link/link_tables.hpp"
 #include "link/protocol.hpp"
 #include "link/range.hpp"
@@ -30,7 +30,7 @@ struct TVM30::State {
     return doses[link::LineIndex(line)].at[link::AddrIndex(addr)];
   }
   template <std::integral L>
-  std::recursive_mutex& LineLock(L line) {
+  tarvenix::LineLock& LineLock(L line) {
     return locks[link::LineIndex(line)].mutex;
   }
 
@@ -43,7 +43,7 @@ struct TVM30::State {
   std::array<LineDoses, protocol::kLineCount> doses{};
 
   struct alignas(64) PaddedLock {
-    std::recursive_mutex mutex;
+    tarvenix::LineLock mutex;
   };
   std::array<PaddedLock, protocol::kLineCount> locks;
 };

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "decode/reply_decoder.hpp"
 #include "driver/commands.hpp"
 #include "driver/conversion.hpp"
+#include "driver/extended_precision.hpp"
 #include "driver/state.hpp"
 #include "link/exchange.hpp"
 #include "link/reply_check.hpp"
@@ -65,8 +67,10 @@ class TVM30::Exchanges {
     return driver.state_->link.LinkState(line) == protocol::kLineAccepted;
   }
 
+  // The decoder scales live values in extended precision.
   static void Decode(TVM30& driver, std::uint8_t line, std::uint8_t addr,
                      std::span<const std::uint8_t> buffer) {
+    const fpu::ExtendedPrecision precision;
     decode::DecodeReply(driver.state_->dispensers, driver.state_->link, line, addr, buffer);
   }
 
@@ -129,8 +133,8 @@ void TVM30::ReadLiveRepeated(std::int32_t line, std::int32_t addr, double& volum
     GetStateRecord(discarded, static_cast<std::uint8_t>(line), static_cast<std::uint8_t>(addr));
   }
   const decode::Dispenser& d = state_->dispensers.At(line, addr);
-  volume = static_cast<double>(d.liveVolume);
-  money = static_cast<double>(d.liveMoney);
+  volume = conversion::ToDouble(d.liveVolume);
+  money = conversion::ToDouble(d.liveMoney);
 }
 
 void TVM30::ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t selector, double& volume,
@@ -150,8 +154,8 @@ void TVM30::ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t select
                   kMessageCantGetState);
   Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
   Exchanges::FollowUpPolls(*this, lineByte, addrByte);
-  money = static_cast<double>(d.totalMoney);
-  volume = static_cast<double>(d.totalVolume);
+  money = conversion::ToDouble(d.totalMoney);
+  volume = conversion::ToDouble(d.totalVolume);
 }
 
 double TVM30::ReadLive(std::int32_t line, std::int32_t addr, double& money) {
@@ -165,8 +169,8 @@ double TVM30::ReadLive(std::int32_t line, std::int32_t addr, double& money) {
     Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kLivePoll, kMessageCantGetState);
     Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
   }
-  money = static_cast<double>(d.liveMoney);
-  return static_cast<double>(d.liveVolume);
+  money = conversion::ToDouble(d.liveMoney);
+  return conversion::ToDouble(d.liveVolume);
 }
 
 std::uint16_t TVM30::PollState(std::uint8_t line, std::uint8_t addr) {
