@@ -1,5 +1,5 @@
 // The serial line service over pseudo-terminals, with the test as the peer.
-#include "tools/serial/serial_com_link.hpp"
+#include "serial/serial_com_link.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -70,12 +70,12 @@ const Bytes kPoll{0x04, 0x30, 0x30, 0x02, 0x31, 0x50, 0x03, 0x60};
 struct SerialTest : ::testing::Test {
   void Open(PortSettings settings) {
     settings.device = settings.device.empty() ? pty.SlavePath() : settings.device;
-    service.AssignPort(1, settings);
-    ASSERT_EQ(service.ConfigureLine(1, 14, 4800), 0);
-    service.SetReplyCheck(1, {&Check, &service});
+    serialLink.AssignPort(1, settings);
+    ASSERT_EQ(serialLink.ConfigureLine(1, 14, 4800), 0);
+    serialLink.SetReplyCheck(1, {&Check, &serialLink});
   }
-  std::int32_t Poll(std::uint8_t expectedLen = 25) {
-    return service.Exchange(1, 1, kPoll, buffer, expectedLen, 2);
+  std::int32_t Poll(std::uint8_t mode = 2) {
+    return serialLink.Exchange(1, 1, kPoll, buffer, 25, mode);
   }
   // Answers each frame the host sends with the next of `answers`.
   std::thread Peer(std::vector<Bytes> answers) {
@@ -90,7 +90,7 @@ struct SerialTest : ::testing::Test {
   }
 
   Pty pty;
-  SerialComLink service;
+  SerialComLink serialLink;
   std::array<std::uint8_t, 31> buffer{};
   std::vector<Bytes> received;
 };
@@ -99,17 +99,17 @@ TEST_F(SerialTest, ACompleteReplyEndsTheReadWithoutWaitingForATimeout) {
   Open({.replyTimeout = 20s, .interByteTimeout = 20s});
   const auto start = std::chrono::steady_clock::now();
   std::thread peer = Peer({MakeReply("S0003000000")});
-  EXPECT_EQ(Poll(25), 0);  // an S reply is complete at 15 bytes
+  EXPECT_EQ(Poll(), 0);  // an S reply is complete at 15 bytes
   peer.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_EQ(received[0], kPoll);
-  EXPECT_EQ(service.GetLineState(1), 1);
+  EXPECT_EQ(serialLink.GetLineState(1), 1);
   EXPECT_EQ(buffer[2], 'S');
-  EXPECT_EQ(service.Statistics(1).accepted, 1u);
+  EXPECT_EQ(serialLink.Stats(1).accepted, 1u);
 }
 
 TEST_F(SerialTest, RefusedReplyIsAskedForAgainWithTheSameFrame) {
-  Open({.replyTimeout = 2s, .retries = 2});
+  Open({.replyTimeout = 2s});
   Bytes garbled = MakeReply("S0003000000");
   garbled[0] = 0x15;
   std::thread peer = Peer({garbled, MakeReply("S0003000000")});
@@ -117,53 +117,61 @@ TEST_F(SerialTest, RefusedReplyIsAskedForAgainWithTheSameFrame) {
   peer.join();
   ASSERT_EQ(received.size(), 2u);
   EXPECT_EQ(received[1], kPoll);
-  const LinkStatistics stats = service.Statistics(1);
-  EXPECT_EQ(stats.badFirstByte, 1u);
+  const service::LinkStats stats = serialLink.Stats(1);
+  EXPECT_EQ(stats.rejected223, 1u);
   EXPECT_EQ(stats.retries, 1u);
   EXPECT_EQ(stats.accepted, 1u);
   EXPECT_EQ(stats.exchanges, 1u);
 }
 
 TEST_F(SerialTest, TruncatedRepliesEndByTheGapAndStayRefused) {
-  Open({.replyTimeout = 2s, .interByteTimeout = 30ms, .retries = 1});
+  Open({.replyTimeout = 2s, .interByteTimeout = 30ms});
   Bytes cut = MakeReply("S0003000000");
   cut.resize(9);
   std::thread peer = Peer({cut, cut});
-  EXPECT_EQ(Poll(), 0);  // bytes came: the driver sees state 3 and NAKs
+  EXPECT_EQ(Poll(1), 0);  // bytes came: the driver sees state 3 and NAKs
   peer.join();
-  EXPECT_EQ(service.GetLineState(1), 3);
-  EXPECT_EQ(service.LineError(1), 219);
-  EXPECT_EQ(service.Statistics(1).wrongLength, 2u);
+  EXPECT_EQ(serialLink.GetLineState(1), 3);
+  EXPECT_EQ(serialLink.LineError(1), 219);
+  EXPECT_EQ(serialLink.Stats(1).rejected219, 2u);
 }
 
 TEST_F(SerialTest, SilencePassesAsNoReplyAfterTheRetries) {
-  Open({.replyTimeout = 30ms, .retries = 1});
+  Open({.replyTimeout = 30ms});
   std::thread peer = Peer({{}, {}});
-  EXPECT_EQ(Poll(), SerialComLink::kNoReply);
+  EXPECT_EQ(Poll(1), service::kResultNoReply);
   peer.join();
   EXPECT_EQ(received.size(), 2u);
-  EXPECT_EQ(service.GetLineState(1), 3);
-  EXPECT_EQ(service.LineError(1), SerialComLink::kErrorNoReply);
-  EXPECT_EQ(service.Statistics(1).timeouts, 2u);
+  EXPECT_EQ(serialLink.GetLineState(1), 0);
+  EXPECT_EQ(serialLink.Stats(1).timeouts, 2u);
+}
+
+TEST_F(SerialTest, ARefusalIsFinal) {
+  Open({.replyTimeout = 2s});
+  std::thread peer = Peer({{0x15}});
+  EXPECT_EQ(Poll(6), service::kResultRefused);
+  peer.join();
+  EXPECT_TRUE(pty.Receive(50ms).empty());  // not sent again
+  EXPECT_EQ(serialLink.Stats(1).refused, 1u);
 }
 
 TEST_F(SerialTest, AcknowledgementsAreWrittenAndNothingIsRead) {
   Open({.replyTimeout = 20s});
   buffer = {0x06, '0', 'S'};
-  EXPECT_EQ(service.Exchange(1, 1, std::span(buffer).first(1), buffer, 0, 0), 0);
+  EXPECT_EQ(serialLink.Exchange(1, 1, std::span(buffer).first(1), buffer, 0, 0), 0);
   EXPECT_EQ(pty.Receive(), Bytes{0x06});
   EXPECT_EQ(buffer[2], 'S');
-  EXPECT_EQ(service.Statistics(1).acknowledgements, 1u);
+  EXPECT_EQ(serialLink.Stats(1).acks, 1u);
 }
 
 TEST_F(SerialTest, UnconfiguredLinesRefuseAtOnce) {
-  EXPECT_EQ(Poll(), SerialComLink::kNotConfigured);
-  EXPECT_EQ(service.ConfigureLine(1, 14, 4800), SerialComLink::kNotConfigured);
-  service.AssignPort(1, {.device = "/nonexistent/tty"});
-  EXPECT_EQ(service.ConfigureLine(1, 14, 4800), SerialComLink::kPortFailed);
-  EXPECT_EQ(service.ConfigureLine(40, 14, 4800), SerialComLink::kNotConfigured);
-  service.AssignPort(1, {.device = pty.SlavePath()});
-  EXPECT_EQ(service.ConfigureLine(1, 14, 4801), SerialComLink::kPortFailed);  // no such baud
+  EXPECT_EQ(Poll(), service::kResultNotOpen);
+  EXPECT_EQ(serialLink.ConfigureLine(1, 14, 4800), service::kResultNotOpen);
+  serialLink.AssignPort(1, {.device = "/nonexistent/tty"});
+  EXPECT_EQ(serialLink.ConfigureLine(1, 14, 4800), service::kResultPortFailed);
+  EXPECT_EQ(serialLink.ConfigureLine(40, 14, 4800), service::kResultNoLine);
+  serialLink.AssignPort(1, {.device = pty.SlavePath()});
+  EXPECT_EQ(serialLink.ConfigureLine(1, 14, 4801), service::kResultBadSetting);
 }
 
 TEST_F(SerialTest, AFailedPortIsReopenedAndTheLineReset) {
@@ -172,16 +180,16 @@ TEST_F(SerialTest, AFailedPortIsReopenedAndTheLineReset) {
   std::filesystem::create_directories(dir);
   const auto link = dir / "port";
   std::filesystem::create_symlink(pty.SlavePath(), link);
-  Open({.device = link.string(), .replyTimeout = 200ms, .retries = 0});
+  Open({.device = link.string(), .replyTimeout = 200ms});
 
   int resets = 0;
   struct Reset {
     static void Run(void* object, std::uint32_t) { ++*static_cast<int*>(object); }
   };
-  service.SetLineInit(1, {&Reset::Run, &resets});
+  serialLink.SetLineInit(1, {&Reset::Run, &resets});
 
   pty.Close();  // the adapter is unplugged
-  EXPECT_EQ(Poll(), SerialComLink::kPortFailed);
+  EXPECT_EQ(Poll(0), service::kResultPortFailed);
 
   Pty replugged;
   std::filesystem::remove(link);
@@ -190,10 +198,10 @@ TEST_F(SerialTest, AFailedPortIsReopenedAndTheLineReset) {
     received.push_back(replugged.Receive());
     replugged.Send(MakeReply("S0003000000"));
   });
-  EXPECT_EQ(Poll(), 0);
+  EXPECT_EQ(Poll(0), 0);
   peer.join();
   EXPECT_EQ(resets, 1);
-  EXPECT_EQ(service.Statistics(1).reinitialisations, 1u);
+  EXPECT_EQ(serialLink.Stats(1).reinitialisations, 1u);
   EXPECT_EQ(received[0], kPoll);
   std::filesystem::remove_all(dir);
 }

@@ -25,7 +25,7 @@ struct Bench {
   const decode::Dispenser& Tables(std::uint8_t addr) const {
     return driver.Inspect().dispensers.At(1, addr);
   }
-  LinkStats Stats() const { return service.Stats(1); }
+  service::LinkStats Stats() const { return service.Stats(1); }
 
   void Prepare(std::uint8_t addr, double price, double volume, double money = 0) {
     driver.SetUnitPrice(1, addr, price);

@@ -47,12 +47,12 @@ struct LineServiceTest : ::testing::Test {
 };
 
 TEST_F(LineServiceTest, ConfigurationOpensTheLineWithItsTimingAndIsChecked) {
-  EXPECT_EQ(Poll(2), kResultNotOpen);
-  EXPECT_EQ(service.ConfigureLine(1, 0, 4800), kResultBadSetting);
-  EXPECT_EQ(service.ConfigureLine(33, 14, 4800), kResultNoLine);
-  EXPECT_EQ(service.ConfigureLine(1, 14, 4800), kResultOk);
+  EXPECT_EQ(Poll(2), service::kResultNotOpen);
+  EXPECT_EQ(service.ConfigureLine(1, 0, 4800), service::kResultBadSetting);
+  EXPECT_EQ(service.ConfigureLine(33, 14, 4800), service::kResultNoLine);
+  EXPECT_EQ(service.ConfigureLine(1, 14, 4800), service::kResultOk);
 
-  EXPECT_EQ(Poll(2), kResultOk);
+  EXPECT_EQ(Poll(2), service::kResultOk);
   EXPECT_EQ(service.GetLineState(1), protocol::kLineAccepted);
   EXPECT_EQ(buffer[2], 'S');
   // An 8-byte frame out, a 15-byte reply back.
@@ -67,9 +67,9 @@ TEST_F(LineServiceTest, ModeIsTheNumberOfRepetitionsCappedAtSix) {
     std::uint64_t attempts;
   } cases[] = {{0, 1}, {2, 3}, {6, 7}, {200, 7}};
   for (const auto& c : cases) {
-    const LinkStats before = service.Stats(1);
+    const service::LinkStats before = service.Stats(1);
     const std::uint64_t start = clock.NowUs();
-    EXPECT_EQ(Poll(c.mode), kResultNoReply);
+    EXPECT_EQ(Poll(c.mode), service::kResultNoReply);
     EXPECT_EQ(service.Stats(1).timeouts - before.timeouts, c.attempts);
     EXPECT_EQ(service.Stats(1).retries - before.retries, c.attempts - 1);
     // Each attempt: the frame's bytes, then the whole timeout.
@@ -81,10 +81,10 @@ TEST_F(LineServiceTest, ModeIsTheNumberOfRepetitionsCappedAtSix) {
 TEST_F(LineServiceTest, RejectedRepliesAreRepeatedThenReportedAsJudged) {
   service.ConfigureLine(1, 14, 4800);
   line.SetFaults(1, FaultPlan{}.With(FaultKind::kBadCheckByte, 1.0), 1);
-  EXPECT_EQ(Poll(2), kResultOk);
+  EXPECT_EQ(Poll(2), service::kResultOk);
   EXPECT_EQ(service.GetLineState(1), protocol::kLineRejected);
   EXPECT_EQ(service.LineError(1), protocol::kErrorCheckByte);
-  const LinkStats s = service.Stats(1);
+  const service::LinkStats s = service.Stats(1);
   EXPECT_EQ(s.rejected222, 3u);
   EXPECT_EQ(s.retries, 2u);
   EXPECT_EQ(s.accepted, 0u);
@@ -97,7 +97,7 @@ TEST_F(LineServiceTest, ReplyIsCutAtTheEndOfTheCallersBuffer) {
   std::array<std::uint8_t, 20> big{};
   big.fill(0xEE);
   const std::span<std::uint8_t> small(big.data(), 10);
-  EXPECT_EQ(service.Exchange(1, 1, Frame("P"), small, 25, 0), kResultOk);
+  EXPECT_EQ(service.Exchange(1, 1, Frame("P"), small, 25, 0), service::kResultOk);
   EXPECT_EQ(service.LineError(1), protocol::kErrorLength);
   for (std::size_t i = 10; i < big.size(); ++i) {
     EXPECT_EQ(big[i], 0xEE) << i;
@@ -106,10 +106,10 @@ TEST_F(LineServiceTest, ReplyIsCutAtTheEndOfTheCallersBuffer) {
 
 TEST_F(LineServiceTest, AcknowledgementIsOnlySentAndLeavesTheBufferAlone) {
   service.ConfigureLine(1, 14, 4800);
-  ASSERT_EQ(Poll(2), kResultOk);
+  ASSERT_EQ(Poll(2), service::kResultOk);
   const auto reply = buffer;
   buffer[0] = protocol::kAck;
-  EXPECT_EQ(service.Exchange(1, 1, std::span(buffer).first(1), buffer, 0, 0), kResultOk);
+  EXPECT_EQ(service.Exchange(1, 1, std::span(buffer).first(1), buffer, 0, 0), service::kResultOk);
   EXPECT_TRUE(std::equal(buffer.begin() + 1, buffer.end(), reply.begin() + 1));
   EXPECT_EQ(service.Stats(1).acks, 1u);
   EXPECT_EQ(service.Stats(1).exchanges, 1u);
@@ -117,7 +117,7 @@ TEST_F(LineServiceTest, AcknowledgementIsOnlySentAndLeavesTheBufferAlone) {
 
 TEST_F(LineServiceTest, RefusalIsFinalAndNotRepeated) {
   service.ConfigureLine(1, 14, 4800);
-  EXPECT_EQ(service.Exchange(1, 1, Frame("w0111"), buffer, 25, 6), kResultRefused);
+  EXPECT_EQ(service.Exchange(1, 1, Frame("w0111"), buffer, 25, 6), service::kResultRefused);
   EXPECT_EQ(service.Stats(1).refused, 1u);
   EXPECT_EQ(service.Stats(1).retries, 0u);
 }
@@ -138,11 +138,11 @@ TEST_F(LineServiceTest, RunOfFailuresReinitialisesBeforeTheNextExchange) {
   service.ConfigureLine(1, 14, 4800);
   line.SetFaults(1, FaultPlan{}.With(FaultKind::kWrongLength, 1.0), 1);
   for (std::uint8_t seq = 1; seq <= 3; ++seq) {
-    EXPECT_EQ(Poll(0, seq), kResultOk);
+    EXPECT_EQ(Poll(0, seq), service::kResultOk);
     EXPECT_TRUE(calls.lines.empty());
   }
   line.SetFaults(1, FaultPlan{}, 1);
-  EXPECT_EQ(Poll(0, 4), kResultOk);
+  EXPECT_EQ(Poll(0, 4), service::kResultOk);
   EXPECT_EQ(calls.lines, std::vector<std::uint32_t>{1});
   EXPECT_EQ(service.GetLineState(1), protocol::kLineAccepted);
   EXPECT_EQ(service.Stats(1).reinitialisations, 1u);

@@ -187,7 +187,7 @@ bool Demo(Session& session, const Step& step, const Output& out) {
 }  // namespace
 
 void PrintStats(Session& session, const Output& out) {
-  const sim::LinkStats s = session.Service().Stats(session.LineNo());
+  const service::LinkStats s = session.Service().Stats(session.LineNo());
   fmt::print(out.out, "{}\n",
              Heading(out, fmt::format("Link statistics, line {}", session.LineNo())));
   fmt::print(out.out, "  exchanges {}, accepted {}, refused {}\n", s.exchanges, s.accepted,

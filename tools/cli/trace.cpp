@@ -209,27 +209,27 @@ std::string DescribeVerdict(std::uint8_t lineState, std::uint32_t lineError) {
   return fmt::format("rejected, error {} ({})", lineError, ErrorName(lineError));
 }
 
-void TraceMonitor::OnLineEvent(const sim::LineEvent& e) {
+void TraceMonitor::OnLineEvent(const service::LineEvent& e) {
   const std::string stamp =
       fmt::format("{:9.3f} L{}", static_cast<double>(e.timeUs) / 1000.0, e.line);
   switch (e.kind) {
-    case sim::LineEvent::Kind::kConfigured:
+    case service::LineEvent::Kind::kConfigured:
       timeoutUs_ = std::uint64_t{e.setting} * 10'000;
       fmt::print(out_, "{}    line configured: {} baud, reply timeout {} ms (setting {})\n", stamp,
                  e.baud, timeoutUs_ / 1000, e.setting);
       break;
-    case sim::LineEvent::Kind::kSent:
+    case service::LineEvent::Kind::kSent:
       fmt::print(out_, "{} -> {:<44} {}{}\n", stamp, Hex(e.bytes, true), DescribeRequest(e.bytes),
                  e.attempt > 0 ? fmt::format(" [repeat {}]", e.attempt) : "");
       break;
-    case sim::LineEvent::Kind::kReceived:
+    case service::LineEvent::Kind::kReceived:
       fmt::print(out_, "{} <- {:<44} {}: {}\n", stamp, Hex(e.bytes, true), DescribeReply(e.bytes),
                  DescribeVerdict(e.lineState, e.lineError));
       break;
-    case sim::LineEvent::Kind::kTimeout:
+    case service::LineEvent::Kind::kTimeout:
       fmt::print(out_, "{} <- {:<44} nothing within the reply timeout\n", stamp, "(silence)");
       break;
-    case sim::LineEvent::Kind::kReinit:
+    case service::LineEvent::Kind::kReinit:
       fmt::print(out_, "{}    re-initialising the line after repeated failures\n", stamp);
       break;
   }
@@ -239,10 +239,10 @@ RecordMonitor::RecordMonitor(std::FILE* out) : out_(out) {
   fmt::print(out_, "# tarvenix record 1: time_ms line dir hex verdict\n");
 }
 
-void RecordMonitor::OnLineEvent(const sim::LineEvent& e) {
+void RecordMonitor::OnLineEvent(const service::LineEvent& e) {
   const double ms = static_cast<double>(e.timeUs) / 1000.0;
   switch (e.kind) {
-    case sim::LineEvent::Kind::kSent: {
+    case service::LineEvent::Kind::kSent: {
       std::string_view verdict = e.attempt > 0 ? "repeat" : "frame";
       if (e.bytes.size() == 1 && e.bytes[0] == protocol::kAck) {
         verdict = "ack";
@@ -252,7 +252,7 @@ void RecordMonitor::OnLineEvent(const sim::LineEvent& e) {
       fmt::print(out_, "{:.3f}\t{}\ttx\t{}\t{}\n", ms, e.line, Hex(e.bytes, false), verdict);
       break;
     }
-    case sim::LineEvent::Kind::kReceived:
+    case service::LineEvent::Kind::kReceived:
       if (e.lineState == protocol::kLineAccepted) {
         fmt::print(out_, "{:.3f}\t{}\trx\t{}\taccepted\n", ms, e.line, Hex(e.bytes, false));
       } else {
@@ -260,16 +260,16 @@ void RecordMonitor::OnLineEvent(const sim::LineEvent& e) {
                    e.lineError);
       }
       break;
-    case sim::LineEvent::Kind::kTimeout:
+    case service::LineEvent::Kind::kTimeout:
       fmt::print(out_, "{:.3f}\t{}\trx\t-\ttimeout\n", ms, e.line);
       break;
-    case sim::LineEvent::Kind::kConfigured:
-    case sim::LineEvent::Kind::kReinit:
+    case service::LineEvent::Kind::kConfigured:
+    case service::LineEvent::Kind::kReinit:
       break;
   }
 }
 
-void TeeMonitor::OnLineEvent(const sim::LineEvent& event) {
+void TeeMonitor::OnLineEvent(const service::LineEvent& event) {
   first_->OnLineEvent(event);
   second_->OnLineEvent(event);
 }

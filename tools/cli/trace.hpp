@@ -41,35 +41,36 @@ std::string DescribeReply(std::span<const std::uint8_t> bytes);
 std::string DescribeVerdict(std::uint8_t lineState, std::uint32_t lineError);
 std::string Hex(std::span<const std::uint8_t> bytes, bool spaced);
 
-class TraceMonitor final : public sim::LineMonitor {
+class TraceMonitor final : public service::LineMonitor {
  public:
   explicit TraceMonitor(std::FILE* out) : out_(out) {}
-  void OnLineEvent(const sim::LineEvent& event) override;
+  void OnLineEvent(const service::LineEvent& event) override;
 
  private:
   std::FILE* out_;
   std::uint64_t timeoutUs_ = 0;
 };
 
-class RecordMonitor final : public sim::LineMonitor {
+class RecordMonitor final : public service::LineMonitor {
  public:
   // Writes the format's comment line first.
   explicit RecordMonitor(std::FILE* out);
-  void OnLineEvent(const sim::LineEvent& event) override;
+  void OnLineEvent(const service::LineEvent& event) override;
 
  private:
   std::FILE* out_;
 };
 
 // Passes every event to two monitors.
-class TeeMonitor final : public sim::LineMonitor {
+class TeeMonitor final : public service::LineMonitor {
  public:
-  TeeMonitor(sim::LineMonitor* first, sim::LineMonitor* second) : first_(first), second_(second) {}
-  void OnLineEvent(const sim::LineEvent& event) override;
+  TeeMonitor(service::LineMonitor* first, service::LineMonitor* second)
+      : first_(first), second_(second) {}
+  void OnLineEvent(const service::LineEvent& event) override;
 
  private:
-  sim::LineMonitor* first_;
-  sim::LineMonitor* second_;
+  service::LineMonitor* first_;
+  service::LineMonitor* second_;
 };
 
 }  // namespace tarvenix::cli

@@ -1,4 +1,4 @@
-#include "tools/serial/serial_com_link.hpp"
+#include "serial/serial_com_link.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include "link/protocol.hpp"
@@ -167,31 +168,47 @@ ReadResult ReadReply(int fd, std::span<std::uint8_t> reply, std::uint8_t expecte
 struct SerialComLink::Line {
   explicit Line(std::uint8_t n) : number(n) {}
 
-  const std::uint8_t number;
-  std::recursive_mutex mutex;
-  PortSettings settings;
-  bool assigned = false;
-  bool configured = false;  // ConfigureLine has run: the port may be reopened
-  std::uint32_t setting = 14;
-  std::uint32_t baud = kDefaultBaud;
-  int fd = -1;
-  std::uint8_t state = 0;
-  std::uint8_t error = 0;
-  ReplyCheckHandler check{};
-  std::optional<LineInitHandler> init;
-  LinkStatistics stats;
-
+  std::uint32_t Baud() const { return settings.baud.value_or(baud); }
+  milliseconds ReplyTimeout() const {
+    return settings.replyTimeout.value_or(setting > 0 ? milliseconds(10 * setting)
+                                                      : kDefaultReplyTimeout);
+  }
+  bool Open() {
+    Close();
+    fd = OpenPort(settings, Baud());
+    return fd >= 0;
+  }
   void Close() {
     if (fd >= 0) {
       ::close(fd);
       fd = -1;
     }
   }
-  std::uint32_t Baud() const { return settings.baud.value_or(baud); }
-  milliseconds ReplyTimeout() const {
-    return settings.replyTimeout.value_or(setting > 0 ? milliseconds(10 * setting)
-                                                      : kDefaultReplyTimeout);
+  // The port failed: it is closed, and the next exchange opens it again and
+  // re-initialises the line.
+  std::int32_t Fail() {
+    Close();
+    reinitPending = true;
+    failureRun = 0;
+    return service::kResultPortFailed;
   }
+
+  const std::uint8_t number;
+  mutable std::mutex mutex;  // one exchange at a time
+  PortSettings settings;
+  bool assigned = false;
+  bool configured = false;  // ConfigureLine has run: the port may be reopened
+  std::uint32_t setting = 14;
+  std::uint32_t baud = kDefaultBaud;
+  int fd = -1;
+  ReplyCheckHandler check{};
+  LineInitHandler init{};
+  std::uint32_t failureRun = 0;
+  bool reinitPending = false;
+  service::LinkStats stats;
+  // Written by the reply check while an exchange holds `mutex`.
+  std::atomic<std::uint8_t> state{protocol::kLineAccepted};
+  std::atomic<std::uint32_t> error{0};
 };
 
 SerialComLink::SerialComLink() {
@@ -207,8 +224,18 @@ SerialComLink::~SerialComLink() {
 }
 
 SerialComLink::Line* SerialComLink::Find(std::uint32_t line) const {
-  const std::uint32_t low = line & 0xFF;
-  return low >= 1 && low <= lines_.size() ? lines_[low - 1].get() : nullptr;
+  return line >= 1 && line <= lines_.size() ? lines_[line - 1].get() : nullptr;
+}
+
+std::uint64_t SerialComLink::NowUs() const {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count());
+}
+
+void SerialComLink::Notify(const service::LineEvent& event) const {
+  if (monitor_ != nullptr) {
+    monitor_->OnLineEvent(event);
+  }
 }
 
 void SerialComLink::AssignPort(std::uint32_t line, PortSettings settings) {
@@ -219,8 +246,8 @@ void SerialComLink::AssignPort(std::uint32_t line, PortSettings settings) {
   }
 }
 
-LinkStatistics SerialComLink::Statistics(std::uint32_t line) const {
-  Line* l = Find(line);
+service::LinkStats SerialComLink::Stats(std::uint32_t line) const {
+  const Line* l = Find(line);
   if (l == nullptr) {
     return {};
   }
@@ -228,137 +255,56 @@ LinkStatistics SerialComLink::Statistics(std::uint32_t line) const {
   return l->stats;
 }
 
-std::uint8_t SerialComLink::LineError(std::uint32_t line) const {
-  Line* l = Find(line);
-  if (l == nullptr) {
-    return 0;
-  }
-  std::lock_guard lock(l->mutex);
-  return l->error;
+std::uint32_t SerialComLink::LineError(std::uint32_t line) const {
+  const Line* l = Find(line);
+  return l != nullptr ? l->error.load(std::memory_order_relaxed) : 0;
 }
 
 std::int32_t SerialComLink::FailResult(std::uint32_t) {
-  return kRaised;
+  return service::kResultFault;
 }
 
 void SerialComLink::SetLineError(std::uint32_t line, std::uint32_t code) {
   if (Line* l = Find(line)) {
-    std::lock_guard lock(l->mutex);
-    l->error = static_cast<std::uint8_t>(code);
+    l->error.store(code, std::memory_order_relaxed);
   }
 }
 
 void SerialComLink::SetLineState(std::uint32_t line, std::uint32_t state) {
   if (Line* l = Find(line)) {
-    std::lock_guard lock(l->mutex);
-    l->state = static_cast<std::uint8_t>(state);
+    l->state.store(static_cast<std::uint8_t>(state), std::memory_order_relaxed);
   }
 }
 
 std::uint8_t SerialComLink::GetLineState(std::uint32_t line) {
-  Line* l = Find(line);
-  if (l == nullptr) {
-    return protocol::kLineRejected;
-  }
-  std::lock_guard lock(l->mutex);
-  return l->state;
+  const Line* l = Find(line);
+  return l != nullptr ? l->state.load(std::memory_order_relaxed) : 0;
 }
 
 std::int32_t SerialComLink::ConfigureLine(std::uint32_t line, std::uint32_t setting,
                                           std::uint32_t baud) {
   Line* l = Find(line);
   if (l == nullptr) {
-    return kNotConfigured;
+    return service::kResultNoLine;
   }
-  std::lock_guard lock(l->mutex);
-  if (!l->assigned) {
-    return kNotConfigured;
-  }
-  l->setting = setting;
-  l->baud = baud;
-  l->configured = true;
-  l->Close();
-  return Open(*l);
-}
-
-std::int32_t SerialComLink::Open(Line& line) {
-  line.fd = OpenPort(line.settings, line.Baud());
-  return line.fd >= 0 ? 0 : kPortFailed;
-}
-
-std::int32_t SerialComLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
-                                     std::span<const std::uint8_t> request,
-                                     std::span<std::uint8_t> reply, std::uint8_t expectedLen,
-                                     std::uint8_t /*mode*/) {
-  Line* l = Find(line);
-  if (l == nullptr) {
-    return kNotConfigured;
-  }
-  std::lock_guard lock(l->mutex);
-  if (!l->configured) {
-    return kNotConfigured;
-  }
-  if (l->fd < 0) {
-    // The port failed earlier: open it again and let the driver reset the
-    // line before its command goes out.
-    if (Open(*l) != 0) {
-      return kPortFailed;
+  {
+    std::lock_guard lock(l->mutex);
+    if (!l->assigned) {
+      return service::kResultNotOpen;
     }
-    ++l->stats.reinitialisations;
-    if (l->init) {
-      (*l->init)(line);
+    l->setting = setting;
+    l->baud = baud;
+    l->configured = true;
+    if (!l->Open()) {
+      return SpeedOf(l->Baud()) ? service::kResultPortFailed : service::kResultBadSetting;
     }
   }
-  if (expectedLen == 0) {
-    ++l->stats.acknowledgements;
-    if (!WriteAll(l->fd, request)) {
-      l->Close();
-      return kPortFailed;
-    }
-    return 0;
-  }
-  ++l->stats.exchanges;
-  return CommandExchange(*l, request, reply, expectedLen);
-}
-
-std::int32_t SerialComLink::CommandExchange(Line& line, std::span<const std::uint8_t> request,
-                                            std::span<std::uint8_t> reply,
-                                            std::uint8_t expectedLen) {
-  bool lastHadReply = false;
-  for (int attempt = 0; attempt <= line.settings.retries; ++attempt) {
-    if (attempt > 0) {
-      ++line.stats.retries;
-    }
-    ::tcflush(line.fd, TCIFLUSH);
-    if (!WriteAll(line.fd, request)) {
-      line.Close();
-      return kPortFailed;
-    }
-    const auto deadline =
-        Clock::now() + line.ReplyTimeout() + WireTime(expectedLen, line.Baud(), line.settings);
-    const ReadResult read =
-        ReadReply(line.fd, reply, expectedLen, deadline, line.settings.interByteTimeout);
-    if (read.failed) {
-      line.Close();
-      return kPortFailed;
-    }
-    lastHadReply = read.received > 0;
-    if (!lastHadReply) {
-      ++line.stats.timeouts;
-      line.state = protocol::kLineRejected;
-      line.error = kErrorNoReply;
-      continue;
-    }
-    const bool accepted =
-        line.check.routine != nullptr &&
-        line.check(line.number, reply, static_cast<std::uint8_t>(read.received), expectedLen);
-    if (accepted) {
-      ++line.stats.accepted;
-      return 0;
-    }
-    line.stats.CountRejection(line.error);
-  }
-  return lastHadReply ? 0 : kNoReply;
+  Notify({.kind = service::LineEvent::Kind::kConfigured,
+          .line = line,
+          .timeUs = NowUs(),
+          .setting = setting,
+          .baud = baud});
+  return service::kResultOk;
 }
 
 void SerialComLink::SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) {
@@ -373,6 +319,138 @@ void SerialComLink::SetLineInit(std::uint32_t line, LineInitHandler handler) {
     std::lock_guard lock(l->mutex);
     l->init = handler;
   }
+}
+
+std::int32_t SerialComLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
+                                     std::span<const std::uint8_t> request,
+                                     std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                                     std::uint8_t mode) {
+  Line* l = Find(line);
+  if (l == nullptr) {
+    return service::kResultNoLine;
+  }
+  if (expectedLen == protocol::kAckExpectedLen) {
+    std::lock_guard lock(l->mutex);
+    if (!l->configured) {
+      return service::kResultNotOpen;
+    }
+    if (l->fd < 0) {
+      return service::kResultPortFailed;
+    }
+    l->stats.CountAcknowledgement(request);
+    Notify({.kind = service::LineEvent::Kind::kSent,
+            .line = line,
+            .timeUs = NowUs(),
+            .bytes = request});
+    return WriteAll(l->fd, request) ? service::kResultOk : l->Fail();
+  }
+  ReinitialiseIfDue(*l);
+  return Command(*l, request, reply, expectedLen, mode);
+}
+
+void SerialComLink::ReinitialiseIfDue(Line& line) {
+  LineInitHandler handler;
+  {
+    std::lock_guard lock(line.mutex);
+    if (!line.reinitPending || (line.fd < 0 && !line.Open())) {
+      return;  // a port that still cannot be opened fails the command
+    }
+    line.reinitPending = false;
+    line.failureRun = 0;
+    ++line.stats.reinitialisations;
+    handler = line.init;
+  }
+  Notify({.kind = service::LineEvent::Kind::kReinit, .line = line.number, .timeUs = NowUs()});
+  if (handler.routine == nullptr) {
+    return;
+  }
+  // The handler runs the driver's own exchanges on this line, so the lock
+  // is not held here.
+  try {
+    handler(line.number);
+  } catch (const std::exception&) {
+    // The failure shows in the handler's own exchanges; the caller's
+    // exchange goes ahead.
+  }
+}
+
+std::int32_t SerialComLink::Command(Line& line, std::span<const std::uint8_t> request,
+                                    std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                                    std::uint8_t mode) {
+  std::lock_guard lock(line.mutex);
+  if (!line.configured) {
+    return service::kResultNotOpen;
+  }
+  if (line.fd < 0 && !line.Open()) {
+    return line.Fail();
+  }
+  ++line.stats.exchanges;
+  std::int32_t result = service::kResultNoReply;
+  for (std::uint32_t attempt = 0; attempt < service::Attempts(mode); ++attempt) {
+    if (attempt > 0) {
+      ++line.stats.retries;
+    }
+    const auto attemptNo = static_cast<std::uint8_t>(attempt);
+    line.state.store(0, std::memory_order_relaxed);
+    line.error.store(0, std::memory_order_relaxed);
+    ::tcflush(line.fd, TCIFLUSH);
+    Notify({.kind = service::LineEvent::Kind::kSent,
+            .line = line.number,
+            .timeUs = NowUs(),
+            .bytes = request,
+            .attempt = attemptNo,
+            .expectedLen = expectedLen});
+    if (!WriteAll(line.fd, request)) {
+      return line.Fail();
+    }
+    const auto deadline =
+        Clock::now() + line.ReplyTimeout() + WireTime(expectedLen, line.Baud(), line.settings);
+    const ReadResult read =
+        ReadReply(line.fd, reply, expectedLen, deadline, line.settings.interByteTimeout);
+    if (read.failed) {
+      return line.Fail();
+    }
+    if (read.received == 0) {
+      ++line.stats.timeouts;
+      Notify({.kind = service::LineEvent::Kind::kTimeout,
+              .line = line.number,
+              .timeUs = NowUs(),
+              .attempt = attemptNo});
+      result = service::kResultNoReply;
+      continue;
+    }
+    const auto rxLen = static_cast<std::uint8_t>(std::min<std::size_t>(read.received, 255));
+    bool accepted = true;
+    if (line.check.routine != nullptr) {
+      accepted = line.check(line.number, reply, rxLen, expectedLen);
+    } else {
+      line.state.store(protocol::kLineAccepted, std::memory_order_relaxed);
+    }
+    Notify({.kind = service::LineEvent::Kind::kReceived,
+            .line = line.number,
+            .timeUs = NowUs(),
+            .bytes = reply.first(rxLen),
+            .attempt = attemptNo,
+            .expectedLen = expectedLen,
+            .lineState = line.state.load(std::memory_order_relaxed),
+            .lineError = line.error.load(std::memory_order_relaxed)});
+    if (accepted) {
+      ++line.stats.accepted;
+      line.failureRun = 0;
+      return service::kResultOk;
+    }
+    if (service::IsRefusal(reply.first(rxLen))) {
+      ++line.stats.refused;
+      line.failureRun = 0;
+      return service::kResultRefused;
+    }
+    line.stats.CountRejection(line.error.load(std::memory_order_relaxed));
+    result = service::kResultOk;  // judged: the line state says rejected
+  }
+  if (++line.failureRun >= service::kFailuresBeforeReinit) {
+    line.reinitPending = true;
+  }
+  return result;
 }
 
 }  // namespace tarvenix::serial

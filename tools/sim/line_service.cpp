@@ -9,23 +9,6 @@ namespace {
 constexpr std::uint64_t kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 constexpr std::uint64_t kUsPerSettingUnit = 10'000;
 
-void CountRejection(LinkStats& stats, std::uint32_t code) {
-  switch (code) {
-    case protocol::kErrorNoEtx:
-      ++stats.rejected209;
-      break;
-    case protocol::kErrorLength:
-      ++stats.rejected219;
-      break;
-    case protocol::kErrorCheckByte:
-      ++stats.rejected222;
-      break;
-    default:
-      ++stats.rejected223;
-      break;
-  }
-}
-
 }  // namespace
 
 LineService::Line* LineService::Find(std::uint32_t line) {
@@ -36,7 +19,7 @@ const LineService::Line* LineService::Find(std::uint32_t line) const {
   return line >= 1 && line <= lines_.size() ? &lines_[line - 1] : nullptr;
 }
 
-void LineService::Notify(const LineEvent& event) const {
+void LineService::Notify(const service::LineEvent& event) const {
   if (monitor_ != nullptr) {
     monitor_->OnLineEvent(event);
   }
@@ -49,7 +32,7 @@ void LineService::Attach(std::uint32_t line, SimulatedLine& peer) {
   }
 }
 
-LinkStats LineService::Stats(std::uint32_t line) const {
+service::LinkStats LineService::Stats(std::uint32_t line) const {
   const Line* l = Find(line);
   if (l == nullptr) {
     return {};
@@ -73,7 +56,7 @@ bool LineService::IsOpen(std::uint32_t line) const {
 }
 
 std::int32_t LineService::FailResult(std::uint32_t /*line*/) {
-  return kResultFault;
+  return service::kResultFault;
 }
 
 void LineService::SetLineError(std::uint32_t line, std::uint32_t code) {
@@ -97,10 +80,10 @@ std::int32_t LineService::ConfigureLine(std::uint32_t line, std::uint32_t settin
                                         std::uint32_t baud) {
   Line* l = Find(line);
   if (l == nullptr) {
-    return kResultNoLine;
+    return service::kResultNoLine;
   }
   if (setting == 0 || baud == 0) {
-    return kResultBadSetting;
+    return service::kResultBadSetting;
   }
   {
     std::lock_guard lock(l->mutex);
@@ -108,12 +91,12 @@ std::int32_t LineService::ConfigureLine(std::uint32_t line, std::uint32_t settin
     l->byteUs = kBitsPerByte * 1'000'000 / baud;
     l->open = true;
   }
-  Notify({.kind = LineEvent::Kind::kConfigured,
+  Notify({.kind = service::LineEvent::Kind::kConfigured,
           .line = line,
           .timeUs = clock_.NowUs(),
           .setting = setting,
           .baud = baud});
-  return kResultOk;
+  return service::kResultOk;
 }
 
 void LineService::SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) {
@@ -136,7 +119,7 @@ std::int32_t LineService::Exchange(std::uint32_t line, std::uint32_t /*port*/,
                                    std::uint8_t mode) {
   Line* l = Find(line);
   if (l == nullptr) {
-    return kResultNoLine;
+    return service::kResultNoLine;
   }
   if (expectedLen == protocol::kAckExpectedLen) {
     return Acknowledge(line, *l, request);
@@ -157,7 +140,7 @@ void LineService::ReinitialiseIfDue(std::uint32_t lineNo, Line& line) {
     ++line.stats.reinitialisations;
     handler = line.init;
   }
-  Notify({.kind = LineEvent::Kind::kReinit, .line = lineNo, .timeUs = clock_.NowUs()});
+  Notify({.kind = service::LineEvent::Kind::kReinit, .line = lineNo, .timeUs = clock_.NowUs()});
   if (handler.routine == nullptr) {
     return;
   }
@@ -174,7 +157,7 @@ void LineService::ReinitialiseIfDue(std::uint32_t lineNo, Line& line) {
 Transmission LineService::Transmit(std::uint32_t lineNo, Line& line,
                                    std::span<const std::uint8_t> bytes, std::uint8_t attempt,
                                    std::uint8_t expectedLen) {
-  Notify({.kind = LineEvent::Kind::kSent,
+  Notify({.kind = service::LineEvent::Kind::kSent,
           .line = lineNo,
           .timeUs = clock_.NowUs(),
           .bytes = bytes,
@@ -188,17 +171,13 @@ std::int32_t LineService::Acknowledge(std::uint32_t lineNo, Line& line,
                                       std::span<const std::uint8_t> request) {
   std::lock_guard lock(line.mutex);
   if (!line.open) {
-    return kResultNotOpen;
+    return service::kResultNotOpen;
   }
-  if (request.size() == 1 && request[0] == protocol::kAck) {
-    ++line.stats.acks;
-  } else if (request.size() == 1 && request[0] == protocol::kNak) {
-    ++line.stats.naks;
-  }
+  line.stats.CountAcknowledgement(request);
   // The controller answers no acknowledgement; whatever came back would be
   // stray bytes, and the caller's buffer still holds the reply it decodes.
   Transmit(lineNo, line, request, 0, 0);
-  return kResultOk;
+  return service::kResultOk;
 }
 
 std::int32_t LineService::Command(std::uint32_t lineNo, Line& line,
@@ -207,11 +186,11 @@ std::int32_t LineService::Command(std::uint32_t lineNo, Line& line,
                                   std::uint8_t mode) {
   std::lock_guard lock(line.mutex);
   if (!line.open) {
-    return kResultNotOpen;
+    return service::kResultNotOpen;
   }
   ++line.stats.exchanges;
-  const std::uint32_t attempts = 1 + std::min<std::uint32_t>(mode, kMaxRepeats);
-  std::int32_t result = kResultNoReply;
+  const std::uint32_t attempts = service::Attempts(mode);
+  std::int32_t result = service::kResultNoReply;
   for (std::uint32_t attempt = 0; attempt < attempts; ++attempt) {
     if (attempt > 0) {
       ++line.stats.retries;
@@ -223,11 +202,11 @@ std::int32_t LineService::Command(std::uint32_t lineNo, Line& line,
     if (answer.Empty() || answer.delayUs >= line.timeoutUs) {
       clock_.Wait(line.timeoutUs);
       ++line.stats.timeouts;
-      Notify({.kind = LineEvent::Kind::kTimeout,
+      Notify({.kind = service::LineEvent::Kind::kTimeout,
               .line = lineNo,
               .timeUs = clock_.NowUs(),
               .attempt = attemptNo});
-      result = kResultNoReply;
+      result = service::kResultNoReply;
       continue;
     }
     clock_.Wait(answer.delayUs + answer.length * line.byteUs);
@@ -241,7 +220,7 @@ std::int32_t LineService::Command(std::uint32_t lineNo, Line& line,
     } else {
       line.lineState.store(protocol::kLineAccepted, std::memory_order_relaxed);
     }
-    Notify({.kind = LineEvent::Kind::kReceived,
+    Notify({.kind = service::LineEvent::Kind::kReceived,
             .line = lineNo,
             .timeUs = clock_.NowUs(),
             .bytes = reply.first(received),
@@ -252,18 +231,18 @@ std::int32_t LineService::Command(std::uint32_t lineNo, Line& line,
     if (accepted) {
       ++line.stats.accepted;
       line.failureRun = 0;
-      return kResultOk;
+      return service::kResultOk;
     }
-    if (rxLen == 1 && reply[0] == protocol::kNak) {
+    if (service::IsRefusal(reply.first(rxLen))) {
       // The controller understood and said no: the line itself is sound.
       ++line.stats.refused;
       line.failureRun = 0;
-      return kResultRefused;
+      return service::kResultRefused;
     }
-    CountRejection(line.stats, line.lineError.load(std::memory_order_relaxed));
-    result = kResultOk;  // judged: the line state says rejected
+    line.stats.CountRejection(line.lineError.load(std::memory_order_relaxed));
+    result = service::kResultOk;  // judged: the line state says rejected
   }
-  if (++line.failureRun >= kFailuresBeforeReinit) {
+  if (++line.failureRun >= service::kFailuresBeforeReinit) {
     line.reinitPending = true;
   }
   return result;

@@ -59,7 +59,7 @@ std::int32_t ReplayLink::Fail(std::string message) {
     mismatch_ = std::move(message);
   }
   next_ = entries_.size() + 1;  // nothing more matches
-  return kResultFault;
+  return service::kResultFault;
 }
 
 bool ReplayLink::ExpectSent(std::uint32_t line, std::span<const std::uint8_t> bytes) {
@@ -75,7 +75,7 @@ bool ReplayLink::ExpectSent(std::uint32_t line, std::span<const std::uint8_t> by
 }
 
 std::int32_t ReplayLink::FailResult(std::uint32_t /*line*/) {
-  return kResultFault;
+  return service::kResultFault;
 }
 
 void ReplayLink::SetLineError(std::uint32_t /*line*/, std::uint32_t /*code*/) {}
@@ -90,7 +90,7 @@ std::uint8_t ReplayLink::GetLineState(std::uint32_t /*line*/) {
 
 std::int32_t ReplayLink::ConfigureLine(std::uint32_t /*line*/, std::uint32_t /*setting*/,
                                        std::uint32_t /*baud*/) {
-  return kResultOk;
+  return service::kResultOk;
 }
 
 void ReplayLink::SetReplyCheck(std::uint32_t /*line*/, ReplyCheckHandler handler) {
@@ -108,7 +108,7 @@ std::int32_t ReplayLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
     return Fail("the driver sent something else than record line " + std::to_string(at));
   }
   if (expectedLen == protocol::kAckExpectedLen) {
-    return kResultOk;
+    return service::kResultOk;
   }
   for (;;) {
     lineState_ = 0;
@@ -116,15 +116,15 @@ std::int32_t ReplayLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
       return Fail("record line " + std::to_string(at) + " has no answer");
     }
     const Entry& answer = entries_[next_++];
-    std::int32_t result = kResultNoReply;
+    std::int32_t result = service::kResultNoReply;
     if (!answer.bytes.empty()) {
       const std::size_t n = std::min(answer.bytes.size(), reply.size());
       std::copy_n(answer.bytes.begin(), n, reply.begin());
       if (check_.routine != nullptr && check_(static_cast<std::uint8_t>(line), reply,
                                               static_cast<std::uint8_t>(n), expectedLen)) {
-        return kResultOk;
+        return service::kResultOk;
       }
-      result = n == 1 && reply[0] == protocol::kNak ? kResultRefused : kResultOk;
+      result = n == 1 && reply[0] == protocol::kNak ? service::kResultRefused : service::kResultOk;
     }
     // A recorded repetition follows a timeout or a rejection.
     if (next_ < entries_.size() && entries_[next_].tx && entries_[next_].verdict == "repeat") {

@@ -11,7 +11,7 @@
 // given the same answers, must send the same bytes and come to the same
 // values.
 //
-// A mismatch ends the replay: the exchange fails (kResultFault) and
+// A mismatch ends the replay: the exchange fails (service::kResultFault) and
 // Mismatch() says where.
 #pragma once
 
