@@ -4,9 +4,10 @@
 //
 // Every invocation builds a fresh simulated line with its dispensers and
 // runs the commands against it in order, through the real driver and the
-// in-process line service. Output goes to standard output, the trace to
-// standard error; an error is one line on standard error and a non-zero
-// exit code.
+// in-process line service; with --port it talks to a serial port instead
+// (a real line, or `tarvenix-sim --pty`) through the serial line service. Output goes to standard
+// output, the trace to standard error; an error is one line on standard error and a non-zero exit
+// code.
 #include <fmt/color.h>
 #include <fmt/core.h>
 #include <unistd.h>
@@ -66,6 +67,11 @@ void AddGlobalOptions(CLI::App& app, Globals& g) {
                  "truncate, length, garbage, delay");
   app.add_option("--seed", g.session.forecourt.seed, "Seed of the fault draws (default 1)");
   app.add_flag("--stats", g.stats, "Print the link statistics at the end");
+  app.add_option("--port", g.session.port,
+                 "Talk to the dispensers on serial port PATH instead of the simulator")
+      ->type_name("PATH");
+  app.add_option("--baud", g.session.baud, "With --port: the bit rate (default the driver's 4800)")
+      ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
 }
 
 void AddCommands(CLI::App& app, Step& step) {

@@ -7,8 +7,8 @@
 namespace tarvenix::cli {
 namespace {
 
-std::unique_ptr<sim::Clock> MakeClock(bool simTime) {
-  if (simTime) {
+std::unique_ptr<sim::Clock> MakeClock(bool simTime, bool realPort) {
+  if (simTime && !realPort) {
     return std::make_unique<sim::ManualClock>();
   }
   return std::make_unique<sim::WallClock>();
@@ -17,9 +17,22 @@ std::unique_ptr<sim::Clock> MakeClock(bool simTime) {
 }  // namespace
 
 Session::Session(const SessionOptions& options)
-    : options_(options), clock_(MakeClock(options.simTime)), line_(*clock_), service_(*clock_) {
-  sim::Populate(line_, options_.forecourt);
-  service_.Attach(options_.line, line_);
+    : options_(options),
+      clock_(MakeClock(options.simTime, !options.port.empty())),
+      line_(*clock_),
+      service_(*clock_) {
+  if (options_.port.empty()) {
+    sim::Populate(line_, options_.forecourt);
+    service_.Attach(options_.line, line_);
+  } else {
+    serial_ = std::make_unique<serial::SerialComLink>();
+    serial::PortSettings port{.device = options_.port};
+    if (options_.baud != 0) {
+      port.baud = options_.baud;
+    }
+    serial_->AssignPort(options_.line, port);
+    link_ = serial_.get();
+  }
   if (options_.trace) {
     trace_ = std::make_unique<TraceMonitor>(stderr);
   }
@@ -32,13 +45,13 @@ Session::Session(const SessionOptions& options)
   }
   if (trace_ && record_) {
     tee_ = std::make_unique<TeeMonitor>(trace_.get(), record_.get());
-    service_.SetMonitor(tee_.get());
+    link_->SetMonitor(tee_.get());
   } else if (trace_) {
-    service_.SetMonitor(trace_.get());
+    link_->SetMonitor(trace_.get());
   } else if (record_) {
-    service_.SetMonitor(record_.get());
+    link_->SetMonitor(record_.get());
   }
-  driver_ = std::make_unique<TVM30>(service_, 0, sim::SleeperOn(*clock_));
+  driver_ = std::make_unique<TVM30>(*link_, 0, sim::SleeperOn(*clock_));
 }
 
 Session::~Session() {

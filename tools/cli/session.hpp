@@ -1,5 +1,6 @@
 // One invocation of the command: a fresh simulated forecourt on one line,
-// the in-process line service, and the driver on top of it.
+// the in-process line service, and the driver on top of it; or, with a
+// port, the serial line service on that port and the driver on top of it.
 //
 // Every invocation starts from scratch: new dispensers with zero counters
 // and default parameters, a new driver object. Several operations chained in
@@ -14,6 +15,7 @@
 #include "clock.hpp"
 #include "forecourt.hpp"
 #include "line_service.hpp"
+#include "serial/serial_com_link.hpp"
 #include "simulated_line.hpp"
 #include "tarvenix/tvm30.hpp"
 #include "trace.hpp"
@@ -23,9 +25,11 @@ namespace tarvenix::cli {
 struct SessionOptions {
   std::uint32_t line = 1;
   std::int32_t addr = 1;
-  bool simTime = false;  // simulated time: pauses advance the clock at once
-  bool trace = false;    // the trace goes to standard error
-  std::string record;    // file for the record, empty for none
+  bool simTime = false;    // simulated time: pauses advance the clock at once
+  bool trace = false;      // the trace goes to standard error
+  std::string record;      // file for the record, empty for none
+  std::string port;        // a serial port instead of the simulator
+  std::uint32_t baud = 0;  // with a port: overrides the driver's bit rate
   sim::ForecourtOptions forecourt;
 };
 
@@ -44,8 +48,7 @@ class Session {
   void Open();
 
   sim::Clock& Clock() { return *clock_; }
-  sim::LineService& Service() { return service_; }
-  sim::SimulatedLine& Line() { return line_; }
+  service::InstrumentedLink& Service() { return *link_; }
   std::uint32_t LineNo() const { return options_.line; }
   std::int32_t Addr() const { return options_.addr; }
   const SessionOptions& Options() const { return options_; }
@@ -55,6 +58,8 @@ class Session {
   std::unique_ptr<sim::Clock> clock_;
   sim::SimulatedLine line_;
   sim::LineService service_;
+  std::unique_ptr<serial::SerialComLink> serial_;
+  service::InstrumentedLink* link_ = &service_;
   std::FILE* recordFile_ = nullptr;
   std::unique_ptr<TraceMonitor> trace_;
   std::unique_ptr<RecordMonitor> record_;

@@ -70,7 +70,9 @@ class LineService final : public service::InstrumentedLink {
   void SetLineInit(std::uint32_t line, LineInitHandler handler) override;
 
  private:
-  struct Line {
+  // A cache line of its own per line, so threads serving different lines do
+  // not share one.
+  struct alignas(64) Line {
     mutable std::mutex mutex;
     SimulatedLine* peer = nullptr;
     bool open = false;

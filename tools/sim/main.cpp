@@ -2,43 +2,31 @@
 //
 // Reads request bytes from standard input and writes the controllers'
 // replies to standard output, in real time; with --pty it makes a pseudo
-// terminal instead, prints its path, and serves whatever opens it as a
-// serial port. The driver's own tests and the tarvenix command use the
-// simulator in-process; this is for line services of other hosts.
-#include <fcntl.h>
+// terminal instead, prints its path (or makes --link point at it), and
+// serves whatever opens it as a serial port, paced at --baud. The driver's
+// own tests and the tarvenix command use the simulator in-process; this is
+// for line services of other hosts, and for `tarvenix --port`.
 #include <fmt/core.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 
 #include "clock.hpp"
 #include "forecourt.hpp"
+#include "pty_server.hpp"
 
 namespace {
 
 using namespace tarvenix::sim;
 
-int OpenPty() {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    return -1;
+PtyServer* g_server = nullptr;
+
+void StopServing(int /*signal*/) {
+  if (g_server != nullptr) {
+    g_server->RequestStop();
   }
-  const char* path = ptsname(master);
-  // Keep the far side open in raw mode, so the master never sees a hang-up
-  // between the clients that come and go.
-  const int slave = path != nullptr ? open(path, O_RDWR | O_NOCTTY) : -1;
-  termios mode{};
-  if (slave < 0 || tcgetattr(slave, &mode) != 0) {
-    return -1;
-  }
-  cfmakeraw(&mode);
-  cfsetspeed(&mode, B4800);
-  tcsetattr(slave, TCSANOW, &mode);
-  fmt::print("{}\n", path);
-  std::fflush(stdout);
-  return master;
 }
 
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
@@ -80,6 +68,7 @@ int main(int argc, char** argv) {
   double flow = options.flowPerMinute / 100.0;
   std::vector<std::string> faults;
   bool pty = false;
+  PtyServer::Options ptyOptions;
   app.add_option("--dispensers", dispensers, "Dispensers at addresses 1..N")
       ->check(CLI::Range(1, 32))
       ->capture_default_str();
@@ -90,6 +79,10 @@ int main(int argc, char** argv) {
   app.add_option("--seed", options.seed, "Seed of the fault draws")->capture_default_str();
   app.add_option("--delay-ms", options.delayMs, "Delay of the delay fault")->capture_default_str();
   app.add_flag("--pty", pty, "Serve a pseudo terminal instead of standard input and output");
+  app.add_option("--link", ptyOptions.link, "With --pty: a symlink to the pseudo terminal");
+  app.add_option("--baud", ptyOptions.baud, "With --pty: the bit rate the bytes are paced at")
+      ->check(CLI::Range(300, 115200))
+      ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 
   options.dispensers = static_cast<std::uint8_t>(dispensers);
@@ -106,12 +99,18 @@ int main(int argc, char** argv) {
   SimulatedLine line(clock);
   Populate(line, options);
   if (pty) {
-    const int master = OpenPty();
-    if (master < 0) {
+    PtyServer server(line, ptyOptions);
+    if (server.Path().empty()) {
       fmt::print(stderr, "tarvenix-sim: error: cannot make a pseudo terminal\n");
       return 1;
     }
-    return Serve(master, master, line, clock);
+    fmt::print("{}\n", server.Path());
+    std::fflush(stdout);
+    // Leave through the destructor, which removes the symlink.
+    g_server = &server;
+    std::signal(SIGINT, StopServing);
+    std::signal(SIGTERM, StopServing);
+    return server.Run();
   }
   return Serve(STDIN_FILENO, STDOUT_FILENO, line, clock);
 }

@@ -1,0 +1,46 @@
+// Poll cycles on one line through the serial line service, against the
+// simulator serving a pseudo-terminal at 4800 baud. A P poll answered by an
+// S reply and acknowledged takes (8 + 15 + 1) bytes of 10 bits: 50 ms on the
+// wire. The service must never wait for a timeout when the reply is complete,
+// so the cycle should come close to that limit.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "clock.hpp"
+#include "pty_server.hpp"
+#include "serial/serial_com_link.hpp"
+#include "simulated_line.hpp"
+#include "tarvenix/tvm30.hpp"
+
+namespace tarvenix::bench {
+namespace {
+
+void BM_PollCycleAt4800(benchmark::State& state) {
+  sim::WallClock clock;
+  sim::SimulatedLine line(clock);
+  line.AddDispenser(1);
+  sim::PtyServer server(line, {.baud = 4800});
+  server.Start();
+  serial::SerialComLink link;
+  link.AssignPort(1, {.device = server.Path()});
+  TVM30 driver(link, 0);
+  driver.InitLine(1);
+  driver.PollState(1, 1);  // address 1's digit is 0 from here on
+
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(driver.PollState(1, 1));
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  const double perCycle = elapsed.count() / static_cast<double>(state.iterations());
+  state.counters["cycles/s"] = 1.0 / perCycle;
+  state.counters["of_wire_limit"] = 0.050 / perCycle;
+  state.counters["timeouts"] = static_cast<double>(link.Stats(1).timeouts);
+}
+BENCHMARK(BM_PollCycleAt4800)->Iterations(60)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tarvenix::bench
