@@ -143,11 +143,12 @@ void TVM30::ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t select
   volume = 0.0;
   const std::uint8_t lineByte = link::CheckedLine(line);
   const std::uint8_t addrByte = link::CheckedAddr(addr);
+  // The counters are cleared under the lock: another thread's ReadTotals of
+  // the same dispenser must not clear what this one's reply has just set.
+  std::lock_guard lock(state_->LineLock(lineByte));
   decode::Dispenser& d = state_->dispensers.At(lineByte, addrByte);
   d.totalMoney = 0;
   d.totalVolume = 0;
-
-  std::lock_guard lock(state_->LineLock(lineByte));
   CommandBuffer buffer{};
   commands::WriteTotalsRequest(std::span(buffer).first<2>(), selector);
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kTotalsRequest,

@@ -47,7 +47,7 @@ class AnsweringComLink : public TComLink {
     int seen = maxInside_[line & 31].load();
     while (seen < inside && !maxInside_[line & 31].compare_exchange_weak(seen, inside)) {
     }
-    WaitWhileHeld(line);
+    WaitWhileHeld(line, request[5]);
     std::this_thread::sleep_for(20us);
     const char letter = static_cast<char>(request[5]);
     const Bytes answer = letter == 'V'   ? MakeReply("T00000000010000000020")
@@ -67,10 +67,12 @@ class AnsweringComLink : public TComLink {
     return failExchange.exchange(false) ? 5 : 0;
   }
 
-  // Exchanges on `line` wait inside the service until Release().
-  void Hold(std::uint32_t line) {
+  // Exchanges on `line` wait inside the service until Release(); with a
+  // letter, only the commands with that letter.
+  void Hold(std::uint32_t line, std::uint8_t letter = 0) {
     std::lock_guard lock(mutex_);
     held_ = line;
+    heldLetter_ = letter;
   }
   void Release() {
     {
@@ -91,9 +93,9 @@ class AnsweringComLink : public TComLink {
   std::atomic<int> exchanges{0};
 
  private:
-  void WaitWhileHeld(std::uint32_t line) {
+  void WaitWhileHeld(std::uint32_t line, std::uint8_t letter) {
     std::unique_lock lock(mutex_);
-    if (held_ != line) {
+    if (held_ != line || (heldLetter_ != 0 && heldLetter_ != letter)) {
       return;
     }
     ++waiting_;
@@ -106,6 +108,7 @@ class AnsweringComLink : public TComLink {
   std::condition_variable arrived_;
   std::condition_variable released_;
   std::uint32_t held_ = 0;
+  std::uint8_t heldLetter_ = 0;
   int waiting_ = 0;
   ReplyCheckHandler checks_[32] = {};
   std::atomic<std::uint8_t> states_[32] = {};
@@ -162,6 +165,29 @@ TEST_F(ConcurrencyTest, LockedOperationsOfOneLineTakeTurns) {
   b.join();
   EXPECT_EQ(link.MaxInside(4), 1);
   EXPECT_GT(link.exchanges.load(), 2 * kRounds);
+}
+
+TEST_F(ConcurrencyTest, ReadTotalsOfOneDispenserTakeTurnsWholly) {
+  // The first read has its counters and is in its follow-up poll when the
+  // second one starts: the second may not clear them before the first is done.
+  link.Hold(8, 'P');
+  auto first = std::async(std::launch::async, [&] {
+    double volume = 0;
+    double money = 0;
+    driver.ReadTotals(8, 1, 1, volume, money);
+    return volume;
+  });
+  ASSERT_TRUE(link.AwaitHeld(1));
+  auto second = std::async(std::launch::async, [&] {
+    double volume = 0;
+    double money = 0;
+    driver.ReadTotals(8, 1, 1, volume, money);
+    return volume;
+  });
+  EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);  // waits for the lock
+  link.Release();
+  EXPECT_EQ(first.get(), 1.0);
+  EXPECT_EQ(second.get(), 1.0);
 }
 
 TEST_F(ConcurrencyTest, WriteParamIsNotHeldBackByReadParam) {
