@@ -9,10 +9,10 @@
 #include <ctime>
 #include <memory>
 
-#include "allocation_counter.hpp"
 #include "clock.hpp"
 #include "line_service.hpp"
 #include "simulated_line.hpp"
+#include "support/allocation_counter.hpp"
 #include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::bench {
@@ -97,12 +97,13 @@ double ThreadCpuSeconds() {
 // Runs `operation` in the timed loop and reports allocations per operation.
 template <typename Operation>
 void Run(benchmark::State& state, Operation operation) {
-  const std::uint64_t allocationsBefore = AllocationCount();
+  const std::uint64_t allocationsBefore = testing::AllocationCount();
   for (auto _ : state) {
     operation();
   }
-  state.counters["allocs/op"] = static_cast<double>(AllocationCount() - allocationsBefore) /
-                                static_cast<double>(state.iterations());
+  state.counters["allocs/op"] =
+      static_cast<double>(testing::AllocationCount() - allocationsBefore) /
+      static_cast<double>(state.iterations());
 }
 
 void BM_PollState(benchmark::State& state) {

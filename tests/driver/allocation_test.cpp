@@ -2,30 +2,9 @@
 // allocation in this program is counted.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "support/allocation_counter.hpp"
 #include "support/fake_com_link.hpp"
 #include "tarvenix/tvm30.hpp"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) {
-    return p;
-  }
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace tarvenix::testing {
 namespace {
@@ -89,10 +68,10 @@ class QuietComLink : public TComLink {
 void NoPause(void*, std::uint32_t) {}
 
 template <typename Operation>
-long AllocationsOf(Operation&& operation) {
-  const long before = g_allocations.load();
+std::uint64_t AllocationsOf(Operation&& operation) {
+  const std::uint64_t before = AllocationCount();
   operation();
-  return g_allocations.load() - before;
+  return AllocationCount() - before;
 }
 
 TEST(Allocation, NoOperationAllocatesOnSuccess) {
@@ -104,26 +83,26 @@ TEST(Allocation, NoOperationAllocatesOnSuccess) {
   TStateRecord record{};
   std::array<std::uint8_t, kDriverInfoSize> info{};
 
-  EXPECT_EQ(AllocationsOf([&] { driver.InitLine(1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.GetDriverInfo(info); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.SetLinkState(1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.GetLinkState(1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.QueryCapability(3, value); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.SetUnitPrice(1, 1, 45.3); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.SetDoseVolume(1, 1, 20); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.SetDoseMoney(1, 1, 500); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.StartPump(1, 1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.StartPump2(1, 1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.ReadLive(1, 1, money); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.ReadLiveRepeated(1, 1, volume, money); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.PollState(1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.GetStateRecord(record, 1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.ReadTotals(1, 1, 1, volume, money); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.ReadParam(1, 1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.WriteParam(1, 1, 1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.StopPump(1, 1); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.StopPump2(1, 1, 0); }), 0);
-  EXPECT_EQ(AllocationsOf([&] { driver.StopPump3(1, 1, 0); }), 0);
+  EXPECT_EQ(AllocationsOf([&] { driver.InitLine(1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.GetDriverInfo(info); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.SetLinkState(1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.GetLinkState(1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.QueryCapability(3, value); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.SetUnitPrice(1, 1, 45.3); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.SetDoseVolume(1, 1, 20); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.SetDoseMoney(1, 1, 500); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.StartPump(1, 1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.StartPump2(1, 1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.ReadLive(1, 1, money); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.ReadLiveRepeated(1, 1, volume, money); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.PollState(1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.GetStateRecord(record, 1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.ReadTotals(1, 1, 1, volume, money); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.ReadParam(1, 1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.WriteParam(1, 1, 1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.StopPump(1, 1); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.StopPump2(1, 1, 0); }), 0u);
+  EXPECT_EQ(AllocationsOf([&] { driver.StopPump3(1, 1, 0); }), 0u);
   EXPECT_EQ(volume, 1.0);  // the operations did run
 }
 

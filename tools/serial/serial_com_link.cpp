@@ -165,9 +165,7 @@ ReadResult ReadReply(int fd, std::span<std::uint8_t> reply, std::uint8_t expecte
 
 }  // namespace
 
-struct SerialComLink::Line {
-  explicit Line(std::uint8_t n) : number(n) {}
-
+struct SerialComLink::Port {
   std::uint32_t Baud() const { return settings.baud.value_or(baud); }
   milliseconds ReplyTimeout() const {
     return settings.replyTimeout.value_or(setting > 0 ? milliseconds(10 * setting)
@@ -184,47 +182,22 @@ struct SerialComLink::Line {
       fd = -1;
     }
   }
-  // The port failed: it is closed, and the next exchange opens it again and
-  // re-initialises the line.
-  std::int32_t Fail() {
-    Close();
-    reinitPending = true;
-    failureRun = 0;
-    return service::kResultPortFailed;
-  }
 
-  const std::uint8_t number;
-  mutable std::mutex mutex;  // one exchange at a time
   PortSettings settings;
-  bool assigned = false;
   bool configured = false;  // ConfigureLine has run: the port may be reopened
   std::uint32_t setting = 14;
   std::uint32_t baud = kDefaultBaud;
   int fd = -1;
-  ReplyCheckHandler check{};
-  LineInitHandler init{};
-  std::uint32_t failureRun = 0;
-  bool reinitPending = false;
-  service::LinkStats stats;
-  // Written by the reply check while an exchange holds `mutex`.
-  std::atomic<std::uint8_t> state{protocol::kLineAccepted};
-  std::atomic<std::uint32_t> error{0};
 };
 
-SerialComLink::SerialComLink() {
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    lines_[i] = std::make_unique<Line>(static_cast<std::uint8_t>(i + 1));
-  }
-}
+SerialComLink::SerialComLink() = default;
 
 SerialComLink::~SerialComLink() {
-  for (auto& line : lines_) {
-    line->Close();
+  for (auto& port : ports_) {
+    if (port) {
+      port->Close();
+    }
   }
-}
-
-SerialComLink::Line* SerialComLink::Find(std::uint32_t line) const {
-  return line >= 1 && line <= lines_.size() ? lines_[line - 1].get() : nullptr;
 }
 
 std::uint64_t SerialComLink::NowUs() const {
@@ -232,71 +205,33 @@ std::uint64_t SerialComLink::NowUs() const {
       std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count());
 }
 
-void SerialComLink::Notify(const service::LineEvent& event) const {
-  if (monitor_ != nullptr) {
-    monitor_->OnLineEvent(event);
-  }
-}
-
 void SerialComLink::AssignPort(std::uint32_t line, PortSettings settings) {
-  if (Line* l = Find(line)) {
-    std::lock_guard lock(l->mutex);
-    l->settings = std::move(settings);
-    l->assigned = true;
+  if (IsLine(line)) {
+    std::lock_guard lock(LineLock(line));
+    auto& port = ports_[line - 1];
+    if (!port) {
+      port = std::make_unique<Port>();
+    }
+    port->settings = std::move(settings);
   }
-}
-
-service::LinkStats SerialComLink::Stats(std::uint32_t line) const {
-  const Line* l = Find(line);
-  if (l == nullptr) {
-    return {};
-  }
-  std::lock_guard lock(l->mutex);
-  return l->stats;
-}
-
-std::uint32_t SerialComLink::LineError(std::uint32_t line) const {
-  const Line* l = Find(line);
-  return l != nullptr ? l->error.load(std::memory_order_relaxed) : 0;
-}
-
-std::int32_t SerialComLink::FailResult(std::uint32_t) {
-  return service::kResultFault;
-}
-
-void SerialComLink::SetLineError(std::uint32_t line, std::uint32_t code) {
-  if (Line* l = Find(line)) {
-    l->error.store(code, std::memory_order_relaxed);
-  }
-}
-
-void SerialComLink::SetLineState(std::uint32_t line, std::uint32_t state) {
-  if (Line* l = Find(line)) {
-    l->state.store(static_cast<std::uint8_t>(state), std::memory_order_relaxed);
-  }
-}
-
-std::uint8_t SerialComLink::GetLineState(std::uint32_t line) {
-  const Line* l = Find(line);
-  return l != nullptr ? l->state.load(std::memory_order_relaxed) : 0;
 }
 
 std::int32_t SerialComLink::ConfigureLine(std::uint32_t line, std::uint32_t setting,
                                           std::uint32_t baud) {
-  Line* l = Find(line);
-  if (l == nullptr) {
+  if (!IsLine(line)) {
     return service::kResultNoLine;
   }
   {
-    std::lock_guard lock(l->mutex);
-    if (!l->assigned) {
+    std::lock_guard lock(LineLock(line));
+    Port* port = ports_[line - 1].get();
+    if (port == nullptr) {
       return service::kResultNotOpen;
     }
-    l->setting = setting;
-    l->baud = baud;
-    l->configured = true;
-    if (!l->Open()) {
-      return SpeedOf(l->Baud()) ? service::kResultPortFailed : service::kResultBadSetting;
+    port->setting = setting;
+    port->baud = baud;
+    port->configured = true;
+    if (!port->Open()) {
+      return SpeedOf(port->Baud()) ? service::kResultPortFailed : service::kResultBadSetting;
     }
   }
   Notify({.kind = service::LineEvent::Kind::kConfigured,
@@ -307,150 +242,44 @@ std::int32_t SerialComLink::ConfigureLine(std::uint32_t line, std::uint32_t sett
   return service::kResultOk;
 }
 
-void SerialComLink::SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) {
-  if (Line* l = Find(line)) {
-    std::lock_guard lock(l->mutex);
-    l->check = handler;
-  }
-}
-
-void SerialComLink::SetLineInit(std::uint32_t line, LineInitHandler handler) {
-  if (Line* l = Find(line)) {
-    std::lock_guard lock(l->mutex);
-    l->init = handler;
-  }
-}
-
-std::int32_t SerialComLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
-                                     std::span<const std::uint8_t> request,
-                                     std::span<std::uint8_t> reply, std::uint8_t expectedLen,
-                                     std::uint8_t mode) {
-  Line* l = Find(line);
-  if (l == nullptr) {
-    return service::kResultNoLine;
-  }
-  if (expectedLen == protocol::kAckExpectedLen) {
-    std::lock_guard lock(l->mutex);
-    if (!l->configured) {
-      return service::kResultNotOpen;
-    }
-    if (l->fd < 0) {
-      return service::kResultPortFailed;
-    }
-    l->stats.CountAcknowledgement(request);
-    Notify({.kind = service::LineEvent::Kind::kSent,
-            .line = line,
-            .timeUs = NowUs(),
-            .bytes = request});
-    return WriteAll(l->fd, request) ? service::kResultOk : l->Fail();
-  }
-  ReinitialiseIfDue(*l);
-  return Command(*l, request, reply, expectedLen, mode);
-}
-
-void SerialComLink::ReinitialiseIfDue(Line& line) {
-  LineInitHandler handler;
-  {
-    std::lock_guard lock(line.mutex);
-    if (!line.reinitPending || (line.fd < 0 && !line.Open())) {
-      return;  // a port that still cannot be opened fails the command
-    }
-    line.reinitPending = false;
-    line.failureRun = 0;
-    ++line.stats.reinitialisations;
-    handler = line.init;
-  }
-  Notify({.kind = service::LineEvent::Kind::kReinit, .line = line.number, .timeUs = NowUs()});
-  if (handler.routine == nullptr) {
-    return;
-  }
-  // The handler runs the driver's own exchanges on this line, so the lock
-  // is not held here.
-  try {
-    handler(line.number);
-  } catch (const std::exception&) {
-    // The failure shows in the handler's own exchanges; the caller's
-    // exchange goes ahead.
-  }
-}
-
-std::int32_t SerialComLink::Command(Line& line, std::span<const std::uint8_t> request,
-                                    std::span<std::uint8_t> reply, std::uint8_t expectedLen,
-                                    std::uint8_t mode) {
-  std::lock_guard lock(line.mutex);
-  if (!line.configured) {
+std::int32_t SerialComLink::Ready(std::uint32_t line) {
+  Port* port = ports_[line - 1].get();
+  if (port == nullptr || !port->configured) {
     return service::kResultNotOpen;
   }
-  if (line.fd < 0 && !line.Open()) {
-    return line.Fail();
+  return port->fd >= 0 || port->Open() ? service::kResultOk : service::kResultPortFailed;
+}
+
+bool SerialComLink::Send(std::uint32_t line, std::span<const std::uint8_t> bytes) {
+  return WriteAll(ports_[line - 1]->fd, bytes);
+}
+
+void SerialComLink::OnFailure(std::uint32_t line) {
+  if (Port* port = ports_[line - 1].get()) {
+    port->Close();
   }
-  ++line.stats.exchanges;
-  std::int32_t result = service::kResultNoReply;
-  for (std::uint32_t attempt = 0; attempt < service::Attempts(mode); ++attempt) {
-    if (attempt > 0) {
-      ++line.stats.retries;
-    }
-    const auto attemptNo = static_cast<std::uint8_t>(attempt);
-    line.state.store(0, std::memory_order_relaxed);
-    line.error.store(0, std::memory_order_relaxed);
-    ::tcflush(line.fd, TCIFLUSH);
-    Notify({.kind = service::LineEvent::Kind::kSent,
-            .line = line.number,
-            .timeUs = NowUs(),
-            .bytes = request,
-            .attempt = attemptNo,
-            .expectedLen = expectedLen});
-    if (!WriteAll(line.fd, request)) {
-      return line.Fail();
-    }
-    const auto deadline =
-        Clock::now() + line.ReplyTimeout() + WireTime(expectedLen, line.Baud(), line.settings);
-    const ReadResult read =
-        ReadReply(line.fd, reply, expectedLen, deadline, line.settings.interByteTimeout);
-    if (read.failed) {
-      return line.Fail();
-    }
-    if (read.received == 0) {
-      ++line.stats.timeouts;
-      Notify({.kind = service::LineEvent::Kind::kTimeout,
-              .line = line.number,
-              .timeUs = NowUs(),
-              .attempt = attemptNo});
-      result = service::kResultNoReply;
-      continue;
-    }
-    const auto rxLen = static_cast<std::uint8_t>(std::min<std::size_t>(read.received, 255));
-    bool accepted = true;
-    if (line.check.routine != nullptr) {
-      accepted = line.check(line.number, reply, rxLen, expectedLen);
-    } else {
-      line.state.store(protocol::kLineAccepted, std::memory_order_relaxed);
-    }
-    Notify({.kind = service::LineEvent::Kind::kReceived,
-            .line = line.number,
-            .timeUs = NowUs(),
-            .bytes = reply.first(rxLen),
-            .attempt = attemptNo,
-            .expectedLen = expectedLen,
-            .lineState = line.state.load(std::memory_order_relaxed),
-            .lineError = line.error.load(std::memory_order_relaxed)});
-    if (accepted) {
-      ++line.stats.accepted;
-      line.failureRun = 0;
-      return service::kResultOk;
-    }
-    if (service::IsRefusal(reply.first(rxLen))) {
-      ++line.stats.refused;
-      line.failureRun = 0;
-      return service::kResultRefused;
-    }
-    line.stats.CountRejection(line.error.load(std::memory_order_relaxed));
-    result = service::kResultOk;  // judged: the line state says rejected
+}
+
+bool SerialComLink::PrepareReinit(std::uint32_t line) {
+  // A port that still cannot be opened fails the command instead.
+  Port* port = ports_[line - 1].get();
+  return port != nullptr && port->configured && (port->fd >= 0 || port->Open());
+}
+
+service::PolicyLink::Collected SerialComLink::Attempt(std::uint32_t line,
+                                                      std::span<const std::uint8_t> request,
+                                                      std::span<std::uint8_t> reply,
+                                                      std::uint8_t expectedLen) {
+  Port& port = *ports_[line - 1];
+  ::tcflush(port.fd, TCIFLUSH);
+  if (!WriteAll(port.fd, request)) {
+    return {.failed = true};
   }
-  if (++line.failureRun >= service::kFailuresBeforeReinit) {
-    line.reinitPending = true;
-  }
-  return result;
+  const auto deadline =
+      Clock::now() + port.ReplyTimeout() + WireTime(expectedLen, port.Baud(), port.settings);
+  const ReadResult read =
+      ReadReply(port.fd, reply, expectedLen, deadline, port.settings.interByteTimeout);
+  return {.received = read.received, .failed = read.failed};
 }
 
 }  // namespace tarvenix::serial

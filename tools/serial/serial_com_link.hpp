@@ -18,14 +18,11 @@
 // driver's reply check judge the bytes. ACK and NAK (expected length 0) are
 // written and nothing is read for them.
 //
-// Retries, results and re-initialisation follow the policy every line
-// service of ours shares (service/instrumented_link.hpp). A port that fails
+// Retries, results, re-initialisation, statistics and threads are those of
+// every line service of ours (service/policy_link.hpp). A port that fails
 // (unplugged adapter, I/O error) is closed and the exchange returns
 // kResultPortFailed at once; the next exchange opens the port again and
 // re-initialises the line before its command goes out.
-//
-// Threads: exchanges of one line are serialised by the service; different
-// lines run in parallel.
 #pragma once
 
 #include <array>
@@ -35,7 +32,7 @@
 #include <optional>
 #include <string>
 
-#include "service/instrumented_link.hpp"
+#include "service/policy_link.hpp"
 
 namespace tarvenix::serial {
 
@@ -50,7 +47,7 @@ struct PortSettings {
   std::chrono::milliseconds interByteTimeout{50};
 };
 
-class SerialComLink final : public service::InstrumentedLink {
+class SerialComLink final : public service::PolicyLink {
  public:
   SerialComLink();
   ~SerialComLink() override;
@@ -59,35 +56,22 @@ class SerialComLink final : public service::InstrumentedLink {
 
   // Maps `line` (1..32) to a port. Takes effect at the next ConfigureLine.
   void AssignPort(std::uint32_t line, PortSettings settings);
-  // The error code of the line's last reply (0, 209, 219, 222, 223).
-  std::uint32_t LineError(std::uint32_t line) const;
 
-  service::LinkStats Stats(std::uint32_t line) const override;
-  void SetMonitor(service::LineMonitor* monitor) override { monitor_ = monitor; }
-
-  std::int32_t FailResult(std::uint32_t line) override;
-  void SetLineError(std::uint32_t line, std::uint32_t code) override;
-  void SetLineState(std::uint32_t line, std::uint32_t state) override;
-  std::uint8_t GetLineState(std::uint32_t line) override;
   std::int32_t ConfigureLine(std::uint32_t line, std::uint32_t setting,
                              std::uint32_t baud) override;
-  std::int32_t Exchange(std::uint32_t line, std::uint32_t port,
-                        std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
-                        std::uint8_t expectedLen, std::uint8_t mode) override;
-  void SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) override;
-  void SetLineInit(std::uint32_t line, LineInitHandler handler) override;
 
  private:
-  struct Line;
-  Line* Find(std::uint32_t line) const;
-  void Notify(const service::LineEvent& event) const;
-  std::uint64_t NowUs() const;
-  void ReinitialiseIfDue(Line& line);
-  std::int32_t Command(Line& line, std::span<const std::uint8_t> request,
-                       std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
+  struct Port;
 
-  std::array<std::unique_ptr<Line>, 32> lines_;
-  service::LineMonitor* monitor_ = nullptr;
+  std::int32_t Ready(std::uint32_t line) override;
+  Collected Attempt(std::uint32_t line, std::span<const std::uint8_t> request,
+                    std::span<std::uint8_t> reply, std::uint8_t expectedLen) override;
+  bool Send(std::uint32_t line, std::span<const std::uint8_t> bytes) override;
+  void OnFailure(std::uint32_t line) override;
+  bool PrepareReinit(std::uint32_t line) override;
+  std::uint64_t NowUs() const override;
+
+  std::array<std::unique_ptr<Port>, 32> ports_;  // guarded by the line's lock
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 

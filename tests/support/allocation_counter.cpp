@@ -8,11 +8,11 @@ namespace {
 std::atomic<std::uint64_t> g_allocations{0};
 }
 
-namespace tarvenix::bench {
+namespace tarvenix::testing {
 std::uint64_t AllocationCount() {
   return g_allocations.load(std::memory_order_relaxed);
 }
-}  // namespace tarvenix::bench
+}  // namespace tarvenix::testing
 
 void* operator new(std::size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
