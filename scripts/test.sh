@@ -12,11 +12,13 @@ scripts/setup-windows.sh
 
 scripts/check-format.sh
 
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 for preset in debug asan tsan windows; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  ctest --preset "$preset" -j "$(nproc)"
+  ctest --preset "$preset" -j "$(nproc)" | tee -a "$summary"
 done
 
 echo "== fuzz"
@@ -28,3 +30,7 @@ cmake --build --preset bench
 
 # Let Wine's server for the test prefix finish before returning.
 WINEPREFIX="$PWD/build/wine" wineserver -w
+
+# ctest has failed the script already if anything failed; this sums it up.
+awk '/tests passed, .* tests failed out of/ { failed += $4; total += $NF }
+     END { printf "tests: %d passed, %d failed\n", total - failed, failed }' "$summary"
