@@ -17,18 +17,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
 
-missing=()
-for pkg in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$pkg")
-  fi
-done
-if ((${#missing[@]})); then
-  echo "setup-windows: installing ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}"
-fi
+scripts/install-missing.sh --no-install-recommends "${packages[@]}"
 
 # The same environment as the windows test preset: a 32-bit prefix inside
 # the build tree, no display (no dialogs), no Mono or Gecko installers.

@@ -16,6 +16,7 @@
 // that would not fit a byte is the range error.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <span>
 
@@ -33,10 +34,12 @@ inline std::uint8_t DigitChar(std::int64_t value) {
   return link::CheckedByte(protocol::kDigitZero + value);
 }
 
-// Fills `field` with the last field.size() decimal digits of `value`.
-inline void WriteDecimal(std::span<std::uint8_t> field, std::int32_t value) {
+// Fills `field` with the last field.size() decimal digits of `value`, most
+// significant first.
+template <std::integral T>
+void WriteDecimal(std::span<std::uint8_t> field, T value) {
   for (auto it = field.rbegin(); it != field.rend(); ++it) {
-    *it = static_cast<std::uint8_t>(protocol::kDigitZero + value % 10);
+    *it = static_cast<std::uint8_t>(protocol::kDigitZero + static_cast<int>(value % 10));
     value /= 10;
   }
 }

@@ -119,6 +119,16 @@ class AnsweringComLink : public TComLink {
 void NoPause(void*, std::uint32_t) {}
 
 struct ConcurrencyTest : ::testing::Test {
+  // ReadTotals of address 1 on `line`, on a thread of its own; the volume.
+  std::future<double> TotalsOn(std::int32_t line) {
+    return std::async(std::launch::async, [this, line] {
+      double volume = 0;
+      double money = 0;
+      driver.ReadTotals(line, 1, 1, volume, money);
+      return volume;
+    });
+  }
+
   AnsweringComLink link;
   TVM30 driver{link, 0, Sleeper{&NoPause, nullptr}};
 };
@@ -128,12 +138,7 @@ TEST_F(ConcurrencyTest, DifferentLinesRunInParallel) {
   link.Hold(1);
   auto held = std::async(std::launch::async, [&] { return driver.PollState(1, 1); });
   ASSERT_TRUE(link.AwaitHeld(1));
-  auto other = std::async(std::launch::async, [&] {
-    double volume = 0;
-    double money = 0;
-    driver.ReadTotals(2, 1, 1, volume, money);
-    return volume;
-  });
+  auto other = TotalsOn(2);
   EXPECT_EQ(other.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(other.get(), 1.0);
   link.Release();
@@ -171,19 +176,9 @@ TEST_F(ConcurrencyTest, ReadTotalsOfOneDispenserTakeTurnsWholly) {
   // The first read has its counters and is in its follow-up poll when the
   // second one starts: the second may not clear them before the first is done.
   link.Hold(8, 'P');
-  auto first = std::async(std::launch::async, [&] {
-    double volume = 0;
-    double money = 0;
-    driver.ReadTotals(8, 1, 1, volume, money);
-    return volume;
-  });
+  auto first = TotalsOn(8);
   ASSERT_TRUE(link.AwaitHeld(1));
-  auto second = std::async(std::launch::async, [&] {
-    double volume = 0;
-    double money = 0;
-    driver.ReadTotals(8, 1, 1, volume, money);
-    return volume;
-  });
+  auto second = TotalsOn(8);
   EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);  // waits for the lock
   link.Release();
   EXPECT_EQ(first.get(), 1.0);

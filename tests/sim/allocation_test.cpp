@@ -2,14 +2,14 @@
 // service and the simulated line, counted by a replaced operator new.
 #include <gtest/gtest.h>
 
-#include "bench.hpp"
+#include "sim_fixture.hpp"
 #include "support/allocation_counter.hpp"
 
 namespace tarvenix::sim::testing {
 namespace {
 
 TEST(Allocation, ExchangesAllocateNothingEvenUnderFaults) {
-  Bench b;
+  SimForecourt b;
   b.line.SetFaults(
       1, FaultPlan{}.With(FaultKind::kGarbage, 0.3).With(FaultKind::kBadCheckByte, 0.3), 3);
   b.Prepare(1, 52.90, 5.0);

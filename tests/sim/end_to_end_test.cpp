@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "bench.hpp"
+#include "sim_fixture.hpp"
 
 namespace tarvenix::sim::testing {
 namespace {
@@ -13,7 +13,7 @@ using decode::pump_state::kDelivering;
 using decode::pump_state::kIdle;
 using decode::pump_state::kReady;
 
-double Totals(Bench& b, std::uint8_t addr, double* money = nullptr) {
+double Totals(SimForecourt& b, std::uint8_t addr, double* money = nullptr) {
   double volume = 0;
   double m = 0;
   b.driver.ReadTotals(1, addr, 1, volume, m);
@@ -24,7 +24,7 @@ double Totals(Bench& b, std::uint8_t addr, double* money = nullptr) {
 }
 
 TEST(EndToEnd, VolumePresetDeliversThePresetAndCountsIt) {
-  Bench b;
+  SimForecourt b;
   EXPECT_EQ(b.driver.PollState(1, 1), kIdle);
   b.Prepare(1, 52.90, 25.0);
   b.driver.StartPump(1, 1, 1);
@@ -46,7 +46,7 @@ TEST(EndToEnd, VolumePresetDeliversThePresetAndCountsIt) {
 }
 
 TEST(EndToEnd, MoneyPresetStopsAtTheLastHundredthItPays) {
-  Bench b;
+  SimForecourt b;
   b.Prepare(1, 52.90, 0, 1500.0);
   b.driver.StartPump(1, 1, 1);
   ASSERT_TRUE(b.Follow(1));
@@ -59,7 +59,7 @@ TEST(EndToEnd, MoneyPresetStopsAtTheLastHundredthItPays) {
 }
 
 TEST(EndToEnd, MoneyPresetOnAWholeThousandKeepsTheThousands) {
-  Bench b;
+  SimForecourt b;
   // 80.00 at 25.00 is exactly 2000: the F reply's money field is 000.000.
   b.Prepare(1, 25.00, 0, 2000.0);
   b.driver.StartPump(1, 1, 1);
@@ -69,7 +69,7 @@ TEST(EndToEnd, MoneyPresetOnAWholeThousandKeepsTheThousands) {
 }
 
 TEST(EndToEnd, StopMidDeliveryEndsWithWhatFlowed) {
-  Bench b;  // 40 volume units a minute
+  SimForecourt b;  // 40 volume units a minute
   b.Prepare(1, 50.00, 50.0);
   b.driver.StartPump(1, 1, 1);
   b.clock.AdvanceMs(15'000);
@@ -88,7 +88,7 @@ TEST(EndToEnd, StopMidDeliveryEndsWithWhatFlowed) {
 }
 
 TEST(EndToEnd, CountersAddUpOverDeliveriesAndDispensersKeepTheirOwn) {
-  Bench b;
+  SimForecourt b;
   b.Prepare(1, 40.00, 10.0);
   b.Prepare(2, 60.00, 5.0);
   b.driver.StartPump(1, 1, 1);
@@ -105,7 +105,7 @@ TEST(EndToEnd, CountersAddUpOverDeliveriesAndDispensersKeepTheirOwn) {
 }
 
 TEST(EndToEnd, StateStaysDeliveringUntilTheFinalReadingIsCollected) {
-  Bench b({.autoNozzle = false});
+  SimForecourt b({.autoNozzle = false});
   EXPECT_EQ(b.driver.PollState(1, 1), kIdle);
   b.At(1).LiftNozzle(b.clock.NowUs());
   EXPECT_EQ(b.driver.PollState(1, 1), kReady);
@@ -125,7 +125,7 @@ TEST(EndToEnd, StateStaysDeliveringUntilTheFinalReadingIsCollected) {
 }
 
 TEST(EndToEnd, AuthorisedDeliveryWaitsForTheNozzle) {
-  Bench b({.autoNozzle = false});
+  SimForecourt b({.autoNozzle = false});
   b.Prepare(1, 50.00, 2.0);
   b.driver.StartPump(1, 1, 1);
   b.clock.AdvanceMs(10'000);
@@ -138,7 +138,7 @@ TEST(EndToEnd, AuthorisedDeliveryWaitsForTheNozzle) {
 }
 
 TEST(EndToEnd, StartDuringADeliveryIsRefused) {
-  Bench b;
+  SimForecourt b;
   b.Prepare(1, 50.00, 20.0);
   b.driver.StartPump(1, 1, 1);
   try {
@@ -154,7 +154,7 @@ TEST(EndToEnd, StartDuringADeliveryIsRefused) {
 }
 
 TEST(EndToEnd, ParametersAreWrittenAndReadBack) {
-  Bench b;
+  SimForecourt b;
   EXPECT_EQ(b.driver.ReadParam(1, 2, 0), 2);  // the address, a factory setting
   b.driver.WriteParam(1, 1, 20, 7);
   b.driver.WriteParam(1, 1, 99, 3);

@@ -4,7 +4,7 @@
 // when faults are only likely.
 #include <gtest/gtest.h>
 
-#include "bench.hpp"
+#include "sim_fixture.hpp"
 
 namespace tarvenix::sim::testing {
 namespace {
@@ -33,7 +33,7 @@ class EveryFaultKind : public ::testing::TestWithParam<Expectation> {};
 
 TEST_P(EveryFaultKind, RefusedReplyChangesNoTableAndTheDeliveryRecovers) {
   const Expectation e = GetParam();
-  Bench b;
+  SimForecourt b;
   b.Prepare(1, 52.90, 25.0);
   b.driver.StartPump(1, 1, 1);
   b.clock.AdvanceMs(10'000);
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LikelyFaults, DeliveriesComeThroughOnRepetitions) {
   for (std::uint64_t seed = 1; seed <= 5; ++seed) {
     SCOPED_TRACE(seed);
-    Bench b;
+    SimForecourt b;
     FaultPlan plan;
     for (std::size_t kind = 0; kind < kFaultKindCount; ++kind) {
       plan.With(static_cast<FaultKind>(kind), 0.04);
@@ -111,7 +111,7 @@ TEST(LikelyFaults, DeliveriesComeThroughOnRepetitions) {
 }
 
 TEST(LineReinitialisation, FollowsARunOfFailuresAndRestoresTheLine) {
-  Bench b;
+  SimForecourt b;
   const service::LinkStats clean = b.Stats();
   b.line.SetFaults(1, FaultPlan{}.With(FaultKind::kNoReply, 1.0), 1);
   for (int i = 0; i < 3; ++i) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "decode/reply_decoder.hpp"
+#include "driver/commands.hpp"
 #include "link/protocol.hpp"
 #include "request_frame.hpp"
 
@@ -221,8 +222,8 @@ Transmission Dispenser::Live(std::uint8_t seqChar) {
                  delivery_.volume);
   DigitsLowFirst(std::span(fields).subspan(kField(kLiveMoneyFirst), kLiveMoneyDigits),
                  delivery_.MoneyThousandths() % 1'000'000);
-  DigitsHighFirst(std::span(fields).subspan(kField(15), 4),
-                  static_cast<std::uint64_t>(std::max(delivery_.unitPrice, 0)));
+  commands::WriteDecimal(std::span(fields).subspan(kField(15), 4),
+                         static_cast<std::uint64_t>(std::max(delivery_.unitPrice, 0)));
   fields[kField(19)] = static_cast<std::uint8_t>('0' + delivery_.mode);
   finalSent_ = phase_ == Phase::kEnded;
   return ReplyFrame(seqChar, delivery_.end == EndReason::kStopped ? 'M' : 'F', fields);
@@ -237,8 +238,8 @@ Transmission Dispenser::State(std::uint8_t seqChar) const {
   fields[1] = static_cast<std::uint8_t>('0' + (wire & 0x0F));
   fields[2] = nozzleUp_ ? '1' : '0';
   fields[kField(kStateByte)] = StateChar();
-  DigitsHighFirst(std::span(fields).subspan(kField(7), 4),
-                  static_cast<std::uint64_t>(std::max(delivery_.unitPrice, 0)));
+  commands::WriteDecimal(std::span(fields).subspan(kField(7), 4),
+                         static_cast<std::uint64_t>(std::max(delivery_.unitPrice, 0)));
   fields[kField(11)] = '0';
   fields[kField(12)] = '0';
   return ReplyFrame(seqChar, 'S', fields);
@@ -253,10 +254,10 @@ Transmission Dispenser::Totals(std::span<const std::uint8_t> text, std::uint8_t 
   const bool ours = text[1] == '0' || text[1] == '1';
   std::array<std::uint8_t, kFieldsOf(25)> fields{};
   fields[0] = text[1];
-  DigitsHighFirst(std::span(fields).subspan(kField(kTotalVolumeFirst), kTotalDigits),
-                  ours ? TotalVolume() : 0);
-  DigitsHighFirst(std::span(fields).subspan(kField(kTotalMoneyFirst), kTotalDigits),
-                  ours ? TotalMoney() : 0);
+  commands::WriteDecimal(std::span(fields).subspan(kField(kTotalVolumeFirst), kTotalDigits),
+                         ours ? TotalVolume() : 0);
+  commands::WriteDecimal(std::span(fields).subspan(kField(kTotalMoneyFirst), kTotalDigits),
+                         ours ? TotalMoney() : 0);
   fields[kField(22)] = '0';
   return ReplyFrame(seqChar, 'T', fields);
 }
@@ -271,7 +272,8 @@ Transmission Dispenser::ReadParam(std::span<const std::uint8_t> text, std::uint8
   fields[0] = text[1];
   fields[1] = text[2];
   fields[2] = '0';
-  DigitsHighFirst(std::span(fields).subspan(kField(kParamFirst), kParamDigits), params_[number]);
+  commands::WriteDecimal(std::span(fields).subspan(kField(kParamFirst), kParamDigits),
+                         params_[number]);
   return ReplyFrame(seqChar, 'p', fields);
 }
 

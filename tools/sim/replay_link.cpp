@@ -124,7 +124,7 @@ std::int32_t ReplayLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
                                               static_cast<std::uint8_t>(n), expectedLen)) {
         return service::kResultOk;
       }
-      result = n == 1 && reply[0] == protocol::kNak ? service::kResultRefused : service::kResultOk;
+      result = service::IsRefusal(reply.first(n)) ? service::kResultRefused : service::kResultOk;
     }
     // A recorded repetition follows a timeout or a rejection.
     if (next_ < entries_.size() && entries_[next_].tx && entries_[next_].verdict == "repeat") {

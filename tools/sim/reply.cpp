@@ -33,13 +33,6 @@ void Reseal(Transmission& frame) {
   frame.bytes[n - 1] = link::XorOf(std::span(frame.bytes).first(n - 1));
 }
 
-void DigitsHighFirst(std::span<std::uint8_t> field, std::uint64_t value) {
-  for (auto it = field.rbegin(); it != field.rend(); ++it) {
-    *it = static_cast<std::uint8_t>('0' + value % 10);
-    value /= 10;
-  }
-}
-
 void DigitsLowFirst(std::span<std::uint8_t> field, std::uint64_t value) {
   for (std::uint8_t& digit : field) {
     digit = static_cast<std::uint8_t>('0' + value % 10);

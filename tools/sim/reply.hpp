@@ -36,7 +36,6 @@ Transmission ReplyFrame(std::uint8_t seqChar, std::uint8_t code,
 void Reseal(Transmission& frame);
 
 // Digit fields.
-void DigitsHighFirst(std::span<std::uint8_t> field, std::uint64_t value);
 void DigitsLowFirst(std::span<std::uint8_t> field, std::uint64_t value);
 
 }  // namespace tarvenix::sim

@@ -12,8 +12,8 @@
 
 namespace tarvenix::sim::testing {
 
-struct Bench {
-  explicit Bench(DispenserConfig config = {}, std::uint8_t dispensers = 2) {
+struct SimForecourt {
+  explicit SimForecourt(DispenserConfig config = {}, std::uint8_t dispensers = 2) {
     for (std::uint8_t addr = 1; addr <= dispensers; ++addr) {
       line.AddDispenser(addr, config);
     }
