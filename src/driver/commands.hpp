@@ -28,6 +28,8 @@ namespace tarvenix::commands {
 inline constexpr std::uint8_t kStop = 'T';
 inline constexpr std::uint8_t kLivePoll = 'C';
 inline constexpr std::uint8_t kStatePoll = 'P';
+static_assert(protocol::kStopCommand.count == 1 && protocol::kLivePoll.count == 1 &&
+              protocol::kStatePoll.count == 1);
 
 // The character 48 + value, or the range error.
 inline std::uint8_t DigitChar(std::int64_t value) {
@@ -44,11 +46,18 @@ void WriteDecimal(std::span<std::uint8_t> field, T value) {
   }
 }
 
+// The text of a command with the given shape, at the start of its buffer.
+template <protocol::CommandShape kShape>
+std::span<std::uint8_t, kShape.count> TextOf(std::span<std::uint8_t> buffer) {
+  return buffer.first<kShape.count>();
+}
+
 // The start command; `mode` is placed as the character 48 + mode, so it must
 // lie in -48..207 (checked by the caller with DigitChar before anything else
 // happens).
-inline void WriteStart(std::span<std::uint8_t, 16> out, std::int32_t moneyDose,
-                       std::int32_t unitPrice, std::int32_t volumeDose, std::uint8_t modeChar) {
+inline void WriteStart(std::span<std::uint8_t, protocol::kStartCommand.count> out,
+                       std::int32_t moneyDose, std::int32_t unitPrice, std::int32_t volumeDose,
+                       std::uint8_t modeChar) {
   out[0] = 'E';
   out[1] = '0';
   WriteDecimal(out.subspan<2, 4>(), moneyDose);
@@ -58,7 +67,8 @@ inline void WriteStart(std::span<std::uint8_t, 16> out, std::int32_t moneyDose,
   out[15] = 'A';
 }
 
-inline void WriteTotalsRequest(std::span<std::uint8_t, 2> out, std::int32_t selector) {
+inline void WriteTotalsRequest(std::span<std::uint8_t, protocol::kTotalsRequest.count> out,
+                               std::int32_t selector) {
   const std::uint8_t selectorChar = DigitChar(selector);
   out[0] = 'V';
   out[1] = selectorChar;
@@ -71,20 +81,21 @@ inline void WriteParamNumber(std::span<std::uint8_t, 2> out, std::int32_t paramN
   out[1] = DigitChar(number % 10);
 }
 
-inline void WriteParamRead(std::span<std::uint8_t, 3> out, std::int32_t paramNo) {
+inline void WriteParamRead(std::span<std::uint8_t, protocol::kParamRead.count> out,
+                           std::int32_t paramNo) {
   out[0] = 'r';
   WriteParamNumber(out.subspan<1, 2>(), paramNo);
 }
 
 // The value is one digit, `paramValue` mod 10, and it goes out twice.
-inline void WriteParamWrite(std::span<std::uint8_t, 5> out, std::int32_t paramNo,
-                            std::int32_t paramValue) {
+inline void WriteParamWrite(std::span<std::uint8_t, protocol::kParamWrite.count> out,
+                            std::int32_t paramNo, std::int32_t paramValue) {
   out[0] = 'w';
   WriteParamNumber(out.subspan<1, 2>(), paramNo);
   out[3] = out[4] = DigitChar(paramValue % 10);
 }
 
-inline void WriteStateRequest(std::span<std::uint8_t, 2> out) {
+inline void WriteStateRequest(std::span<std::uint8_t, protocol::kStateRequest.count> out) {
   out[0] = 'S';
   out[1] = '0';
 }

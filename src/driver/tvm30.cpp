@@ -150,7 +150,7 @@ void TVM30::ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t select
   d.totalMoney = 0;
   d.totalVolume = 0;
   CommandBuffer buffer{};
-  commands::WriteTotalsRequest(std::span(buffer).first<2>(), selector);
+  commands::WriteTotalsRequest(commands::TextOf<protocol::kTotalsRequest>(buffer), selector);
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kTotalsRequest,
                   kMessageCantGetState);
   Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
@@ -217,8 +217,8 @@ void TVM30::StartPump(std::int32_t line, std::int32_t addr, std::int32_t startMo
 
   const Dose& dose = state_->DoseAt(lineByte, addrByte);
   CommandBuffer buffer{};
-  commands::WriteStart(std::span(buffer).first<16>(), dose.money, d.unitPrice, dose.volume,
-                       modeChar);
+  commands::WriteStart(commands::TextOf<protocol::kStartCommand>(buffer), dose.money, d.unitPrice,
+                       dose.volume, modeChar);
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kStartCommand, kMessageCantStart);
   d.pumpState = decode::pump_state::kDelivering;
 }
@@ -236,7 +236,7 @@ std::int32_t TVM30::ReadParam(std::int32_t line, std::int32_t addr, std::int32_t
   std::uint8_t& lineParam = state_->dispensers.LineParam(lineByte);
   lineParam = 0;
   ParamBuffer buffer{};
-  commands::WriteParamRead(std::span(buffer).first<3>(), paramNo);
+  commands::WriteParamRead(commands::TextOf<protocol::kParamRead>(buffer), paramNo);
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kParamRead, kMessageCommandFailed);
   Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
   Exchanges::FollowUpPolls(*this, lineByte, addrByte);
@@ -248,7 +248,7 @@ void TVM30::WriteParam(std::int32_t line, std::int32_t addr, std::int32_t paramN
   const std::uint8_t lineByte = link::CheckedLine(line);
   const std::uint8_t addrByte = link::CheckedAddr(addr);
   ParamBuffer buffer{};
-  commands::WriteParamWrite(std::span(buffer).first<5>(), paramNo, paramValue);
+  commands::WriteParamWrite(commands::TextOf<protocol::kParamWrite>(buffer), paramNo, paramValue);
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kParamWrite, kMessageCommandFailed);
   Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
 }
@@ -290,7 +290,7 @@ void TVM30::OpenLine(std::uint32_t line) {
 void TVM30::ResetLine(std::uint32_t lineWord, std::uint8_t addr) {
   const std::uint8_t line = link::CheckedLine(LowByte(lineWord));
   CommandBuffer buffer{};
-  commands::WriteStateRequest(std::span(buffer).first<2>());
+  commands::WriteStateRequest(commands::TextOf<protocol::kStateRequest>(buffer));
   Exchanges::Send(*this, line, addr, buffer, protocol::kStateRequest, kMessageCantGetState);
   const bool accepted = Exchanges::Accepted(*this, line);
   link::Acknowledge(link_, lineWord, buffer, accepted);
