@@ -1,22 +1,18 @@
-// The binary interface's building blocks: the calling convention, stack
-// words, and objects that start with the address of their operation table.
-//
-// On 32-bit Windows every routine is __stdcall: arguments are pushed right
-// to left, one 32-bit stack word each (a double takes two), and the callee
-// removes them. Elsewhere the platform's C convention applies, with the same
-// parameters in the same order. A byte argument arrives as a whole word of
-// which only the low byte counts.
+// The binary interface's building blocks as the library sees them. The
+// calling convention, slot numbers and routine types are those of the public
+// C header, tarvenix/tarvenix.h; this adds what only the library needs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#if defined(_WIN32) && defined(__i386__)
-#define TARVENIX_CALL __attribute__((stdcall))
+#include "tarvenix/errors.hpp"
+#include "tarvenix/tarvenix.h"
+
+#if defined(_WIN32)
 // Failures cross the boundary as Windows structured exceptions.
 #define TARVENIX_STRUCTURED_EXCEPTIONS 1
 #else
-#define TARVENIX_CALL
 // Failures cross the boundary as C++ exceptions.
 #define TARVENIX_STRUCTURED_EXCEPTIONS 0
 #endif
@@ -27,15 +23,13 @@ namespace tarvenix::library {
 // word that is not read.
 using Word = std::uint32_t;
 
-// An entry of an operation table: the address of a routine, whatever its
-// signature. It is converted back to the slot's own type to be called.
-using Code = void (*)();
+// An entry of an operation table, converted back to its slot's routine type
+// to be called.
+using Code = TarvenixCode;
 
 // Any object of the binary interface: its first word is the address of its
-// operation table, slot n at index n.
-struct BinaryObject {
-  const Code* table;
-};
+// operation table.
+using BinaryObject = TarvenixObject;
 
 template <typename Routine>
 Routine SlotOf(const BinaryObject& object, std::size_t slot) {
@@ -44,6 +38,16 @@ Routine SlotOf(const BinaryObject& object, std::size_t slot) {
 
 inline std::uint8_t LowByte(Word word) {
   return static_cast<std::uint8_t>(word & 0xFF);
+}
+
+// A host's pointer that the driver reads or writes through: null is the
+// range error, found before anything is written.
+template <typename T>
+T& Checked(T* pointer) {
+  if (pointer == nullptr) {
+    throw ERangeError();
+  }
+  return *pointer;
 }
 
 }  // namespace tarvenix::library

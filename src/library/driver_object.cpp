@@ -14,8 +14,9 @@ std::uint8_t TARVENIX_CALL CheckReplyRoutine(void* self, Word line, const std::u
   return Boundary<std::uint8_t>([&]() -> std::uint8_t {
     // The check reads nothing beyond the highest index it is given.
     const std::size_t size = highIndex < 0 ? 0 : static_cast<std::size_t>(highIndex) + 1;
+    const std::span<const std::uint8_t> received(size == 0 ? buffer : &Checked(buffer), size);
     const ReplyCheckHandler check = Instance::Of(self).link.ReplyCheck();
-    return check(LowByte(line), std::span(buffer, size), *rxLen, *expectedLen) ? 1 : 0;
+    return check(LowByte(line), received, Checked(rxLen), Checked(expectedLen)) ? 1 : 0;
   });
 }
 
@@ -23,8 +24,8 @@ void TARVENIX_CALL LineInitRoutine(void* self, Word line) {
   Boundary<void>([&] { Instance::Of(self).link.LineInit()(line); });
 }
 
-static_assert(std::is_same_v<decltype(&CheckReplyRoutine), routine::ReplyCheck>);
-static_assert(std::is_same_v<decltype(&LineInitRoutine), routine::LineInit>);
+static_assert(std::is_same_v<decltype(&CheckReplyRoutine), TVM30_ReplyCheckHandler>);
+static_assert(std::is_same_v<decltype(&LineInitRoutine), TVM30_LineInitHandler>);
 
 // The word GetStateRecord does not read, as the driver passes it.
 constexpr Word kUnreadWord = 1;
@@ -34,29 +35,24 @@ constexpr Word kUnreadWord = 1;
 // --- HostLink
 
 std::int32_t HostLink::FailResult(std::uint32_t line) {
-  const auto call = Slot<link_routine::FailResult>(link_slot::kFailResult);
-  return HostCall([&] { return call(&host_, line); });
+  return Call<TComLink_FailResult>(TComLink_SLOT_FailResult, line);
 }
 
 void HostLink::SetLineError(std::uint32_t line, std::uint32_t code) {
-  const auto call = Slot<link_routine::SetLineError>(link_slot::kSetLineError);
-  HostCall([&] { call(&host_, line, code); });
+  Call<TComLink_SetLineError>(TComLink_SLOT_SetLineError, line, code);
 }
 
 void HostLink::SetLineState(std::uint32_t line, std::uint32_t state) {
-  const auto call = Slot<link_routine::SetLineState>(link_slot::kSetLineState);
-  HostCall([&] { call(&host_, line, state); });
+  Call<TComLink_SetLineState>(TComLink_SLOT_SetLineState, line, state);
 }
 
 std::uint8_t HostLink::GetLineState(std::uint32_t line) {
-  const auto call = Slot<link_routine::GetLineState>(link_slot::kGetLineState);
-  return HostCall([&] { return call(&host_, line); });
+  return Call<TComLink_GetLineState>(TComLink_SLOT_GetLineState, line);
 }
 
 std::int32_t HostLink::ConfigureLine(std::uint32_t line, std::uint32_t setting,
                                      std::uint32_t baud) {
-  const auto call = Slot<link_routine::ConfigureLine>(link_slot::kConfigureLine);
-  return HostCall([&] { return call(&host_, line, setting, baud); });
+  return Call<TComLink_ConfigureLine>(TComLink_SLOT_ConfigureLine, line, setting, baud);
 }
 
 std::int32_t HostLink::Exchange(std::uint32_t line, std::uint32_t port,
@@ -65,25 +61,23 @@ std::int32_t HostLink::Exchange(std::uint32_t line, std::uint32_t port,
                                 std::uint8_t mode) {
   // The line service is not told the reply buffer's size: it is 31 bytes,
   // 51 for the parameter commands.
-  const auto call = Slot<link_routine::Exchange>(link_slot::kExchange);
-  return HostCall([&] {
-    return call(&host_, line, port, request.data(), static_cast<Word>(request.size()), reply.data(),
-                expectedLen, mode);
-  });
+  return Call<TComLink_Exchange>(TComLink_SLOT_Exchange, line, port, request.data(),
+                                 static_cast<Word>(request.size()), reply.data(), Word{expectedLen},
+                                 Word{mode});
 }
 
 void HostLink::SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) {
   checkRoutine_.store(handler.routine, std::memory_order_relaxed);
   checkObject_.store(handler.object, std::memory_order_relaxed);
-  const auto call = Slot<link_routine::SetReplyCheck>(link_slot::kSetReplyCheck);
-  HostCall([&] { call(&host_, line, &CheckReplyRoutine, &driver_); });
+  Call<TComLink_SetReplyCheck>(TComLink_SLOT_SetReplyCheck, line, &CheckReplyRoutine,
+                               static_cast<void*>(&driver_));
 }
 
 void HostLink::SetLineInit(std::uint32_t line, LineInitHandler handler) {
   initRoutine_.store(handler.routine, std::memory_order_relaxed);
   initObject_.store(handler.object, std::memory_order_relaxed);
-  const auto call = Slot<link_routine::SetLineInit>(link_slot::kSetLineInit);
-  HostCall([&] { call(&host_, line, &LineInitRoutine, &driver_); });
+  Call<TComLink_SetLineInit>(TComLink_SLOT_SetLineInit, line, &LineInitRoutine,
+                             static_cast<void*>(&driver_));
 }
 
 ReplyCheckHandler HostLink::ReplyCheck() const {
@@ -99,33 +93,42 @@ LineInitHandler HostLink::LineInit() const {
 // --- BoundDriver
 
 void BoundDriver::StopPump(std::int32_t line, std::int32_t addr, std::uint8_t hostByte) {
-  const auto call = Current<routine::StopPump>(slot::kStopPump);
-  HostCall([&] { call(&object_, line, addr, hostByte); });
+  Dispatch<TVM30_StopPump>(
+      TVM30_SLOT_StopPump, [&] { TVM30::StopPump(line, addr, hostByte); },
+      static_cast<void*>(&object_), line, addr, Word{hostByte});
 }
 
 double BoundDriver::ReadLive(std::int32_t line, std::int32_t addr, double& money) {
-  const auto call = Current<routine::ReadLive>(slot::kReadLive);
-  return HostCall([&] { return call(&object_, line, addr, &money); });
+  return Dispatch<TVM30_ReadLive>(
+      TVM30_SLOT_ReadLive, [&] { return TVM30::ReadLive(line, addr, money); },
+      static_cast<void*>(&object_), line, addr, &money);
 }
 
 std::uint16_t BoundDriver::PollState(std::uint8_t line, std::uint8_t addr) {
-  const auto call = Current<routine::PollState>(slot::kPollState);
-  return HostCall([&] { return call(&object_, line, addr); });
+  return Dispatch<TVM30_PollState>(
+      TVM30_SLOT_PollState, [&] { return TVM30::PollState(line, addr); },
+      static_cast<void*>(&object_), Word{line}, Word{addr});
 }
 
 void BoundDriver::StartPump(std::int32_t line, std::int32_t addr, std::int32_t startMode) {
-  const auto call = Current<routine::StartPump>(slot::kStartPump);
-  HostCall([&] { call(&object_, line, addr, startMode); });
+  Dispatch<TVM30_StartPump>(
+      TVM30_SLOT_StartPump, [&] { TVM30::StartPump(line, addr, startMode); },
+      static_cast<void*>(&object_), line, addr, startMode);
 }
 
 void BoundDriver::GetStateRecord(TStateRecord& record, std::uint8_t line, std::uint8_t addr) {
-  const auto call = Current<routine::GetStateRecord>(slot::kGetStateRecord);
-  HostCall([&] { call(record.bytes.data(), &object_, line, addr, kUnreadWord); });
+  // The binary record and the driver's have the same 16 bytes.
+  Dispatch<TVM30_GetStateRecord>(
+      TVM30_SLOT_GetStateRecord, [&] { TVM30::GetStateRecord(record, line, addr); },
+      reinterpret_cast<::TStateRecord*>(record.bytes.data()), static_cast<void*>(&object_),
+      Word{line}, Word{addr}, kUnreadWord);
 }
 
 // --- Instance
 
 Instance::Instance(BinaryObject& hostLink, std::uintptr_t appHandle)
-    : object{kOperationTable, this}, link(hostLink, object), driver(object, link, appHandle) {}
+    : object{kOperationTable.data(), this},
+      link(hostLink, object),
+      driver(object, link, appHandle) {}
 
 }  // namespace tarvenix::library

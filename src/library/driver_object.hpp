@@ -12,7 +12,10 @@
 // ReadParam) make those calls through the object's table as it stands at the
 // time of the call, as a virtual call would: BoundDriver overrides the
 // called operations to dispatch through the table, and the table's routines
-// run the plain TVM30 operations.
+// run the plain TVM30 operations. A slot that still holds the driver's own
+// routine is entered directly, so that a failure leaves as a C++ exception
+// and is raised once, by the routine the host called; a routine the host
+// installed is called through HostCall.
 #pragma once
 
 #include <atomic>
@@ -20,6 +23,8 @@
 #include <span>
 
 #include "library/abi.hpp"
+#include "library/boundary.hpp"
+#include "library/operation_table.hpp"
 #include "tarvenix/com_link.hpp"
 #include "tarvenix/tvm30.hpp"
 
@@ -33,8 +38,8 @@ struct DriverObject {
   Instance* instance;
 };
 
-// TComLink over the host's line service object, calling the slots 1, 2, 3,
-// 4, 17, 18, 19 and 21 of its table.
+// TComLink over the host's line service object, calling the slots of its
+// table that tarvenix.h lists.
 class HostLink final : public TComLink {
  public:
   HostLink(BinaryObject& host, DriverObject& driver) : host_(host), driver_(driver) {}
@@ -59,9 +64,11 @@ class HostLink final : public TComLink {
   LineInitHandler LineInit() const;
 
  private:
-  template <typename Routine>
-  Routine Slot(std::size_t slot) const {
-    return SlotOf<Routine>(host_, slot);
+  // Calls the line service's routine at `slot`, of type `Routine`.
+  template <typename Routine, typename... Args>
+  auto Call(std::size_t slot, Args... args) {
+    const auto routine = SlotOf<Routine>(host_, slot);
+    return HostCall([&] { return routine(&host_, args...); });
   }
 
   BinaryObject& host_;
@@ -85,10 +92,17 @@ class BoundDriver final : public TVM30 {
   void GetStateRecord(TStateRecord& record, std::uint8_t line, std::uint8_t addr) override;
 
  private:
-  // The routine in the object's table as it stands now.
-  template <typename Routine>
-  Routine Current(std::size_t slot) const {
-    return reinterpret_cast<Routine>(object_.table[slot]);
+  // Runs `own` when the object's table holds the driver's own routine at
+  // `slot`, and otherwise calls the host's routine, of type `Routine`, with
+  // `args`. The entry is read once.
+  template <typename Routine, typename Own, typename... Args>
+  auto Dispatch(std::size_t slot, Own own, Args... args) {
+    const Code entry = object_.table[slot];
+    if (entry == kOperationTable[slot]) {
+      return own();
+    }
+    const auto routine = reinterpret_cast<Routine>(entry);
+    return HostCall([&] { return routine(args...); });
   }
 
   DriverObject& object_;

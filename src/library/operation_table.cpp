@@ -2,7 +2,7 @@
 
 #include <cstring>
 #include <span>
-#include <type_traits>
+#include <utility>
 
 #include "library/boundary.hpp"
 #include "library/driver_object.hpp"
@@ -12,7 +12,8 @@ namespace {
 
 // Each routine runs the plain TVM30 operation (a qualified, non-virtual
 // call); the operations it calls in turn go through the table (see
-// BoundDriver).
+// BoundDriver). Addresses from the host are checked before anything is
+// written.
 
 TVM30& Driver(void* self) {
   return Instance::Of(self).driver;
@@ -25,7 +26,7 @@ void TARVENIX_CALL Abstract0(void* /*self*/) {
 void TARVENIX_CALL GetDriverInfo(std::uint8_t* result, void* self) {
   Boundary<void>([&] {
     Driver(self).TVM30::GetDriverInfo(
-        std::span<std::uint8_t, kDriverInfoSize>(result, kDriverInfoSize));
+        std::span<std::uint8_t, kDriverInfoSize>(&Checked(result), kDriverInfoSize));
   });
 }
 
@@ -45,18 +46,21 @@ void TARVENIX_CALL Nop5(void* /*self*/, Word) {}
 
 void TARVENIX_CALL ReadLiveRepeated(void* self, std::int32_t line, std::int32_t addr,
                                     double* volume, double* money) {
-  Boundary<void>([&] { Driver(self).TVM30::ReadLiveRepeated(line, addr, *volume, *money); });
+  Boundary<void>(
+      [&] { Driver(self).TVM30::ReadLiveRepeated(line, addr, Checked(volume), Checked(money)); });
 }
 
 void TARVENIX_CALL ReadTotals(void* self, std::int32_t line, std::int32_t addr,
                               std::int32_t selector, double* volume, double* money, Word, Word) {
-  Boundary<void>([&] { Driver(self).TVM30::ReadTotals(line, addr, selector, *volume, *money); });
+  Boundary<void>([&] {
+    Driver(self).TVM30::ReadTotals(line, addr, selector, Checked(volume), Checked(money));
+  });
 }
 
 void TARVENIX_CALL Nop8(void* /*self*/, Word, Word, Word, Word, Word, Word, Word) {}
 
 double TARVENIX_CALL ReadLive(void* self, std::int32_t line, std::int32_t addr, double* money) {
-  return Boundary<double>([&] { return Driver(self).TVM30::ReadLive(line, addr, *money); });
+  return Boundary<double>([&] { return Driver(self).TVM30::ReadLive(line, addr, Checked(money)); });
 }
 
 std::uint16_t TARVENIX_CALL PollState(void* self, Word line, Word addr) {
@@ -107,15 +111,17 @@ void TARVENIX_CALL StartPump2(void* self, std::int32_t line, std::int32_t addr,
 }
 
 std::uint8_t TARVENIX_CALL QueryCapability(void* self, Word kind, std::int32_t* value) {
-  return Boundary<std::uint8_t>(
-      [&]() -> std::uint8_t { return Driver(self).TVM30::QueryCapability(kind, *value) ? 1 : 0; });
+  return Boundary<std::uint8_t>([&]() -> std::uint8_t {
+    return Driver(self).TVM30::QueryCapability(kind, Checked(value)) ? 1 : 0;
+  });
 }
 
-// The record is the host's: only the bytes the operation writes change.
-void TARVENIX_CALL GetStateRecord(std::uint8_t* record, void* self, Word line, Word addr, Word) {
+// The record is the host's: only the bytes the operation writes change, and
+// only once the poll has succeeded.
+void TARVENIX_CALL GetStateRecord(::TStateRecord* record, void* self, Word line, Word addr, Word) {
   Boundary<void>([&] {
     TStateRecord copy;
-    std::memcpy(copy.bytes.data(), record, copy.bytes.size());
+    std::memcpy(copy.bytes.data(), &Checked(record), copy.bytes.size());
     Driver(self).TVM30::GetStateRecord(copy, LowByte(line), LowByte(addr));
     std::memcpy(record, copy.bytes.data(), copy.bytes.size());
   });
@@ -131,39 +137,61 @@ void TARVENIX_CALL StopPump3(void* self, std::int32_t line, std::int32_t addr, W
   Boundary<void>([&] { Driver(self).TVM30::StopPump3(line, addr, LowByte(hostByte)); });
 }
 
-// Each routine enters the table through the type its callers use.
-template <typename Routine>
-Code Entry(Routine routine) {
-  return reinterpret_cast<Code>(routine);
+static_assert(sizeof(::TStateRecord) == sizeof(TStateRecord));
+static_assert(offsetof(::TStateRecord, stateLow) == 14);
+static_assert(TARVENIX_DRIVER_INFO_SIZE == kDriverInfoSize);
+
+// The routine of each slot. A slot is named once, by the C header's slot
+// constant, with the header's routine type for it: a routine whose signature
+// differs from its slot's type, a slot without a routine and a slot given
+// twice do not compile.
+template <std::size_t Slot>
+struct SlotRoutine;
+
+template <typename Routine, Routine address>
+struct Is {
+  static Code Entry() { return reinterpret_cast<Code>(address); }
+};
+
+#define TARVENIX_SLOT_ROUTINE(name) \
+  template <>                       \
+  struct SlotRoutine<TVM30_SLOT_##name> : Is<TVM30_##name, &name> {}
+
+TARVENIX_SLOT_ROUTINE(Abstract0);
+TARVENIX_SLOT_ROUTINE(GetDriverInfo);
+TARVENIX_SLOT_ROUTINE(SetLinkState);
+TARVENIX_SLOT_ROUTINE(GetLinkState);
+TARVENIX_SLOT_ROUTINE(StopPump);
+TARVENIX_SLOT_ROUTINE(Nop5);
+TARVENIX_SLOT_ROUTINE(ReadLiveRepeated);
+TARVENIX_SLOT_ROUTINE(ReadTotals);
+TARVENIX_SLOT_ROUTINE(Nop8);
+TARVENIX_SLOT_ROUTINE(ReadLive);
+TARVENIX_SLOT_ROUTINE(PollState);
+TARVENIX_SLOT_ROUTINE(SetUnitPrice);
+TARVENIX_SLOT_ROUTINE(Nop12);
+TARVENIX_SLOT_ROUTINE(SetDoseVolume);
+TARVENIX_SLOT_ROUTINE(SetDoseMoney);
+TARVENIX_SLOT_ROUTINE(StartPump);
+TARVENIX_SLOT_ROUTINE(InitLine);
+TARVENIX_SLOT_ROUTINE(ReadParam);
+TARVENIX_SLOT_ROUTINE(WriteParam);
+TARVENIX_SLOT_ROUTINE(StartPump2);
+TARVENIX_SLOT_ROUTINE(QueryCapability);
+TARVENIX_SLOT_ROUTINE(GetStateRecord);
+TARVENIX_SLOT_ROUTINE(StopPump2);
+TARVENIX_SLOT_ROUTINE(StopPump3);
+
+#undef TARVENIX_SLOT_ROUTINE
+
+template <std::size_t... Slot>
+std::array<Code, sizeof...(Slot)> TableOf(std::index_sequence<Slot...>) {
+  return {SlotRoutine<Slot>::Entry()...};
 }
 
 }  // namespace
 
-const Code kOperationTable[slot::kCount] = {
-    Entry<routine::Abstract0>(&Abstract0),
-    Entry<routine::GetDriverInfo>(&GetDriverInfo),
-    Entry<routine::SetLinkState>(&SetLinkState),
-    Entry<routine::GetLinkState>(&GetLinkState),
-    Entry<routine::StopPump>(&StopPump),
-    Entry<routine::Nop5>(&Nop5),
-    Entry<routine::ReadLiveRepeated>(&ReadLiveRepeated),
-    Entry<routine::ReadTotals>(&ReadTotals),
-    Entry<routine::Nop8>(&Nop8),
-    Entry<routine::ReadLive>(&ReadLive),
-    Entry<routine::PollState>(&PollState),
-    Entry<routine::SetUnitPrice>(&SetUnitPrice),
-    Entry<routine::Nop12>(&Nop12),
-    Entry<routine::SetDose>(&SetDoseVolume),
-    Entry<routine::SetDose>(&SetDoseMoney),
-    Entry<routine::StartPump>(&StartPump),
-    Entry<routine::InitLine>(&InitLine),
-    Entry<routine::ReadParam>(&ReadParam),
-    Entry<routine::WriteParam>(&WriteParam),
-    Entry<routine::StartPump2>(&StartPump2),
-    Entry<routine::QueryCapability>(&QueryCapability),
-    Entry<routine::GetStateRecord>(&GetStateRecord),
-    Entry<routine::StopPumpPassOn>(&StopPump2),
-    Entry<routine::StopPumpPassOn>(&StopPump3),
-};
+const std::array<Code, TVM30_SLOT_COUNT> kOperationTable =
+    TableOf(std::make_index_sequence<TVM30_SLOT_COUNT>());
 
 }  // namespace tarvenix::library

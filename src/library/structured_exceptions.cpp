@@ -122,7 +122,8 @@ Fault MessageFault(std::uint32_t code, const char* message) {
   std::memcpy(lastMessage.data(), message, length);
   lastMessage[length] = '\0';
   Fault fault{.code = code, .parameterCount = 1};
-  fault.parameters[0] = reinterpret_cast<std::uintptr_t>(lastMessage.data());
+  fault.parameters[TARVENIX_EXCEPTION_MESSAGE] =
+      reinterpret_cast<std::uintptr_t>(lastMessage.data());
   return fault;
 }
 
@@ -149,15 +150,15 @@ Fault CurrentFault() noexcept {
   } catch (const EHostException& e) {
     return e.fault();
   } catch (const std::out_of_range&) {
-    return Fault{.code = kRangeErrorCode};
+    return Fault{.code = TARVENIX_EXCEPTION_RANGE_ERROR};
   } catch (const ESerialIO& e) {
-    return MessageFault(kSerialIOCode, e.what());
+    return MessageFault(TARVENIX_EXCEPTION_SERIAL_IO, e.what());
   } catch (const EAbstractError& e) {
-    return MessageFault(kAbstractCode, e.what());
+    return MessageFault(TARVENIX_EXCEPTION_ABSTRACT, e.what());
   } catch (const std::exception& e) {
-    return MessageFault(kOtherErrorCode, e.what());
+    return MessageFault(TARVENIX_EXCEPTION_OTHER, e.what());
   } catch (...) {
-    return MessageFault(kOtherErrorCode, kUnknownMessage);
+    return MessageFault(TARVENIX_EXCEPTION_OTHER, kUnknownMessage);
   }
 }
 

@@ -4,7 +4,7 @@
 // 32-bit Windows only structured exceptions cross the boundary, in both
 // directions:
 //   - a failure of the driver leaves each routine as a structured exception
-//     raised with RaiseException (codes below);
+//     raised with RaiseException (the codes of tarvenix.h);
 //   - a structured exception raised by the host's code while the driver
 //     called it is caught where the driver made the call, the host's frames
 //     above it unwound, and it goes on inside the driver as a C++ exception,
@@ -21,13 +21,9 @@
 #include <cstdint>
 #include <exception>
 
-namespace tarvenix::library {
+#include "tarvenix/tarvenix.h"
 
-// The codes the driver raises.
-inline constexpr std::uint32_t kRangeErrorCode = 0xC000008C;  // EXCEPTION_ARRAY_BOUNDS_EXCEEDED
-inline constexpr std::uint32_t kSerialIOCode = 0xE0534552;    // ESerialIO, with its message
-inline constexpr std::uint32_t kAbstractCode = 0xE0414253;    // Abstract0 called
-inline constexpr std::uint32_t kOtherErrorCode = 0xE0455252;  // any other failure, with a message
+namespace tarvenix::library {
 
 // A structured exception as raised: what RaiseException takes.
 struct Fault {
