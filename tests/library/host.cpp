@@ -97,11 +97,11 @@ void RaiseIfAsked(Raise& raise) {
   }
 }
 
-FakeLink& Fake(void* self) {
+FakeLink& Fake(TarvenixObject* self) {
   return *static_cast<FakeLink*>(self);
 }
 
-void Record(void* self, int slot, std::vector<std::uintptr_t> words, Bytes sent = {}) {
+void Record(TarvenixObject* self, int slot, std::vector<std::uintptr_t> words, Bytes sent = {}) {
   Fake(self).calls.push_back({slot, std::move(words), std::move(sent)});
 }
 
@@ -109,29 +109,29 @@ void Record(void* self, int slot, std::vector<std::uintptr_t> words, Bytes sent 
 // they raise: a structured exception unwinds their frames without running
 // destructors.
 
-std::int32_t HOST_CALL FailResult(void* self, Word line) {
-  Record(self, FakeLink::kFailResult, {line});
+std::int32_t TARVENIX_CALL FailResult(TarvenixObject* self, Word line) {
+  Record(self, TComLink_SLOT_FailResult, {line});
   return Fake(self).failResult;
 }
 
-void HOST_CALL SetLineError(void* self, Word line, Word code) {
-  Record(self, FakeLink::kSetLineError, {line, code});
+void TARVENIX_CALL SetLineError(TarvenixObject* self, Word line, Word code) {
+  Record(self, TComLink_SLOT_SetLineError, {line, code});
 }
 
-void HOST_CALL SetLineState(void* self, Word line, Word state) {
-  Record(self, FakeLink::kSetLineState, {line, state});
+void TARVENIX_CALL SetLineState(TarvenixObject* self, Word line, Word state) {
+  Record(self, TComLink_SLOT_SetLineState, {line, state});
   RaiseIfAsked(Fake(self).current.inSetLineState);
   Fake(self).lineState[line & 0xFF] = state;
 }
 
-std::uint8_t HOST_CALL GetLineState(void* self, Word line) {
-  Record(self, FakeLink::kGetLineState, {line});
+std::uint8_t TARVENIX_CALL GetLineState(TarvenixObject* self, Word line) {
+  Record(self, TComLink_SLOT_GetLineState, {line});
   RaiseIfAsked(Fake(self).current.inGetLineState);
   return static_cast<std::uint8_t>(Fake(self).lineState[line & 0xFF]);
 }
 
-std::int32_t HOST_CALL ConfigureLine(void* self, Word line, Word setting, Word baud) {
-  Record(self, FakeLink::kConfigureLine, {line, setting, baud});
+std::int32_t TARVENIX_CALL ConfigureLine(TarvenixObject* self, Word line, Word setting, Word baud) {
+  Record(self, TComLink_SLOT_ConfigureLine, {line, setting, baud});
   return 0x55;  // ignored by the driver
 }
 
@@ -164,9 +164,10 @@ void NextScript(FakeLink& fake) {
   }
 }
 
-std::int32_t HOST_CALL Exchange(void* self, Word line, Word port, const std::uint8_t* request,
-                                Word requestLen, std::uint8_t* reply, Word expectedLen, Word mode) {
-  Record(self, FakeLink::kExchange, {line, port, requestLen, expectedLen, mode},
+std::int32_t TARVENIX_CALL Exchange(TarvenixObject* self, Word line, Word port,
+                                    const std::uint8_t* request, Word requestLen,
+                                    std::uint8_t* reply, Word expectedLen, Word mode) {
+  Record(self, TComLink_SLOT_Exchange, {line, port, requestLen, expectedLen, mode},
          Bytes(request, request + requestLen));
   FakeLink& fake = Fake(self);
   if (expectedLen == 0) {  // the ACK or NAK: nothing comes back
@@ -184,46 +185,50 @@ std::int32_t HOST_CALL Exchange(void* self, Word line, Word port, const std::uin
   return fake.current.result;
 }
 
-void HOST_CALL SetReplyCheck(void* self, Word line, ReplyCheckRoutine routine, void* object) {
+void TARVENIX_CALL SetReplyCheck(TarvenixObject* self, Word line, TVM30_ReplyCheckHandler routine,
+                                 void* object) {
   Record(
-      self, FakeLink::kSetReplyCheck,
+      self, TComLink_SLOT_SetReplyCheck,
       {line, reinterpret_cast<std::uintptr_t>(routine), reinterpret_cast<std::uintptr_t>(object)});
   Fake(self).checkRoutine[line & 0xFF] = routine;
   Fake(self).checkObject[line & 0xFF] = object;
 }
 
-void HOST_CALL SetLineInit(void* self, Word line, LineInitRoutine routine, void* object) {
+void TARVENIX_CALL SetLineInit(TarvenixObject* self, Word line, TVM30_LineInitHandler routine,
+                               void* object) {
   Record(
-      self, FakeLink::kSetLineInit,
+      self, TComLink_SLOT_SetLineInit,
       {line, reinterpret_cast<std::uintptr_t>(routine), reinterpret_cast<std::uintptr_t>(object)});
   Fake(self).initRoutine[line & 0xFF] = routine;
   Fake(self).initObject[line & 0xFF] = object;
 }
 
 // Any other slot: the driver must not call it.
-void HOST_CALL Unexpected() {
+void TARVENIX_CALL Unexpected() {
   std::fprintf(stderr, "the driver called a slot of the line service it must not call\n");
   std::abort();
 }
 
+// Each routine enters the table as its slot's type, so a signature that
+// differs from the header's does not compile.
 template <typename Routine>
 Code Entry(Routine routine) {
   return reinterpret_cast<Code>(routine);
 }
 
 const Code* LinkTable() {
-  static Code table[24];
+  static Code table[TComLink_SLOT_COUNT];
   for (Code& entry : table) {
     entry = Entry(&Unexpected);
   }
-  table[FakeLink::kFailResult] = Entry(&FailResult);
-  table[FakeLink::kSetLineError] = Entry(&SetLineError);
-  table[FakeLink::kSetLineState] = Entry(&SetLineState);
-  table[FakeLink::kGetLineState] = Entry(&GetLineState);
-  table[FakeLink::kConfigureLine] = Entry(&ConfigureLine);
-  table[FakeLink::kExchange] = Entry(&Exchange);
-  table[FakeLink::kSetReplyCheck] = Entry(&SetReplyCheck);
-  table[FakeLink::kSetLineInit] = Entry(&SetLineInit);
+  table[TComLink_SLOT_FailResult] = Entry<TComLink_FailResult>(&FailResult);
+  table[TComLink_SLOT_SetLineError] = Entry<TComLink_SetLineError>(&SetLineError);
+  table[TComLink_SLOT_SetLineState] = Entry<TComLink_SetLineState>(&SetLineState);
+  table[TComLink_SLOT_GetLineState] = Entry<TComLink_GetLineState>(&GetLineState);
+  table[TComLink_SLOT_ConfigureLine] = Entry<TComLink_ConfigureLine>(&ConfigureLine);
+  table[TComLink_SLOT_Exchange] = Entry<TComLink_Exchange>(&Exchange);
+  table[TComLink_SLOT_SetReplyCheck] = Entry<TComLink_SetReplyCheck>(&SetReplyCheck);
+  table[TComLink_SLOT_SetLineInit] = Entry<TComLink_SetLineInit>(&SetLineInit);
   return table;
 }
 
@@ -356,8 +361,8 @@ bool LoadLibraryAt(const char* path) {
     return false;
   }
   library.getDI30 =
-      reinterpret_cast<GetDI30Routine>(reinterpret_cast<Code>(GetProcAddress(module, "GetDI30")));
-  library.getDriver25 = reinterpret_cast<GetDriver25Routine>(
+      reinterpret_cast<Tarvenix_GetDI30>(reinterpret_cast<Code>(GetProcAddress(module, "GetDI30")));
+  library.getDriver25 = reinterpret_cast<Tarvenix_GetDriver25>(
       reinterpret_cast<Code>(GetProcAddress(module, "GetDriver25")));
   AddVectoredExceptionHandler(1, &ObserveException);
 #else
@@ -366,15 +371,15 @@ bool LoadLibraryAt(const char* path) {
     std::fprintf(stderr, "dlopen(%s) failed: %s\n", path, dlerror());
     return false;
   }
-  library.getDI30 = reinterpret_cast<GetDI30Routine>(dlsym(module, "GetDI30"));
-  library.getDriver25 = reinterpret_cast<GetDriver25Routine>(dlsym(module, "GetDriver25"));
+  library.getDI30 = reinterpret_cast<Tarvenix_GetDI30>(dlsym(module, "GetDI30"));
+  library.getDriver25 = reinterpret_cast<Tarvenix_GetDriver25>(dlsym(module, "GetDriver25"));
 #endif
   return library.getDI30 != nullptr && library.getDriver25 != nullptr;
 }
 
 // --- Line service
 
-FakeLink::FakeLink() : table(LinkTable()), defaultReply(Reply("A0")) {}
+FakeLink::FakeLink() : TarvenixObject{LinkTable()}, defaultReply(Reply("A0")) {}
 
 std::vector<LinkCall> FakeLink::Of(int slot) const {
   std::vector<LinkCall> of;
@@ -396,7 +401,7 @@ std::vector<int> FakeLink::Slots() const {
 
 std::vector<Bytes> FakeLink::Sent() const {
   std::vector<Bytes> sent;
-  for (const LinkCall& call : Of(kExchange)) {
+  for (const LinkCall& call : Of(TComLink_SLOT_Exchange)) {
     sent.push_back(call.sent);
   }
   return sent;

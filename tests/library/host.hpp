@@ -2,7 +2,7 @@
 // library by path, builds a line service object from a raw operation table
 // of plain functions, and calls the driver's slots through the address in
 // the driver object's first word. It knows the interface only as a host
-// author does, from its words and codes, and shares no code with the driver.
+// author does, from the public C header, and shares no code with the driver.
 //
 // Natively, failures arrive as C++ exceptions, caught where the host calls.
 // Under 32-bit Windows they arrive as structured exceptions, observed by a
@@ -17,20 +17,18 @@
 #include <type_traits>
 #include <vector>
 
-#if defined(_WIN32) && defined(__i386__)
-#define HOST_CALL __attribute__((stdcall))
+#include "tarvenix/tarvenix.h"
+
+#if defined(_WIN32)
 #define WINDOWS_HOST 1
-#elif defined(_WIN32)
-#error "the Windows host is 32-bit"
 #else
-#define HOST_CALL
 #define WINDOWS_HOST 0
 #endif
 
 namespace host {
 
 using Word = std::uint32_t;
-using Code = void (*)();
+using Code = TarvenixCode;
 using Bytes = std::vector<std::uint8_t>;
 
 // --- A minimal test runner: the same on both platforms, no dependencies.
@@ -86,10 +84,10 @@ void ExpectEq(const A& actual, const B& expected, const char* text, const char* 
 
 // --- What reached the host.
 
-inline constexpr std::uint32_t kRangeError = 0xC000008C;
-inline constexpr std::uint32_t kSerialIO = 0xE0534552;
-inline constexpr std::uint32_t kAbstract = 0xE0414253;
-inline constexpr std::uint32_t kOtherError = 0xE0455252;
+inline constexpr std::uint32_t kRangeError = TARVENIX_EXCEPTION_RANGE_ERROR;
+inline constexpr std::uint32_t kSerialIO = TARVENIX_EXCEPTION_SERIAL_IO;
+inline constexpr std::uint32_t kAbstract = TARVENIX_EXCEPTION_ABSTRACT;
+inline constexpr std::uint32_t kOtherError = TARVENIX_EXCEPTION_OTHER;
 // The code of the exceptions the host's own line service raises, and their
 // parameters.
 inline constexpr std::uint32_t kHostCode = 0xE0484F53;
@@ -129,12 +127,9 @@ auto Guard(Call&& call) {
 
 // --- The library.
 
-using GetDI30Routine = void*(HOST_CALL*)(Word unread, Word appHandle, void* link);
-using GetDriver25Routine = void*(HOST_CALL*)(Word unread, Word appHandle, void* link, Word, Word,
-                                             Word, Word, Word);
 struct Library {
-  GetDI30Routine getDI30 = nullptr;
-  GetDriver25Routine getDriver25 = nullptr;
+  Tarvenix_GetDI30 getDI30 = nullptr;
+  Tarvenix_GetDriver25 getDriver25 = nullptr;
 };
 const Library& TheLibrary();
 bool LoadLibraryAt(const char* path);
@@ -162,20 +157,9 @@ struct LinkCall {
 };
 std::string Show(const LinkCall& call);
 
-using ReplyCheckRoutine = std::uint8_t(HOST_CALL*)(void* object, Word line,
-                                                   const std::uint8_t* buffer,
-                                                   std::int32_t highIndex,
-                                                   const std::uint8_t* rxLen,
-                                                   const std::uint8_t* expectedLen);
-using LineInitRoutine = void(HOST_CALL*)(void* object, Word line);
-
-struct FakeLink {
-  static constexpr int kFailResult = 1, kSetLineError = 2, kSetLineState = 3, kGetLineState = 4,
-                       kConfigureLine = 17, kExchange = 18, kSetReplyCheck = 19, kSetLineInit = 21;
-
+// The object's first word, its table, is the base's.
+struct FakeLink : TarvenixObject {
   FakeLink();
-
-  const Code* table;  // the first word
 
   std::vector<LinkCall> calls;
   std::deque<Script> scripts;
@@ -186,9 +170,9 @@ struct FakeLink {
   std::vector<std::uint8_t> verdicts;  // what the reply check returned
 
   Word lineState[256] = {};
-  ReplyCheckRoutine checkRoutine[256] = {};
+  TVM30_ReplyCheckHandler checkRoutine[256] = {};
   void* checkObject[256] = {};
-  LineInitRoutine initRoutine[256] = {};
+  TVM30_LineInitHandler initRoutine[256] = {};
   void* initObject[256] = {};
 
   void Queue(Script script) { scripts.push_back(std::move(script)); }
@@ -204,35 +188,30 @@ Bytes Frame(int addr, int digit, const std::string& text);
 
 // --- The driver object, called through its current table.
 
-// The driver's slots.
-using Slot = std::size_t;
-inline constexpr Slot kAbstract0 = 0, kGetDriverInfo = 1, kSetLinkState = 2, kGetLinkState = 3,
-                      kStopPump = 4, kNop5 = 5, kReadLiveRepeated = 6, kReadTotals = 7, kNop8 = 8,
-                      kReadLive = 9, kPollState = 10, kSetUnitPrice = 11, kNop12 = 12,
-                      kSetDoseVolume = 13, kSetDoseMoney = 14, kStartPump = 15, kInitLine = 16,
-                      kReadParam = 17, kWriteParam = 18, kStartPump2 = 19, kQueryCapability = 20,
-                      kGetStateRecord = 21, kStopPump2 = 22, kStopPump3 = 23;
+// A slot with the routine type the header gives it: SLOT(PollState).
+template <typename Routine>
+struct TypedSlot {
+  std::size_t index;
+};
+#define SLOT(name)                  \
+  ::host::TypedSlot<TVM30_##name> { \
+    TVM30_SLOT_##name               \
+  }
 
-// A call's routine type is formed from its arguments' types, so each call
-// states the interface: Word (an unsigned literal) for a byte argument or a
-// word not read, std::int32_t (a plain literal) for a 32-bit integer, double
-// for a real, a pointer for an address.
 struct Driver {
   void* object = nullptr;
 
   const Code* Table() const { return *static_cast<const Code* const*>(object); }
 
   // The object first.
-  template <typename Result = void, typename... Args>
-  Result Call(Slot slot, Args... args) const {
-    using Routine = Result(HOST_CALL*)(void*, Args...);
-    return Guard([&] { return reinterpret_cast<Routine>(Table()[slot])(object, args...); });
+  template <typename Routine, typename... Args>
+  auto Call(TypedSlot<Routine> slot, Args... args) const {
+    return Guard([&] { return reinterpret_cast<Routine>(Table()[slot.index])(object, args...); });
   }
   // GetDriverInfo and GetStateRecord: the result's address, then the object.
-  template <typename... Args>
-  void CallFor(Slot slot, std::uint8_t* result, Args... args) const {
-    using Routine = void(HOST_CALL*)(std::uint8_t*, void*, Args...);
-    Guard([&] { reinterpret_cast<Routine>(Table()[slot])(result, object, args...); });
+  template <typename Routine, typename Result, typename... Args>
+  void CallFor(TypedSlot<Routine> slot, Result result, Args... args) const {
+    Guard([&] { reinterpret_cast<Routine>(Table()[slot.index])(result, object, args...); });
   }
 };
 
