@@ -132,6 +132,10 @@ static void TARVENIX_CALL SetLineInit(TarvenixObject* link, uint32_t line,
 
 static int failures = 0;
 
+/* Held until the process ends, as the interface has no slot that frees a
+ * driver object. */
+static TarvenixObject* driver;
+
 static void Expect(int condition, const char* what) {
   if (!condition) {
     fprintf(stderr, "c_host: failed: %s\n", what);
@@ -145,7 +149,6 @@ int main(int argc, char** argv) {
   void* library;
   void* symbol;
   Tarvenix_GetDI30 getDI30;
-  TarvenixObject* driver;
   uint8_t info[TARVENIX_DRIVER_INFO_SIZE];
   uint16_t state;
 
