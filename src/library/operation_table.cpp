@@ -111,8 +111,15 @@ void TARVENIX_CALL StartPump2(void* self, std::int32_t line, std::int32_t addr,
 }
 
 std::uint8_t TARVENIX_CALL QueryCapability(void* self, Word kind, std::int32_t* value) {
+  // A kind the driver does not know writes nothing, so a host may pass no
+  // address with it, as it always could.
   return Boundary<std::uint8_t>([&]() -> std::uint8_t {
-    return Driver(self).TVM30::QueryCapability(kind, Checked(value)) ? 1 : 0;
+    std::int32_t answer = 0;
+    if (!Driver(self).TVM30::QueryCapability(kind, answer)) {
+      return 0;
+    }
+    Checked(value) = answer;
+    return 1;
   });
 }
 

@@ -192,6 +192,8 @@ HOST_TEST(NullAddressesAreRangeErrorsThatWriteNothing) {
   s.driver.Call(SLOT(ReadLiveRepeated), 1, 1, &volume, nullptr);
   s.driver.Call(SLOT(ReadTotals), 1, 1, 1, &volume, nullptr, kJunk, kJunk);
   s.driver.Call(SLOT(QueryCapability), 3u, nullptr);
+  EXPECT_EQ(s.driver.Call(SLOT(QueryCapability), 0u, nullptr),
+            0);  // an unknown kind writes nothing
   EXPECT(Guard([] { return TheLibrary().getDI30(0, 0, nullptr); }) == nullptr);
   EXPECT_EQ(volume, -1.0);
   EXPECT(s.link.calls.empty());
