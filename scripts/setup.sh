@@ -5,6 +5,6 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  clang-format libcli11-dev libfmt-dev "$@")
+  clang-format clang-tidy libcli11-dev libfmt-dev pkg-config dpkg-dev file lintian "$@")
 
 "$(dirname "$0")/install-missing.sh" "${packages[@]}"

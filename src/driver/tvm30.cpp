@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "decode/reply_decoder.hpp"
@@ -12,6 +13,7 @@
 #include "driver/state.hpp"
 #include "link/exchange.hpp"
 #include "link/reply_check.hpp"
+#include "tarvenix/version.hpp"
 
 namespace tarvenix {
 namespace {
@@ -24,6 +26,20 @@ constexpr std::uint32_t kFollowUpPause = 10;  // before each follow-up poll
 constexpr std::uint32_t kConfigureSetting = 14;
 constexpr std::uint32_t kConfigureBaud = 4800;
 constexpr std::uint8_t kResetAddr = 1;  // the line reset addresses dispenser 1
+
+// The driver information is fixed text, and its version part must be the
+// project's version: a release that changes one without the other does not
+// build.
+constexpr bool InfoCarriesVersion() {
+  constexpr std::string_view versionPart = "v" TARVENIX_VERSION "#";
+  for (std::size_t i = 0; i < versionPart.size(); ++i) {
+    if (kDriverInfo.at(1 + i) != static_cast<std::uint8_t>(versionPart[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(InfoCarriesVersion(), "the driver information must carry the project's version");
 
 bool CheckReplyRoutine(void* object, std::uint8_t line, std::span<const std::uint8_t> buffer,
                        std::uint8_t rxLen, std::uint8_t expectedLen) {

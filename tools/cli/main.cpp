@@ -21,6 +21,7 @@
 #include "operations.hpp"
 #include "session.hpp"
 #include "tarvenix/errors.hpp"
+#include "tarvenix/version.hpp"
 #include "text.hpp"
 
 namespace {
