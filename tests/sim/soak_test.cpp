@@ -40,9 +40,12 @@ constexpr int kSharedDeliveryAddrs = 8;  // the deliveries of the shared line
 
 // Follows every frame and reply of every line: each new frame's sequence
 // digit must be the one the rules give its address, and a restart of address
-// 1 follows each accepted S reply on the line. On the shared line threads
-// build frames for the same address at once, and the line takes them in
-// either order, so there only the acknowledgements are followed.
+// 1 follows each accepted S reply on the line. A re-initialisation runs at
+// the start of an exchange whose frame the driver has already built, so the
+// reset's frame and that one go out in the reverse of their digits' order.
+// On the shared line threads build frames for the same address at once, and
+// the line takes them in either order, so there only the acknowledgements
+// are followed.
 class SequenceWatch final : public service::LineMonitor {
  public:
   void OnLineEvent(const service::LineEvent& e) override {
@@ -55,12 +58,21 @@ class SequenceWatch final : public service::LineMonitor {
         e.bytes.size() > 2 && e.bytes[2] == 'S') {
       restart_[line] = true;
     }
+    if (e.kind == service::LineEvent::Kind::kReinit) {
+      reinit_[line] = true;
+    }
     if (e.kind != service::LineEvent::Kind::kSent || e.bytes.size() < 7 || e.attempt > 0) {
       return;  // an acknowledgement, or the same frame sent again
     }
     const auto wire = static_cast<std::size_t>((e.bytes[1] - '0') * 16 + (e.bytes[2] - '0'));
     const int digit = e.bytes[4] - '0';
     int& last = last_[line][wire % kAddrs];
+    if (reinit_[line]) {
+      // The reset's "S0", then the frame built before it.
+      reinit_[line] = e.bytes[5] == 'S' && e.bytes[6] == '0';
+      last = digit;
+      return;
+    }
     int expected = last >= 9 ? 1 : last + 1;
     if (wire == 0 && restart_[line]) {
       expected = 0;
@@ -83,6 +95,7 @@ class SequenceWatch final : public service::LineMonitor {
  private:
   std::array<std::array<int, kAddrs>, kLines + 1> last_{};
   std::array<bool, kLines + 1> restart_{};
+  std::array<bool, kLines + 1> reinit_{};
   std::atomic<int> violations_{0};
   mutable std::mutex mutex_;
   std::string first_;
