@@ -68,7 +68,7 @@ class TVM30::Exchanges {
   }
 
   // Decodes under the line's table lock and returns the state code the
-  // reply left, read in the same hold, so that no other thread's write
+  // reply left, read under the same lock, so that no other thread's write
   // comes between them. The decoder scales live values in extended
   // precision.
   static std::uint8_t Decode(TVM30& driver, std::uint8_t line, std::uint8_t addr,
