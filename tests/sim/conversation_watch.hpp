@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <thread>
 
-#include "link/protocol.hpp"
 #include "service/instrumented_link.hpp"
 
 namespace tarvenix::sim::testing {
@@ -38,7 +37,7 @@ class ConversationWatch final : public service::LineMonitor {
   int Misdirected() const { return misdirected_.load(); }
 
  private:
-  std::array<std::thread::id, protocol::kLineCount + 1> lastFrameBy_{};
+  std::array<std::thread::id, 33> lastFrameBy_{};  // by line 1..32
   std::atomic<int> acknowledgements_{0};
   std::atomic<int> misdirected_{0};
 };
