@@ -10,8 +10,11 @@
 // Threads: the host may call operations from several threads. PollState,
 // ReadTotals and ReadParam hold the line's lock for their whole exchange
 // (re-entrant, so ReadTotals and ReadParam poll under it); every other
-// operation takes no lock, and a host must not run them for the same line
-// and address on two threads at once.
+// operation takes no line lock and may run beside them on the same line.
+// Table entries are read and written under a short lock of their own that
+// is never held across an exchange, so no value is ever read torn. Which
+// conversation reaches which dispenser is the line service's affair: ours
+// keep a line for a thread from a reply to its acknowledgement.
 //
 // Operations that call other operations (StartPump2, StopPump2/3,
 // GetStateRecord, ReadLiveRepeated, the polls of ReadTotals and ReadParam) do

@@ -37,6 +37,9 @@ inline constexpr std::size_t kTotalMoneyFirst = 13;
 // at the start of `reply`. Index 0 is not read (it may already hold the ACK
 // byte). An unknown reply code changes nothing.
 //
+// The decoder takes no lock: the driver calls it holding the line's table
+// lock, so other threads see a reply's values all at once or not at all.
+//
 // Raises the range error, having changed nothing, for a line or address
 // outside 1..32, a buffer too short for the fields of its reply code, or a p
 // reply whose two bytes do not make a value 0..255.

@@ -1,10 +1,13 @@
 // The tables inside a TVM30: the link layer's line states and sequence
 // counters, the decoder's dispenser tables, the doses only the driver uses,
-// and one re-entrant lock per line.
+// and the two locks of each line (see line_lock.hpp). The line states and
+// sequence counters are atomics; every other entry of a line is read and
+// written only under that line's TableLock.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 
 #include "decode/dispenser_tables.hpp"
 #include "driver/line_lock.hpp"
@@ -33,6 +36,23 @@ struct TVM30::State {
   tarvenix::LineLock& LineLock(L line) {
     return locks[link::LineIndex(line)].mutex;
   }
+  template <std::integral L>
+  tarvenix::TableLock& TableLock(L line) const {
+    return locks[link::LineIndex(line)].tables;
+  }
+
+  // Copies of entries taken under the table lock, for tests and diagnostics
+  // that look while operations run on other threads.
+  template <std::integral L, std::integral A>
+  decode::Dispenser DispenserAt(L line, A addr) const {
+    std::lock_guard guard(TableLock(line));
+    return dispensers.At(line, addr);
+  }
+  template <std::integral L>
+  std::uint8_t LineParam(L line) const {
+    std::lock_guard guard(TableLock(line));
+    return dispensers.LineParam(line);
+  }
 
   link::LinkTables link;
   decode::DispenserTables dispensers;
@@ -44,8 +64,9 @@ struct TVM30::State {
 
   struct alignas(64) PaddedLock {
     tarvenix::LineLock mutex;
+    tarvenix::TableLock tables;
   };
-  std::array<PaddedLock, protocol::kLineCount> locks;
+  mutable std::array<PaddedLock, protocol::kLineCount> locks;
 };
 
 }  // namespace tarvenix

@@ -83,11 +83,21 @@ class TVM30::Exchanges {
     return driver.state_->link.LinkState(line) == protocol::kLineAccepted;
   }
 
-  // The decoder scales live values in extended precision.
-  static void Decode(TVM30& driver, std::uint8_t line, std::uint8_t addr,
-                     std::span<const std::uint8_t> buffer) {
+  // Decodes under the line's table lock and returns the state code the
+  // reply left, read under the same lock, so that no other thread's write
+  // comes between them. The decoder scales live values in extended
+  // precision.
+  static std::uint8_t Decode(TVM30& driver, std::uint8_t line, std::uint8_t addr,
+                             std::span<const std::uint8_t> buffer) {
     const fpu::ExtendedPrecision precision;
+    std::lock_guard guard(driver.state_->TableLock(line));
     decode::DecodeReply(driver.state_->dispensers, driver.state_->link, line, addr, buffer);
+    return driver.state_->dispensers.At(line, addr).pumpState;
+  }
+
+  static std::uint8_t PumpState(const TVM30& driver, std::uint8_t line, std::uint8_t addr) {
+    std::lock_guard guard(driver.state_->TableLock(line));
+    return driver.state_->dispensers.At(line, addr).pumpState;
   }
 
   // ACK for an accepted reply, then its decode; NAK for any other.
@@ -101,12 +111,17 @@ class TVM30::Exchanges {
     }
   }
 
+  static bool TotalVolumeIsZero(const TVM30& driver, std::uint8_t line, std::uint8_t addr) {
+    std::lock_guard guard(driver.state_->TableLock(line));
+    return driver.state_->dispensers.At(line, addr).totalVolume == 0;
+  }
+
   // The follow-up polls of ReadTotals and ReadParam: one, and a second while
   // the first totaliser counter is still 0.
   static void FollowUpPolls(TVM30& driver, std::uint8_t line, std::uint8_t addr) {
     driver.Pause(kFollowUpPause);
     driver.PollState(line, addr);
-    if (driver.state_->dispensers.At(line, addr).totalVolume == 0) {
+    if (TotalVolumeIsZero(driver, line, addr)) {
       driver.Pause(kFollowUpPause);
       driver.PollState(line, addr);
     }
@@ -148,7 +163,7 @@ void TVM30::ReadLiveRepeated(std::int32_t line, std::int32_t addr, double& volum
     Pause(kLivePause);
     GetStateRecord(discarded, static_cast<std::uint8_t>(line), static_cast<std::uint8_t>(addr));
   }
-  const decode::Dispenser& d = state_->dispensers.At(line, addr);
+  const decode::Dispenser d = state_->DispenserAt(line, addr);
   volume = conversion::ToDouble(d.liveVolume);
   money = conversion::ToDouble(d.liveMoney);
 }
@@ -162,15 +177,19 @@ void TVM30::ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t select
   // The counters are cleared under the lock: another thread's ReadTotals of
   // the same dispenser must not clear what this one's reply has just set.
   std::lock_guard lock(state_->LineLock(lineByte));
-  decode::Dispenser& d = state_->dispensers.At(lineByte, addrByte);
-  d.totalMoney = 0;
-  d.totalVolume = 0;
+  {
+    std::lock_guard guard(state_->TableLock(lineByte));
+    decode::Dispenser& d = state_->dispensers.At(lineByte, addrByte);
+    d.totalMoney = 0;
+    d.totalVolume = 0;
+  }
   CommandBuffer buffer{};
   commands::WriteTotalsRequest(commands::TextOf<protocol::kTotalsRequest>(buffer), selector);
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kTotalsRequest,
                   kMessageCantGetState);
   Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
   Exchanges::FollowUpPolls(*this, lineByte, addrByte);
+  const decode::Dispenser d = state_->DispenserAt(lineByte, addrByte);
   money = conversion::ToDouble(d.totalMoney);
   volume = conversion::ToDouble(d.totalVolume);
 }
@@ -178,14 +197,14 @@ void TVM30::ReadTotals(std::int32_t line, std::int32_t addr, std::int32_t select
 double TVM30::ReadLive(std::int32_t line, std::int32_t addr, double& money) {
   const std::uint8_t lineByte = link::CheckedLine(line);
   const std::uint8_t addrByte = link::CheckedAddr(addr);
-  const decode::Dispenser& d = state_->dispensers.At(lineByte, addrByte);
   // Only a started delivery is polled; once an F or M reply has ended it the
   // stored values are final.
-  if (d.pumpState == decode::pump_state::kDelivering) {
+  if (Exchanges::PumpState(*this, lineByte, addrByte) == decode::pump_state::kDelivering) {
     CommandBuffer buffer{commands::kLivePoll};
     Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kLivePoll, kMessageCantGetState);
     Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
   }
+  const decode::Dispenser d = state_->DispenserAt(lineByte, addrByte);
   money = conversion::ToDouble(d.liveMoney);
   return conversion::ToDouble(d.liveVolume);
 }
@@ -198,10 +217,8 @@ std::uint16_t TVM30::PollState(std::uint8_t line, std::uint8_t addr) {
   Exchanges::Send(*this, line, addr, buffer, protocol::kStatePoll, kMessageCantGetState);
   const bool accepted = Exchanges::Accepted(*this, line);
   // The state is decoded before the acknowledgement goes out.
-  if (accepted) {
-    Exchanges::Decode(*this, line, addr, buffer);
-  }
-  const std::uint8_t pumpState = state_->dispensers.At(line, addr).pumpState;
+  const std::uint8_t pumpState = accepted ? Exchanges::Decode(*this, line, addr, buffer)
+                                          : Exchanges::PumpState(*this, line, addr);
   link::Acknowledge(link_, line, buffer, accepted);
   constexpr std::uint16_t kNotRefreshed = 0x0100;
   return accepted ? pumpState : static_cast<std::uint16_t>(kNotRefreshed | pumpState);
@@ -209,34 +226,42 @@ std::uint16_t TVM30::PollState(std::uint8_t line, std::uint8_t addr) {
 
 void TVM30::SetUnitPrice(std::int32_t line, std::int32_t addr, double price) {
   const std::int32_t hundredths = conversion::ScaleToInt32(price, 100);
+  std::lock_guard guard(state_->TableLock(line));
   state_->dispensers.At(line, addr).unitPrice = hundredths;
 }
 
 void TVM30::SetDoseVolume(std::int32_t line, std::int32_t addr, double volume) {
   const std::int32_t tenths = conversion::ScaleToInt32(volume, 10);
+  std::lock_guard guard(state_->TableLock(line));
   state_->DoseAt(line, addr) = {.volume = tenths, .money = 0};
 }
 
 void TVM30::SetDoseMoney(std::int32_t line, std::int32_t addr, double money) {
-  Dose& dose = state_->DoseAt(line, addr);
+  // Line and address are checked before the value.
+  const std::uint8_t lineByte = link::CheckedLine(line);
+  const std::uint8_t addrByte = link::CheckedAddr(addr);
   const std::int32_t units = conversion::ScaleToInt32(money, 1);
-  dose = {.volume = 0, .money = units};
+  std::lock_guard guard(state_->TableLock(lineByte));
+  state_->DoseAt(lineByte, addrByte) = {.volume = 0, .money = units};
 }
 
 void TVM30::StartPump(std::int32_t line, std::int32_t addr, std::int32_t startMode) {
   const std::uint8_t lineByte = link::CheckedLine(line);
   const std::uint8_t addrByte = link::CheckedAddr(addr);
   const std::uint8_t modeChar = commands::DigitChar(startMode);
-  decode::Dispenser& d = state_->dispensers.At(lineByte, addrByte);
-  d.liveVolume = 0;
-  d.liveMoney = 0;
-
-  const Dose& dose = state_->DoseAt(lineByte, addrByte);
   CommandBuffer buffer{};
-  commands::WriteStart(commands::TextOf<protocol::kStartCommand>(buffer), dose.money, d.unitPrice,
-                       dose.volume, modeChar);
+  {
+    std::lock_guard guard(state_->TableLock(lineByte));
+    decode::Dispenser& d = state_->dispensers.At(lineByte, addrByte);
+    d.liveVolume = 0;
+    d.liveMoney = 0;
+    const Dose& dose = state_->DoseAt(lineByte, addrByte);
+    commands::WriteStart(commands::TextOf<protocol::kStartCommand>(buffer), dose.money, d.unitPrice,
+                         dose.volume, modeChar);
+  }
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kStartCommand, kMessageCantStart);
-  d.pumpState = decode::pump_state::kDelivering;
+  std::lock_guard guard(state_->TableLock(lineByte));
+  state_->dispensers.At(lineByte, addrByte).pumpState = decode::pump_state::kDelivering;
 }
 
 void TVM30::InitLine(std::uint32_t line) {
@@ -249,14 +274,16 @@ std::int32_t TVM30::ReadParam(std::int32_t line, std::int32_t addr, std::int32_t
   const std::uint8_t lineByte = link::CheckedLine(line);
   const std::uint8_t addrByte = link::CheckedAddr(addr);
   std::lock_guard lock(state_->LineLock(lineByte));
-  std::uint8_t& lineParam = state_->dispensers.LineParam(lineByte);
-  lineParam = 0;
+  {
+    std::lock_guard guard(state_->TableLock(lineByte));
+    state_->dispensers.LineParam(lineByte) = 0;
+  }
   ParamBuffer buffer{};
   commands::WriteParamRead(commands::TextOf<protocol::kParamRead>(buffer), paramNo);
   Exchanges::Send(*this, lineByte, addrByte, buffer, protocol::kParamRead, kMessageCommandFailed);
   Exchanges::AcknowledgeThenDecode(*this, lineByte, addrByte, buffer);
   Exchanges::FollowUpPolls(*this, lineByte, addrByte);
-  return lineParam;
+  return state_->LineParam(lineByte);
 }
 
 void TVM30::WriteParam(std::int32_t line, std::int32_t addr, std::int32_t paramNo,

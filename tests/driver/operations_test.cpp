@@ -2,6 +2,7 @@
 // talk to no dispenser, on the recording fake line service.
 #include <chrono>
 #include <cstring>
+#include <future>
 
 #include "driver_fixture.hpp"
 
@@ -207,6 +208,19 @@ TEST_F(DriverTest, ReadLiveRepeatedOutsideADeliveryOnlyPolls) {
   EXPECT_EQ(money, 0.0);
 }
 
+TEST_F(DriverTest, ReadLiveRepeatedFailingMidwayWritesNoVolume) {
+  Edit(1, 2).pumpState = 217;
+  link.QueueReply(kDReply);
+  link.QueueReply(StateReply('3'));
+  link.Queue({.result = 1});  // the second C poll
+  double volume = -1;
+  double money = -1;
+  EXPECT_THROW(driver.ReadLiveRepeated(1, 2, volume, money), ESerialIO);
+  EXPECT_EQ(Traffic(), (Strings{"C", "ACK", "P", "ACK", "C"}));
+  EXPECT_EQ(volume, -1);
+  EXPECT_DOUBLE_EQ(money, 561.53);  // from the first pass
+}
+
 TEST(RealSleeper, ReadLiveRepeatedBlocksAtLeastHalfASecond) {
   FakeComLink link;
   link.SetDefaultReply(StateReply('1'));
@@ -286,6 +300,28 @@ TEST_F(DriverTest, ReadParamTakesAPReplyFromTheFollowUpPoll) {
   link.QueueReply(MakeReply("p00017"));
   link.QueueReply(StateReply('1'));
   EXPECT_EQ(driver.ReadParam(1, 2, 12), 17);
+}
+
+// A p reply whose digits make no byte is a range error in the decoder.
+// PollState decodes before it acknowledges, so it sends no ACK; ReadParam
+// acknowledges first and polls no more. Both leave the line parameter as it
+// was before the decode and leave the line's lock.
+TEST_F(DriverTest, PReplyOutOfRangeBeforeAndAfterTheAcknowledgement) {
+  const Bytes outOfRange = MakeReply("p000~0");  // ('~' - '0') * 10 = 780
+  const_cast<decode::DispenserTables&>(State().dispensers).LineParam(1) = 42;
+  link.QueueReply(outOfRange);
+  EXPECT_THROW(driver.PollState(1, 1), ERangeError);
+  EXPECT_EQ(Traffic(), Strings{"P"});
+  EXPECT_EQ(State().LineParam(1), 42);
+
+  link.ClearCalls();
+  link.QueueReply(outOfRange);
+  EXPECT_THROW(driver.ReadParam(1, 1, 5), ERangeError);
+  EXPECT_EQ(Traffic(), (Strings{"r05", "ACK"}));
+  EXPECT_EQ(State().LineParam(1), 0);  // cleared by ReadParam, not by the reply
+
+  link.SetDefaultReply(StateReply('1'));
+  EXPECT_EQ(std::async(std::launch::async, [&] { return driver.PollState(1, 1); }).get(), 225);
 }
 
 TEST_F(DriverTest, ParamFailuresUseTheRussianMessage) {

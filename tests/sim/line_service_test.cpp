@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <future>
 #include <vector>
 
 #include "clock.hpp"
+#include "conversation_watch.hpp"
 #include "link/frame.hpp"
 #include "link/reply_check.hpp"
 
@@ -41,8 +43,9 @@ struct LineServiceTest : ::testing::Test {
   }
 
   ManualClock clock;
+  ManualClock holdClock;
   SimulatedLine line{clock};
-  LineService service{clock};
+  LineService service{clock, &holdClock};
   std::array<std::uint8_t, 31> buffer{};
 };
 
@@ -154,6 +157,62 @@ TEST_F(LineServiceTest, RunOfFailuresReinitialisesBeforeTheNextExchange) {
   Poll(0, 6);
   Poll(0, 7);
   EXPECT_EQ(calls.lines.size(), 1u);
+}
+
+// A reply keeps the line for its thread until that thread acknowledges it;
+// another thread's exchange waits meanwhile. Each thread reads its own
+// verdict. Start, stop and failed exchanges keep nothing, and a hold that is
+// never acknowledged runs out after a second on the hold clock.
+TEST_F(LineServiceTest, AReplyKeepsTheLineForItsThreadUntilItsAcknowledgement) {
+  testing::ConversationWatch watch;
+  service.SetMonitor(&watch);
+  service.ConfigureLine(1, 14, 4800);
+  const auto exchange = [this](std::string_view text, std::uint8_t seq, std::uint8_t expectedLen) {
+    std::array<std::uint8_t, 31> own{};
+    return service.Exchange(1, 1, Frame(text, seq), own, expectedLen, 0);
+  };
+  const auto acknowledge = [this] {
+    const std::array<std::uint8_t, 1> ack{protocol::kAck};
+    std::array<std::uint8_t, 1> unused{};
+    return service.Exchange(1, 1, ack, unused, 0, 0);
+  };
+
+  line.SetFaults(1, FaultPlan{}.With(FaultKind::kBadCheckByte, 1.0), 1);
+  ASSERT_EQ(exchange("P", 1, 25), service::kResultOk);
+  line.SetFaults(1, FaultPlan{}, 1);  // while the line is still this thread's
+  auto other = std::async(std::launch::async, [&] {
+    const std::int32_t result = exchange("P", 2, 25);
+    const std::uint8_t verdict = service.GetLineState(1);
+    acknowledge();
+    return result == service::kResultOk ? verdict : 0;
+  });
+  acknowledge();
+  EXPECT_EQ(other.get(), protocol::kLineAccepted);
+  EXPECT_EQ(service.GetLineState(1), protocol::kLineRejected);
+  EXPECT_EQ(watch.Misdirected(), 0);
+
+  // Each of these ends its thread without an acknowledgement; only the
+  // accepted poll leaves a hold, which ends when the clock has passed it.
+  const struct {
+    std::string_view text;
+    std::uint8_t expectedLen;
+    FaultKind fault;
+    double probability;
+    std::uint64_t expired;
+  } cases[] = {{"T", 1, FaultKind::kNoReply, 0.0, 0},
+               {"P", 25, FaultKind::kNoReply, 1.0, 0},
+               {"P", 25, FaultKind::kNoReply, 0.0, 1}};
+  std::uint8_t seq = 3;
+  for (const auto& c : cases) {
+    line.SetFaults(1, FaultPlan{}.With(c.fault, c.probability), 1);
+    std::async(std::launch::async, [&] { exchange(c.text, seq++, c.expectedLen); }).get();
+    line.SetFaults(1, FaultPlan{}, 1);
+    const std::uint64_t before = service.Stats(1).expiredHolds;
+    holdClock.Advance(service::PolicyLink::kHoldLimitUs);
+    EXPECT_EQ(exchange("P", seq++, 25), service::kResultOk) << c.text;
+    acknowledge();
+    EXPECT_EQ(service.Stats(1).expiredHolds - before, c.expired) << c.text;
+  }
 }
 
 }  // namespace

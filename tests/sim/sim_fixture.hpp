@@ -22,8 +22,9 @@ struct SimForecourt {
   }
 
   Dispenser& At(std::uint8_t addr) { return *line.At(addr); }
-  const decode::Dispenser& Tables(std::uint8_t addr) const {
-    return driver.Inspect().dispensers.At(1, addr);
+  // A copy taken under the driver's table lock: other threads may be at work.
+  decode::Dispenser Tables(std::uint8_t addr) const {
+    return driver.Inspect().DispenserAt(1, addr);
   }
   service::LinkStats Stats() const { return service.Stats(1); }
 

@@ -1,15 +1,18 @@
 // Soak: tens of thousands of operations on 32 lines of 32 simulated
 // dispensers with faults on every line, from several threads at once. Each
 // line group has a thread of its own; one more line is shared by two threads
-// that run only the locked operations. Nothing may crash or deadlock, no
-// refused reply may change a table, every frame's sequence digit must follow
-// the rules, and every delivery must end in the driver with the values the
-// dispenser delivered.
+// that run the locked operations and one that runs deliveries and parameter
+// writes, which take no lock. Nothing may crash or deadlock, no refused reply
+// may change a table, every frame's sequence digit must follow the rules,
+// every acknowledgement must reach the dispenser whose reply it answers, and
+// every delivery, many of them above 1000 money units, must end in the driver
+// with the values the dispenser delivered.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "clock.hpp"
+#include "conversation_watch.hpp"
 #include "driver/state.hpp"
 #include "line_service.hpp"
 #include "simulated_line.hpp"
@@ -31,17 +35,31 @@ constexpr int kGroups = 4;                 // threads of their own lines
 constexpr std::uint32_t kSharedLine = 32;  // polled from two threads
 constexpr int kOperationsPerGroup = 25000;
 constexpr int kOperationsShared = 5000;
+constexpr int kSharedDeliveries = 300;
+constexpr int kSharedDeliveryAddrs = 8;  // the deliveries of the shared line
 
 // Follows every frame and reply of every line: each new frame's sequence
 // digit must be the one the rules give its address, and a restart of address
-// 1 follows each accepted S reply on the line.
+// 1 follows each accepted S reply on the line. A re-initialisation runs at
+// the start of an exchange whose frame the driver has already built, so the
+// reset's frame and that one go out in the reverse of their digits' order.
+// On the shared line threads build frames for the same address at once, and
+// the line takes them in either order, so there only the acknowledgements
+// are followed.
 class SequenceWatch final : public service::LineMonitor {
  public:
   void OnLineEvent(const service::LineEvent& e) override {
+    conversations_.OnLineEvent(e);
     const std::size_t line = e.line % (kLines + 1);
+    if (line == kSharedLine) {
+      return;
+    }
     if (e.kind == service::LineEvent::Kind::kReceived && e.lineState == protocol::kLineAccepted &&
         e.bytes.size() > 2 && e.bytes[2] == 'S') {
       restart_[line] = true;
+    }
+    if (e.kind == service::LineEvent::Kind::kReinit) {
+      reinit_[line] = true;
     }
     if (e.kind != service::LineEvent::Kind::kSent || e.bytes.size() < 7 || e.attempt > 0) {
       return;  // an acknowledgement, or the same frame sent again
@@ -49,6 +67,12 @@ class SequenceWatch final : public service::LineMonitor {
     const auto wire = static_cast<std::size_t>((e.bytes[1] - '0') * 16 + (e.bytes[2] - '0'));
     const int digit = e.bytes[4] - '0';
     int& last = last_[line][wire % kAddrs];
+    if (reinit_[line]) {
+      // The reset's "S0", then the frame built before it.
+      reinit_[line] = e.bytes[5] == 'S' && e.bytes[6] == '0';
+      last = digit;
+      return;
+    }
     int expected = last >= 9 ? 1 : last + 1;
     if (wire == 0 && restart_[line]) {
       expected = 0;
@@ -62,6 +86,7 @@ class SequenceWatch final : public service::LineMonitor {
     last = digit;
   }
   int Violations() const { return violations_.load(); }
+  const testing::ConversationWatch& Conversations() const { return conversations_; }
   std::string First() const {
     std::lock_guard lock(mutex_);
     return first_;
@@ -70,9 +95,11 @@ class SequenceWatch final : public service::LineMonitor {
  private:
   std::array<std::array<int, kAddrs>, kLines + 1> last_{};
   std::array<bool, kLines + 1> restart_{};
+  std::array<bool, kLines + 1> reinit_{};
   std::atomic<int> violations_{0};
   mutable std::mutex mutex_;
   std::string first_;
+  testing::ConversationWatch conversations_;
 };
 
 bool Same(const decode::Dispenser& a, const decode::Dispenser& b) {
@@ -85,7 +112,26 @@ struct Findings {
   std::atomic<int> changedByRefusal{0};
   std::atomic<int> wrongFinals{0};
   std::atomic<int> deliveries{0};
+  std::atomic<int> overAThousand{0};  // deliveries that needed the thousands correction
   std::atomic<int> operations{0};
+};
+
+// A start with a random price (10.00..99.99) and volume dose (1.0..40.9):
+// about half the deliveries cost more than 1000.
+struct Preset {
+  std::int32_t priceHundredths;
+  std::int32_t volumeTenths;
+
+  static Preset Draw(Random& random) {
+    return {1000 + static_cast<std::int32_t>(random.Below(9000)),
+            10 + static_cast<std::int32_t>(random.Below(400))};
+  }
+  // What the final reading must leave in the driver once the preset is
+  // reached: the volume, and price x volume (exact in thousandths).
+  bool Matches(const decode::Dispenser& d) const {
+    const long double money = static_cast<long double>(priceHundredths) * volumeTenths / 1000;
+    return d.liveVolume == volumeTenths / 10.0L && std::abs(d.liveMoney - money) < 1e-9L;
+  }
 };
 
 class Soak {
@@ -101,7 +147,7 @@ class Soak {
     for (int l = 0; l < kLines; ++l) {
       lines_[l] = std::make_unique<SimulatedLine>(clock_);
       for (int a = 1; a <= kAddrs; ++a) {
-        lines_[l]->AddDispenser(static_cast<std::uint8_t>(a), {.flowPerMinute = 200'000});
+        lines_[l]->AddDispenser(static_cast<std::uint8_t>(a), {.flowPerMinute = 1'000'000});
         lines_[l]->SetFaults(static_cast<std::uint8_t>(a), faults, 1000 + l);
       }
       service_.Attach(static_cast<std::uint32_t>(l + 1), *lines_[l]);
@@ -124,7 +170,7 @@ class Soak {
     }
   }
 
-  // The shared line: only the locked operations, from two threads.
+  // The shared line's locked operations, on any of its dispensers.
   void RunShared(int seed) {
     Random random(static_cast<std::uint64_t>(seed));
     for (int i = 0; i < kOperationsShared; ++i) {
@@ -149,13 +195,64 @@ class Soak {
     }
   }
 
+  // The shared line's unlocked operations: deliveries on its first
+  // dispensers, each followed to its end, and parameter writes.
+  void RunSharedDeliveries(int seed) {
+    Random random(static_cast<std::uint64_t>(seed));
+    for (int i = 0; i < kSharedDeliveries; ++i) {
+      const auto addr = static_cast<std::uint8_t>(1 + i % kSharedDeliveryAddrs);
+      const Preset preset = Preset::Draw(random);
+      try {
+        driver_.WriteParam(kSharedLine, static_cast<std::int32_t>(1 + random.Below(kAddrs)),
+                           20 + static_cast<std::int32_t>(random.Below(10)),
+                           static_cast<std::int32_t>(random.Below(10)));
+      } catch (const ESerialIO&) {
+      }
+      ++findings_.operations;
+      try {
+        Start(kSharedLine, addr, preset);
+      } catch (const ESerialIO&) {
+        continue;  // refused, or not known to have started
+      }
+      for (int read = 0; read < 200; ++read) {
+        double money = 0;
+        try {
+          driver_.ReadLive(kSharedLine, addr, money);
+        } catch (const ESerialIO&) {
+        }
+        ++findings_.operations;
+        const decode::Dispenser now = Tables(kSharedLine, addr);
+        if (now.pumpState == decode::pump_state::kIdle) {
+          Count(preset.Matches(now), now);
+          break;
+        }
+      }
+    }
+  }
+
   void OpenShared() { Open(kSharedLine); }
   const Findings& Results() const { return findings_; }
   const SequenceWatch& Watch() const { return watch_; }
 
  private:
-  const decode::Dispenser& Tables(std::uint8_t line, std::uint8_t addr) const {
-    return driver_.Inspect().dispensers.At(line, addr);
+  decode::Dispenser Tables(std::uint8_t line, std::uint8_t addr) const {
+    return driver_.Inspect().DispenserAt(line, addr);
+  }
+
+  void Start(std::uint8_t line, std::uint8_t addr, const Preset& preset) {
+    driver_.SetUnitPrice(line, addr, preset.priceHundredths / 100.0);
+    driver_.SetDoseVolume(line, addr, preset.volumeTenths / 10.0);
+    driver_.StartPump(line, addr, 1);
+  }
+
+  void Count(bool right, const decode::Dispenser& final) {
+    ++findings_.deliveries;
+    if (final.liveMoney >= 1000) {
+      ++findings_.overAThousand;
+    }
+    if (!right) {
+      ++findings_.wrongFinals;
+    }
   }
 
   void Open(int line) {
@@ -177,12 +274,9 @@ class Soak {
       }
       switch (random.Below(6)) {
         case 0:
-        case 1: {
-          driver_.SetUnitPrice(line, addr, 10 + random.Below(9000) / 100.0);
-          driver_.SetDoseVolume(line, addr, 0.5 + random.Below(40) / 10.0);
-          driver_.StartPump(line, addr, 1);
+        case 1:
+          Start(line, addr, Preset::Draw(random));
           break;
-        }
         case 2:
           CheckedPoll(line, addr);
           break;
@@ -222,7 +316,7 @@ class Soak {
     const decode::Dispenser before = Tables(line, addr);
     double money = 0;
     driver_.ReadLive(line, addr, money);
-    const decode::Dispenser& now = Tables(line, addr);
+    const decode::Dispenser now = Tables(line, addr);
     if (driver_.GetLinkState(line) != protocol::kLineAccepted) {
       if (!Same(before, now)) {
         ++findings_.changedByRefusal;
@@ -232,14 +326,13 @@ class Soak {
     if (now.pumpState != decode::pump_state::kIdle) {
       return;
     }
-    ++findings_.deliveries;
     const Delivery& delivered = lines_[line - 1]->At(addr)->Current();
     const double volume = static_cast<double>(now.liveVolume);
     const double liveMoney = static_cast<double>(now.liveMoney);
-    if (std::abs(volume - delivered.volume / 100.0) > 1e-9 ||
-        std::abs(liveMoney - static_cast<double>(delivered.MoneyThousandths()) / 1000.0) > 1e-6) {
-      ++findings_.wrongFinals;
-    }
+    Count(std::abs(volume - delivered.volume / 100.0) <= 1e-9 &&
+              std::abs(liveMoney - static_cast<double>(delivered.MoneyThousandths()) / 1000.0) <=
+                  1e-6,
+          now);
   }
 
   ManualClock clock_;
@@ -259,6 +352,7 @@ TEST(Soak, ManyThreadsManyLinesFaultyReplies) {
   }
   threads.push_back(std::async(std::launch::async, [&soak] { soak.RunShared(1); }));
   threads.push_back(std::async(std::launch::async, [&soak] { soak.RunShared(2); }));
+  threads.push_back(std::async(std::launch::async, [&soak] { soak.RunSharedDeliveries(3); }));
   for (auto& t : threads) {
     ASSERT_EQ(t.wait_for(std::chrono::minutes(2)), std::future_status::ready) << "deadlock";
   }
@@ -266,9 +360,12 @@ TEST(Soak, ManyThreadsManyLinesFaultyReplies) {
   const Findings& f = soak.Results();
   EXPECT_GE(f.operations.load(), kGroups * kOperationsPerGroup + 2 * kOperationsShared);
   EXPECT_GT(f.deliveries.load(), 2000);
+  EXPECT_GT(f.overAThousand.load(), f.deliveries.load() / 4);
   EXPECT_EQ(f.changedByRefusal.load(), 0);
   EXPECT_EQ(f.wrongFinals.load(), 0);
   EXPECT_EQ(soak.Watch().Violations(), 0) << soak.Watch().First();
+  EXPECT_EQ(soak.Watch().Conversations().Misdirected(), 0)
+      << "of " << soak.Watch().Conversations().Acknowledgements();
 }
 
 }  // namespace

@@ -222,7 +222,9 @@ std::int32_t SerialComLink::ConfigureLine(std::uint32_t line, std::uint32_t sett
     return service::kResultNoLine;
   }
   {
-    std::lock_guard lock(LineLock(line));
+    // Reopening the port between a reply and its acknowledgement would
+    // lose the acknowledgement.
+    const auto lock = LineTurn(line);
     Port* port = ports_[line - 1].get();
     if (port == nullptr) {
       return service::kResultNotOpen;

@@ -71,7 +71,8 @@ struct LinkStats {
   std::uint64_t refused = 0;   // commands the controller answered with NAK
   std::uint64_t retries = 0;   // repeated attempts
   std::uint64_t reinitialisations = 0;
-  std::uint64_t acks = 0;  // acknowledgements the host sent
+  std::uint64_t expiredHolds = 0;  // holds that ran out while another thread waited
+  std::uint64_t acks = 0;          // acknowledgements the host sent
   std::uint64_t naks = 0;
 
   std::uint64_t Rejected() const { return rejected209 + rejected219 + rejected222 + rejected223; }

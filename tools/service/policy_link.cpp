@@ -1,9 +1,79 @@
 #include "service/policy_link.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 namespace tarvenix::service {
+namespace {
+
+// A simulated hold clock moves only when someone moves it: a waiting thread
+// looks at it again this often.
+constexpr std::chrono::milliseconds kHoldRecheck{10};
+
+// Start and stop expect one byte, the controller's ACK or NAK, which the
+// driver does not acknowledge; longer replies it does.
+constexpr std::uint8_t kUnacknowledgedLen = 1;
+
+// The verdicts of the calling thread's last command exchange on each line of
+// one service. A thread keeps them for the service it used last, which is
+// the one the driver asks right after its exchange.
+struct ThreadVerdicts {
+  std::uint64_t service = 0;  // id of the service; 0 for none
+  std::uint32_t known = 0;    // bit line-1: the thread has exchanged on the line
+  std::array<std::uint8_t, 32> states{};
+};
+thread_local ThreadVerdicts tVerdicts;
+
+std::atomic<std::uint64_t> gServiceIds{0};
+
+}  // namespace
+
+PolicyLink::PolicyLink() : id_(gServiceIds.fetch_add(1, std::memory_order_relaxed) + 1) {}
+
+std::uint64_t PolicyLink::HoldClockUs() const {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+void PolicyLink::RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const {
+  ThreadVerdicts& verdicts = tVerdicts;
+  if (verdicts.service != id_) {
+    verdicts = {.service = id_};
+  }
+  verdicts.known |= 1U << (lineNo - 1);
+  verdicts.states[lineNo - 1] = state;
+}
+
+void PolicyLink::AwaitTurn(Line& line, std::unique_lock<std::mutex>& lock) {
+  const std::thread::id self = std::this_thread::get_id();
+  while (line.holder != std::thread::id{} && line.holder != self) {
+    const std::uint64_t now = HoldClockUs();
+    if (now >= line.holdEndUs) {
+      line.holder = {};
+      ++line.stats.expiredHolds;
+      break;
+    }
+    line.holdEnded.wait_for(
+        lock, std::min<std::chrono::microseconds>(std::chrono::microseconds(line.holdEndUs - now),
+                                                  kHoldRecheck));
+  }
+}
+
+void PolicyLink::EndOwnHold(Line& line) {
+  if (line.holder == std::this_thread::get_id()) {
+    line.holder = {};
+    line.holdEnded.notify_all();
+  }
+}
+
+std::unique_lock<std::mutex> PolicyLink::LineTurn(std::uint32_t line) {
+  Line& l = lines_[line - 1];
+  std::unique_lock lock(l.mutex);
+  AwaitTurn(l, lock);
+  return lock;
+}
 
 void PolicyLink::Notify(const LineEvent& event) const {
   if (monitor_ != nullptr) {
@@ -43,7 +113,14 @@ void PolicyLink::SetLineState(std::uint32_t line, std::uint32_t state) {
 
 std::uint8_t PolicyLink::GetLineState(std::uint32_t line) {
   const Line* l = Find(line);
-  return l != nullptr ? l->lineState.load(std::memory_order_relaxed) : 0;
+  if (l == nullptr) {
+    return 0;
+  }
+  const ThreadVerdicts& verdicts = tVerdicts;
+  if (verdicts.service == id_ && (verdicts.known & (1U << (line - 1))) != 0) {
+    return verdicts.states[line - 1];
+  }
+  return l->lineState.load(std::memory_order_relaxed);
 }
 
 void PolicyLink::SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) {
@@ -71,14 +148,19 @@ std::int32_t PolicyLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
   if (expectedLen == protocol::kAckExpectedLen) {
     return Acknowledge(line, *l, request);
   }
-  ReinitialiseIfDue(line, *l);
+  BeginCommand(line, *l);
   return Command(line, *l, request, reply, expectedLen, mode);
 }
 
-void PolicyLink::ReinitialiseIfDue(std::uint32_t lineNo, Line& line) {
+void PolicyLink::BeginCommand(std::uint32_t lineNo, Line& line) {
   LineInitHandler handler;
   {
-    std::lock_guard lock(line.mutex);
+    std::unique_lock lock(line.mutex);
+    EndOwnHold(line);
+    if (line.reinitPending) {
+      // The transport is prepared only on a line no one holds.
+      AwaitTurn(line, lock);
+    }
     if (!line.reinitPending || !PrepareReinit(lineNo)) {
       return;
     }
@@ -110,22 +192,39 @@ std::int32_t PolicyLink::Fail(std::uint32_t lineNo, Line& line) {
 
 std::int32_t PolicyLink::Acknowledge(std::uint32_t lineNo, Line& line,
                                      std::span<const std::uint8_t> request) {
-  std::lock_guard lock(line.mutex);
-  if (const std::int32_t ready = Ready(lineNo); ready != kResultOk) {
-    return ready;
+  std::unique_lock lock(line.mutex);
+  AwaitTurn(line, lock);
+  std::int32_t result = Ready(lineNo);
+  if (result == kResultOk) {
+    line.stats.CountAcknowledgement(request);
+    Notify({.kind = LineEvent::Kind::kSent, .line = lineNo, .timeUs = NowUs(), .bytes = request});
+    // The controller answers no acknowledgement, and the caller's buffer
+    // still holds the reply it is about to decode: nothing is received.
+    result = Send(lineNo, request) ? kResultOk : Fail(lineNo, line);
   }
-  line.stats.CountAcknowledgement(request);
-  Notify({.kind = LineEvent::Kind::kSent, .line = lineNo, .timeUs = NowUs(), .bytes = request});
-  // The controller answers no acknowledgement, and the caller's buffer still
-  // holds the reply it is about to decode: nothing is received.
-  return Send(lineNo, request) ? kResultOk : Fail(lineNo, line);
+  EndOwnHold(line);
+  return result;
 }
 
 std::int32_t PolicyLink::Command(std::uint32_t lineNo, Line& line,
                                  std::span<const std::uint8_t> request,
                                  std::span<std::uint8_t> reply, std::uint8_t expectedLen,
                                  std::uint8_t mode) {
-  std::lock_guard lock(line.mutex);
+  std::unique_lock lock(line.mutex);
+  AwaitTurn(line, lock);
+  const std::int32_t result = Converse(lineNo, line, request, reply, expectedLen, mode);
+  RecordVerdict(lineNo, line.lineState.load(std::memory_order_relaxed));
+  if (result == kResultOk && expectedLen > kUnacknowledgedLen) {
+    line.holder = std::this_thread::get_id();
+    line.holdEndUs = HoldClockUs() + kHoldLimitUs;
+  }
+  return result;
+}
+
+std::int32_t PolicyLink::Converse(std::uint32_t lineNo, Line& line,
+                                  std::span<const std::uint8_t> request,
+                                  std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                                  std::uint8_t mode) {
   if (const std::int32_t ready = Ready(lineNo); ready != kResultOk) {
     return ready == kResultPortFailed ? Fail(lineNo, line) : ready;
   }

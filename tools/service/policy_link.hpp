@@ -9,13 +9,36 @@
 // while the transport's hooks run, so lines run in parallel; the
 // re-initialisation handler runs without it, since it exchanges on the same
 // line. The exchange path allocates nothing.
+//
+// One conversation at a time. ACK and NAK carry no address: a controller
+// takes them for the dispenser that replied last. So after a command
+// exchange that returned kResultOk and expects a reply the driver
+// acknowledges (expected length above 1: polls, totals, parameters, the
+// line reset), the line stays held for the calling thread until that
+// thread's acknowledgement, its next command exchange on the line, or
+// kHoldLimitUs on the hold clock, whichever comes first. Start and stop
+// (expected length 1) and exchanges that did not return kResultOk are
+// followed by no acknowledgement and hold nothing. Other threads'
+// exchanges, and ConfigureLine, wait for the hold to end; they never come
+// between a reply and its acknowledgement. The limit keeps a thread that
+// never acknowledges (an operation that raised before it did) from blocking
+// the line for good. The hold clock is the wall clock unless a service puts
+// in its own: a hold guards against a thread that stops making progress,
+// which a simulated clock, moved by the traffic of every line, does not
+// measure.
+//
+// GetLineState reports the verdict of the calling thread's own last command
+// exchange on the line, whatever other threads exchanged since; to a thread
+// that has not exchanged on the line it reports the line's last verdict.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <thread>
 
 #include "service/instrumented_link.hpp"
 
@@ -23,6 +46,10 @@ namespace tarvenix::service {
 
 class PolicyLink : public InstrumentedLink {
  public:
+  static constexpr std::uint64_t kHoldLimitUs = 1'000'000;
+
+  PolicyLink();
+
   LinkStats Stats(std::uint32_t line) const final;
   void SetMonitor(LineMonitor* monitor) final { monitor_ = monitor; }
   // The error code of the line's last reply (0, 209, 219, 222, 223).
@@ -31,7 +58,8 @@ class PolicyLink : public InstrumentedLink {
   std::int32_t FailResult(std::uint32_t line) final;
   void SetLineError(std::uint32_t line, std::uint32_t code) final;
   void SetLineState(std::uint32_t line, std::uint32_t state) final;
-  // 0 after an exchange whose last attempt received nothing.
+  // The calling thread's own last verdict on the line (see above); 0 after
+  // an exchange whose last attempt received nothing.
   std::uint8_t GetLineState(std::uint32_t line) final;
   std::int32_t Exchange(std::uint32_t line, std::uint32_t port,
                         std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
@@ -50,6 +78,9 @@ class PolicyLink : public InstrumentedLink {
   static bool IsLine(std::uint32_t line) { return line >= 1 && line <= kLines; }
   // The lock of a valid line, for the service's own per-line data.
   std::mutex& LineLock(std::uint32_t line) const { return lines_[line - 1].mutex; }
+  // The lock of a valid line once no other thread holds the line: for
+  // what must not come between a reply and its acknowledgement.
+  std::unique_lock<std::mutex> LineTurn(std::uint32_t line);
   void Notify(const LineEvent& event) const;
 
   // The transport, called with the line's lock held.
@@ -68,6 +99,8 @@ class PolicyLink : public InstrumentedLink {
   virtual bool PrepareReinit(std::uint32_t /*line*/) { return true; }
   // Time for the events, in microseconds.
   virtual std::uint64_t NowUs() const = 0;
+  // Time that bounds a hold, in microseconds: the wall clock.
+  virtual std::uint64_t HoldClockUs() const;
 
  private:
   static constexpr std::uint32_t kLines = 32;
@@ -82,17 +115,33 @@ class PolicyLink : public InstrumentedLink {
     // Written by the reply check while the exchange holds `mutex`.
     std::atomic<std::uint8_t> lineState{protocol::kLineAccepted};
     std::atomic<std::uint32_t> lineError{0};
+    // The thread the line is held for (none: not held), until when on the
+    // hold clock, and where waiting threads learn that it ended.
+    std::thread::id holder;
+    std::uint64_t holdEndUs = 0;
+    std::condition_variable holdEnded;
   };
 
   Line* Find(std::uint32_t line) const { return IsLine(line) ? &lines_[line - 1] : nullptr; }
-  void ReinitialiseIfDue(std::uint32_t lineNo, Line& line);
+  // With `line`'s mutex locked: waits while another thread holds the line.
+  void AwaitTurn(Line& line, std::unique_lock<std::mutex>& lock);
+  // With `line`'s mutex locked: ends the calling thread's hold, if any.
+  static void EndOwnHold(Line& line);
+  // Ends the calling thread's hold (a new command ends it) and runs a
+  // re-initialisation that is due.
+  void BeginCommand(std::uint32_t lineNo, Line& line);
   std::int32_t Fail(std::uint32_t lineNo, Line& line);
   std::int32_t Acknowledge(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request);
   std::int32_t Command(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
                        std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
+  // The attempts of one command, with the line's mutex locked.
+  std::int32_t Converse(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
+                        std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
+  void RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const;
 
   mutable std::array<Line, kLines> lines_;
   LineMonitor* monitor_ = nullptr;
+  const std::uint64_t id_;  // tells this service's verdicts from another's
 };
 
 }  // namespace tarvenix::service

@@ -34,7 +34,7 @@ std::int32_t LineService::ConfigureLine(std::uint32_t line, std::uint32_t settin
     return service::kResultBadSetting;
   }
   {
-    std::lock_guard lock(LineLock(line));
+    const auto lock = LineTurn(line);
     Wire& wire = wires_[line - 1];
     wire.timeoutUs = setting * kUsPerSettingUnit;
     wire.byteUs = kBitsPerByte * 1'000'000 / baud;

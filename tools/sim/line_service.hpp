@@ -19,8 +19,12 @@
 // acknowledgement (ExpectedLen 0: the driver's single ACK or NAK byte) is
 // only sent; nothing is received and the buffer is left as it was.
 //
-// Retries, results, re-initialisation, statistics and threads are those of
-// every line service of ours (service/policy_link.hpp). An exception from
+// Retries, results, re-initialisation, statistics, threads and the hold of
+// a line from a reply to its acknowledgement are those of every line service
+// of ours (service/policy_link.hpp). Holds are bounded on the wall clock,
+// not on `clock`: simulated time moves with every line's traffic, and would
+// end a hold whose thread is merely waiting for a processor. Tests put in a
+// clock of their own for holds. An exception from
 // the re-initialisation handler is swallowed (its exchanges are counted like
 // any others); the failure run starts over.
 #pragma once
@@ -41,7 +45,9 @@ namespace tarvenix::sim {
 
 class LineService final : public service::PolicyLink {
  public:
-  explicit LineService(Clock& clock) : clock_(clock) {}
+  // `holdClock`, when given, bounds holds instead of the wall clock.
+  explicit LineService(Clock& clock, const Clock* holdClock = nullptr)
+      : clock_(clock), holdClock_(holdClock) {}
 
   // Connects `line` (1..32) to a simulated line; an unconnected line hears
   // nothing back. The peer must outlive the service's use of the line.
@@ -64,10 +70,14 @@ class LineService final : public service::PolicyLink {
                     std::span<std::uint8_t> reply, std::uint8_t expectedLen) override;
   bool Send(std::uint32_t line, std::span<const std::uint8_t> bytes) override;
   std::uint64_t NowUs() const override { return clock_.NowUs(); }
+  std::uint64_t HoldClockUs() const override {
+    return holdClock_ != nullptr ? holdClock_->NowUs() : PolicyLink::HoldClockUs();
+  }
   // Puts `bytes` on the line and returns what the peer sends back.
   Transmission Transmit(Wire& wire, std::span<const std::uint8_t> bytes);
 
   Clock& clock_;
+  const Clock* holdClock_;
   std::array<Wire, protocol::kLineCount> wires_;  // guarded by the line's lock
 };
 
