@@ -21,13 +21,7 @@ static_assert(std::numeric_limits<Extended>::digits >= 64,
               "Tarvenix needs long double with a 64-bit significand (x87 extended)");
 
 // Dispenser state codes as the driver keeps them.
-namespace pump_state {
-inline constexpr std::uint8_t kUnknown = 0;       // nothing decoded yet
-inline constexpr std::uint8_t kIdle = 192;        // no delivery running; live values final
-inline constexpr std::uint8_t kHeld = 209;        // set by no reply; a C reply keeps it
-inline constexpr std::uint8_t kDelivering = 217;  // started: ReadLive polls with C
-inline constexpr std::uint8_t kReady = 225;       // ready, after an A reply or S state 1
-}  // namespace pump_state
+namespace pump_state = protocol::pump_state;
 
 struct Dispenser {
   Extended liveVolume = 0;     // volume of the running or last delivery

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "support/fake_com_link.hpp"
+#include "support/canned_com_link.hpp"
 #include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::testing {
@@ -17,56 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Answers every command by its letter, like a quiet dispenser, and lets a
-// test hold exchanges of chosen lines inside the line service.
-class AnsweringComLink : public TComLink {
+// Answers like a quiet dispenser and lets a test hold exchanges of chosen
+// lines inside the line service.
+class AnsweringComLink : public CannedComLink {
  public:
-  std::int32_t FailResult(std::uint32_t) override { return 1; }
-  void SetLineError(std::uint32_t, std::uint32_t) override {}
-  void SetLineState(std::uint32_t line, std::uint32_t state) override {
-    states_[line & 31].store(static_cast<std::uint8_t>(state));
-  }
-  std::uint8_t GetLineState(std::uint32_t line) override { return states_[line & 31].load(); }
-  std::int32_t ConfigureLine(std::uint32_t, std::uint32_t, std::uint32_t) override { return 0; }
-  void SetLineInit(std::uint32_t, LineInitHandler) override {}
-  void SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) override {
-    std::lock_guard lock(mutex_);
-    checks_[line & 31] = handler;
-  }
-
-  std::int32_t Exchange(std::uint32_t line, std::uint32_t, std::span<const std::uint8_t> request,
-                        std::span<std::uint8_t> reply, std::uint8_t expectedLen,
-                        std::uint8_t) override {
-    if (expectedLen == 0) {
-      if (failAcknowledge.exchange(false)) {
-        throw std::runtime_error("acknowledgement failed");
-      }
-      return 0;
-    }
-    const int inside = ++inside_[line & 31];
-    int seen = maxInside_[line & 31].load();
-    while (seen < inside && !maxInside_[line & 31].compare_exchange_weak(seen, inside)) {
-    }
-    WaitWhileHeld(line, request[5]);
-    std::this_thread::sleep_for(20us);
-    const char letter = static_cast<char>(request[5]);
-    const Bytes answer = letter == 'V'   ? MakeReply("T00000000010000000020")
-                         : letter == 'r' ? MakeReply("p00042")
-                         : letter == 'w' ? MakeReply("A0")
-                                         : MakeReply("S0001000000");
-    std::copy(answer.begin(), answer.end(), reply.begin());
-    ReplyCheckHandler check;
-    {
-      std::lock_guard lock(mutex_);
-      check = checks_[line & 31];
-    }
-    check(static_cast<std::uint8_t>(line), reply, static_cast<std::uint8_t>(answer.size()),
-          expectedLen);
-    --inside_[line & 31];
-    ++exchanges;
-    return failExchange.exchange(false) ? 5 : 0;
-  }
-
   // Exchanges on `line` wait inside the service until Release(); with a
   // letter, only the commands with that letter.
   void Hold(std::uint32_t line, std::uint8_t letter = 0) {
@@ -88,11 +42,21 @@ class AnsweringComLink : public TComLink {
   }
   int MaxInside(std::uint32_t line) const { return maxInside_[line & 31].load(); }
 
-  std::atomic<bool> failExchange{false};
-  std::atomic<bool> failAcknowledge{false};
   std::atomic<int> exchanges{0};
 
  private:
+  void OnCommand(std::uint32_t line, std::uint8_t letter) override {
+    const int inside = ++inside_[line & 31];
+    int seen = maxInside_[line & 31].load();
+    while (seen < inside && !maxInside_[line & 31].compare_exchange_weak(seen, inside)) {
+    }
+    WaitWhileHeld(line, letter);
+    std::this_thread::sleep_for(20us);
+  }
+  void OnAnswered(std::uint32_t line) override {
+    --inside_[line & 31];
+    ++exchanges;
+  }
   void WaitWhileHeld(std::uint32_t line, std::uint8_t letter) {
     std::unique_lock lock(mutex_);
     if (held_ != line || (heldLetter_ != 0 && heldLetter_ != letter)) {
@@ -110,13 +74,9 @@ class AnsweringComLink : public TComLink {
   std::uint32_t held_ = 0;
   std::uint8_t heldLetter_ = 0;
   int waiting_ = 0;
-  ReplyCheckHandler checks_[32] = {};
-  std::atomic<std::uint8_t> states_[32] = {};
   std::atomic<int> inside_[32] = {};
   std::atomic<int> maxInside_[32] = {};
 };
-
-void NoPause(void*, std::uint32_t) {}
 
 struct ConcurrencyTest : ::testing::Test {
   // ReadTotals of address 1 on `line`, on a thread of its own; the volume.
@@ -130,7 +90,7 @@ struct ConcurrencyTest : ::testing::Test {
   }
 
   AnsweringComLink link;
-  TVM30 driver{link, 0, Sleeper{&NoPause, nullptr}};
+  TVM30 driver{link, 0, NoPause()};
 };
 
 TEST_F(ConcurrencyTest, DifferentLinesRunInParallel) {

@@ -8,12 +8,11 @@
 #include <sstream>
 
 #include "replay_link.hpp"
+#include "support/no_pause.hpp"
 #include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::sim {
 namespace {
-
-void NoPause(void*, std::uint32_t) {}
 
 std::string Record(const std::string& args) {
   const std::string path =
@@ -37,7 +36,7 @@ TEST(Replay, RecordedSessionPlaysBackToTheDriver) {
 
   std::istringstream in(record);
   ReplayLink link(in);
-  TVM30 driver(link, 0, {&NoPause, nullptr});
+  TVM30 driver(link, 0, tarvenix::testing::NoPause());
   driver.InitLine(1);
   driver.PollState(1, 1);
   driver.SetUnitPrice(1, 1, 50);
@@ -59,7 +58,7 @@ TEST(Replay, RecordedSessionPlaysBackToTheDriver) {
 TEST(Replay, DifferentDriverBehaviourIsCaught) {
   std::istringstream in(Record("poll"));
   ReplayLink link(in);
-  TVM30 driver(link, 0, {&NoPause, nullptr});
+  TVM30 driver(link, 0, tarvenix::testing::NoPause());
   driver.InitLine(1);
   double volume = 0;
   double money = 0;

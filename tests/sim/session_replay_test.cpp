@@ -8,19 +8,18 @@
 
 #include "driver/state.hpp"
 #include "replay_link.hpp"
+#include "support/no_pause.hpp"
 #include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::sim {
 namespace {
-
-void NoPause(void*, std::uint32_t) {}
 
 struct SessionReplay : ::testing::Test {
   void Load(const std::string& name) {
     file.open(std::string(TARVENIX_SESSIONS) + "/" + name);
     ASSERT_TRUE(file.is_open()) << name;
     link = std::make_unique<ReplayLink>(file);
-    driver = std::make_unique<TVM30>(*link, 0, Sleeper{&NoPause, nullptr});
+    driver = std::make_unique<TVM30>(*link, 0, tarvenix::testing::NoPause());
   }
   void ExpectPlayedThrough() const {
     EXPECT_EQ(link->Mismatch(), "");

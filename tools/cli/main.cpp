@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "forecourt_flags.hpp"
 #include "operations.hpp"
 #include "session.hpp"
 #include "tarvenix/errors.hpp"
@@ -33,11 +34,13 @@ constexpr const char* kThen = "then";
 
 struct Globals {
   SessionOptions session;
-  double flow = 40.0;  // volume units a minute
-  std::vector<std::string> faults;
-  unsigned dispensers = 4;
+  sim::ForecourtFlags forecourt;
   bool stats = false;
 };
+
+// The demo's flow when --flow is not given, volume units a minute: a
+// delivery of 25 takes a few seconds.
+constexpr double kDemoFlow = 600.0;
 
 std::string VersionText() {
   const std::string_view info(reinterpret_cast<const char*>(kDriverInfo.data() + 1),
@@ -57,16 +60,9 @@ void AddGlobalOptions(CLI::App& app, Globals& g) {
       ->type_name("FILE");
   app.add_flag("--sim-time", g.session.simTime,
                "Run on simulated time: pauses and deliveries take no real time");
-  app.add_option("--flow", g.flow,
-                 "Flow of the simulated dispensers, volume units a minute (default 40; "
-                 "the demo's default is 600)")
-      ->check(CLI::Range(0.01, 6000.0));
-  app.add_option("--dispensers", g.dispensers, "Simulated dispensers at addresses 1..N (default 4)")
-      ->check(CLI::Range(1, 32));
-  app.add_option("--fault", g.faults,
-                 "Inject a fault: KIND[:PROBABILITY][@ADDR]; kinds noreply, corrupt, badbcc, "
-                 "truncate, length, garbage, delay");
-  app.add_option("--seed", g.session.forecourt.seed, "Seed of the fault draws (default 1)");
+  sim::AddForecourtFlags(app, g.forecourt);
+  app.get_option("--flow")->description(
+      "Flow of the simulated dispensers, volume units a minute (the demo's default is 600)");
   app.add_flag("--stats", g.stats, "Print the link statistics at the end");
   app.add_option("--port", g.session.port,
                  "Talk to the dispensers on serial port PATH instead of the simulator")
@@ -142,9 +138,8 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Parses the command line and runs its steps; returns the exit status.
+int Run(int argc, char** argv) {
   Globals g;
   std::vector<Step> steps;
   const auto segments = Segments(argc, argv);
@@ -176,43 +171,42 @@ int main(int argc, char** argv) {
     steps.push_back(step);
   }
 
-  for (const std::string& text : g.faults) {
-    const auto fault = sim::ParseFaultOption(text);
-    if (!fault) {
-      fmt::print(stderr, "tarvenix: error: bad --fault '{}' (see tarvenix --help)\n", text);
-      return 2;
-    }
-    g.session.forecourt.faults.push_back(*fault);
-  }
-  g.session.forecourt.dispensers = static_cast<std::uint8_t>(g.dispensers);
-  double flow = g.flow;
   const bool flowGiven = std::any_of(
       argv + 1, argv + argc, [](const char* a) { return std::strncmp(a, "--flow", 6) == 0; });
   if (!flowGiven &&
       std::any_of(steps.begin(), steps.end(), [](const Step& s) { return s.name == "demo"; })) {
-    flow = 600.0;
+    g.forecourt.flow = kDemoFlow;
   }
-  g.session.forecourt.flowPerMinute = static_cast<std::uint32_t>(flow * 100 + 0.5);
+  sim::ApplyForecourtFlags(g.forecourt, g.session.forecourt);
 
-  try {
-    Session session(g.session);
-    Output out{stdout, ColourWanted()};
-    for (const Step& step : steps) {
-      try {
-        if (!RunStep(session, step, out)) {
-          return 1;
-        }
-      } catch (const ESerialIO& e) {
-        return Fail(fmt::format("{}: {}", step.name, Cp1251ToUtf8(e.what())));
-      } catch (const ERangeError& e) {
-        return Fail(fmt::format("{}: {}", step.name, e.what()));
+  Session session(g.session);
+  Output out{stdout, ColourWanted()};
+  for (const Step& step : steps) {
+    try {
+      if (!RunStep(session, step, out)) {
+        return 1;
       }
+    } catch (const ESerialIO& e) {
+      return Fail(fmt::format("{}: {}", step.name, Cp1251ToUtf8(e.what())));
+    } catch (const ERangeError& e) {
+      return Fail(fmt::format("{}: {}", step.name, e.what()));
     }
-    if (g.stats) {
-      PrintStats(session, out);
-    }
-  } catch (const std::exception& e) {
-    return Fail(e.what());
+  }
+  if (g.stats) {
+    PrintStats(session, out);
   }
   return 0;
+}
+
+}  // namespace
+
+// Nothing escapes: any failure is one line on standard error and status 1.
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  } catch (...) {
+    return Fail("unexpected failure");
+  }
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tarvenix/protocol.hpp"
 #include "text.hpp"
 
 namespace tarvenix::cli {
@@ -17,16 +18,17 @@ constexpr int kBarWidth = 30;
 constexpr int kMaxFailedReads = 10;
 
 std::string_view StateName(std::uint8_t state) {
+  namespace pump_state = protocol::pump_state;
   switch (state) {
-    case 0:
+    case pump_state::kUnknown:
       return "unknown";
-    case 192:
+    case pump_state::kIdle:
       return "idle";
-    case 209:
+    case pump_state::kHeld:
       return "held";
-    case 217:
+    case pump_state::kDelivering:
       return "delivering";
-    case 225:
+    case pump_state::kReady:
       return "ready, nozzle lifted";
     default:
       return "unrecognised";
@@ -75,7 +77,7 @@ Followed Follow(Session& session, double target, bool byMoney, double price, con
       f.volume = driver.ReadLive(line, addr, f.money);
       const std::uint8_t state = static_cast<std::uint8_t>(driver.PollState(line, addr) & 0xFF);
       failures = 0;
-      f.finished = state != 217;
+      f.finished = state != protocol::pump_state::kDelivering;
     } catch (const ESerialIO& e) {
       if (++failures > kMaxFailedReads) {
         throw;

@@ -2,14 +2,14 @@
 
 #include <fmt/core.h>
 
-#include "decode/reply_decoder.hpp"
-#include "link/protocol.hpp"
 #include "request_frame.hpp"
+#include "tarvenix/protocol.hpp"
+#include "wire.hpp"
 
 namespace tarvenix::cli {
 namespace {
 
-using namespace decode::reply_layout;
+using sim::wire::DigitField;
 
 std::string_view Chars(std::span<const std::uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -39,15 +39,17 @@ std::string DescribeCommand(std::string_view text) {
   if (text.empty()) {
     return "empty command";
   }
-  const auto digits = [&](std::size_t from, std::size_t n) {
-    return Digits(std::span(reinterpret_cast<const std::uint8_t*>(text.data()) + from, n), false);
+  const auto digits = [&](DigitField f) {
+    return Digits(std::span(reinterpret_cast<const std::uint8_t*>(text.data()) + f.first, f.count),
+                  false);
   };
+  namespace start = sim::wire::start;
   switch (text[0]) {
     case 'E':
-      if (text.size() == 16) {
+      if (text.size() == start::kLength) {
         return fmt::format("start: money dose {}, unit price {}, volume dose {}, mode {}",
-                           Scaled(digits(2, 4), 0), Scaled(digits(6, 4), 2),
-                           Scaled(digits(10, 4), 1), text[14]);
+                           Scaled(digits(start::kMoney), 0), Scaled(digits(start::kPrice), 2),
+                           Scaled(digits(start::kVolume), 1), text[start::kMode]);
       }
       break;
     case 'T':
@@ -145,54 +147,58 @@ std::string DescribeReply(std::span<const std::uint8_t> bytes) {
     return "a fragment";
   }
   const char code = static_cast<char>(bytes[protocol::kReplyCodeIndex]);
-  const auto field = [&](std::size_t first, std::size_t n) {
-    return first + n <= bytes.size() ? bytes.subspan(first, n) : std::span<const std::uint8_t>{};
+  const auto field = [&](DigitField f) {
+    return f.first + f.count <= bytes.size() ? bytes.subspan(f.first, f.count)
+                                             : std::span<const std::uint8_t>{};
   };
+  namespace wire = sim::wire;
   const auto sized = [&](std::size_t length) { return bytes.size() == length; };
   switch (code) {
-    case 'S':
-      if (sized(15)) {
-        return fmt::format("S reply: state '{}' ({}), nozzle {}",
-                           static_cast<char>(bytes[kStateByte]), StateName(bytes[kStateByte]),
-                           bytes[5] == '1' ? "lifted" : "hung");
+    case wire::state_reply::kCode:
+      if (sized(wire::state_reply::kLength)) {
+        const std::uint8_t state = bytes[wire::state_reply::kState];
+        return fmt::format("S reply: state '{}' ({}), nozzle {}", static_cast<char>(state),
+                           StateName(state),
+                           bytes[wire::state_reply::kNozzle] == '1' ? "lifted" : "hung");
       }
       break;
-    case 'D':
-      if (sized(18)) {
+    case wire::live_reply::kRunning:
+      if (sized(wire::live_reply::kRunningLength)) {
         return fmt::format("D reply: volume {}, money {}",
-                           Scaled(Digits(field(kLiveVolumeFirst, kLiveVolumeDigits), true), 2),
-                           Scaled(Digits(field(kLiveMoneyFirst, kLiveMoneyDigits), true), 2));
+                           Scaled(Digits(field(wire::live_reply::kVolume), true), 2),
+                           Scaled(Digits(field(wire::live_reply::kMoney), true), 2));
       }
       break;
-    case 'F':
-    case 'M':
-      if (sized(22)) {
+    case wire::live_reply::kPresetReached:
+    case wire::live_reply::kStopped:
+      if (sized(wire::live_reply::kFinalLength)) {
         return fmt::format("{} reply ({}): volume {}, money below 1000 {}", code,
                            code == 'F' ? "final, preset reached" : "final, stopped",
-                           Scaled(Digits(field(kLiveVolumeFirst, kLiveVolumeDigits), true), 2),
-                           Scaled(Digits(field(kLiveMoneyFirst, kLiveMoneyDigits), true), 3));
+                           Scaled(Digits(field(wire::live_reply::kVolume), true), 2),
+                           Scaled(Digits(field(wire::live_reply::kMoney), true), 3));
       }
       break;
-    case 'T':
-      if (sized(25)) {
+    case wire::totals_reply::kCode:
+      if (sized(wire::totals_reply::kLength)) {
         return fmt::format("T reply: counters {} and {}",
-                           Digits(field(kTotalVolumeFirst, kTotalDigits), false),
-                           Digits(field(kTotalMoneyFirst, kTotalDigits), false));
+                           Digits(field(wire::totals_reply::kVolume), false),
+                           Digits(field(wire::totals_reply::kMoney), false));
       }
       break;
-    case 'p':
-      if (sized(10)) {
-        return fmt::format("p reply: parameter {} = {}", Chars(field(3, 2)),
-                           Digits(field(kParamFirst, kParamDigits), false));
+    case wire::param_reply::kCode:
+      if (sized(wire::param_reply::kLength)) {
+        return fmt::format("p reply: parameter {} = {}", Chars(field(wire::param_reply::kNumber)),
+                           Digits(field(wire::param_reply::kValue), false));
       }
       break;
-    case 'A':
-      if (sized(6)) {
-        return fmt::format("A reply: written {}", static_cast<char>(bytes[3]));
+    case wire::written_reply::kCode:
+      if (sized(wire::written_reply::kLength)) {
+        return fmt::format("A reply: written {}",
+                           static_cast<char>(bytes[wire::written_reply::kValue]));
       }
       break;
-    case 'C':
-      if (sized(6)) {
+    case wire::waiting_reply::kCode:
+      if (sized(wire::waiting_reply::kLength)) {
         return "C reply: authorised, waiting for the nozzle";
       }
       break;

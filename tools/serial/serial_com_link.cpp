@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "link/protocol.hpp"
+#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::serial {
 namespace {

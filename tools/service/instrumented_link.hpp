@@ -33,8 +33,8 @@
 #include <cstdint>
 #include <span>
 
-#include "link/protocol.hpp"
 #include "tarvenix/com_link.hpp"
+#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::service {
 

@@ -2,20 +2,18 @@
 
 #include <algorithm>
 
-#include "decode/reply_decoder.hpp"
-#include "driver/commands.hpp"
-#include "link/protocol.hpp"
 #include "request_frame.hpp"
 
 namespace tarvenix::sim {
 namespace {
 
-using namespace decode::reply_layout;
+using wire::DigitField;
+using wire::IsDigit;
 
 constexpr std::uint64_t kUsPerMinute = 60'000'000;
 
-bool IsDigit(std::uint8_t c) {
-  return c >= '0' && c <= '9';
+std::span<const std::uint8_t> FieldOf(std::span<const std::uint8_t> text, DigitField field) {
+  return text.subspan(field.first, field.count);
 }
 
 bool AllDigits(std::span<const std::uint8_t> field) {
@@ -30,18 +28,12 @@ std::int32_t Number(std::span<const std::uint8_t> digits) {
   return value;
 }
 
-Transmission Refuse() {
-  return SingleByte(protocol::kNak);
+std::uint64_t Price(const Delivery& delivery) {
+  return static_cast<std::uint64_t>(std::max(delivery.unitPrice, 0));
 }
 
-// Field bytes of each reply: the reply's length less start, sequence, code,
-// ETX and BCC.
-constexpr std::size_t kFieldsOf(std::size_t replyLength) {
-  return replyLength - 5;
-}
-// Field indexes are reply indexes less 3 (start, sequence, code).
-constexpr std::size_t kField(std::size_t replyIndex) {
-  return replyIndex - 3;
+Transmission Refuse() {
+  return SingleByte(protocol::kNak);
 }
 
 }  // namespace
@@ -160,18 +152,19 @@ Transmission Dispenser::Execute(std::span<const std::uint8_t> text, std::uint8_t
 }
 
 Transmission Dispenser::Start(std::span<const std::uint8_t> text, std::uint64_t nowUs) {
-  // E 0 MMMM PPPP VVVV m A
-  if (phase_ == Phase::kDelivering || text[1] != '0' || !AllDigits(text.subspan(2, 12)) ||
-      !IsDigit(text[14]) || text[15] != 'A') {
+  using namespace wire::start;
+  if (phase_ == Phase::kDelivering || text[kZero] != '0' || !AllDigits(FieldOf(text, kMoney)) ||
+      !AllDigits(FieldOf(text, kPrice)) || !AllDigits(FieldOf(text, kVolume)) ||
+      !IsDigit(text[kMode]) || text[kTail] != 'A') {
     return Refuse();
   }
   // A start while an ended delivery's final reading is still uncollected
   // replaces it: the counters have it already.
   delivery_ = {};
-  delivery_.moneyDose = Number(text.subspan(2, 4));
-  delivery_.unitPrice = Number(text.subspan(6, 4));
-  delivery_.volumeDose = Number(text.subspan(10, 4));
-  delivery_.mode = static_cast<std::uint8_t>(text[14] - '0');
+  delivery_.moneyDose = Number(FieldOf(text, kMoney));
+  delivery_.unitPrice = Number(FieldOf(text, kPrice));
+  delivery_.volumeDose = Number(FieldOf(text, kVolume));
+  delivery_.mode = static_cast<std::uint8_t>(text[kMode] - '0');
   // A money dose stops the flow at the last hundredth whose price still
   // fits it, so the money never exceeds what was paid. Without a dose the
   // delivery runs until it is stopped or the display is full.
@@ -198,97 +191,83 @@ Transmission Dispenser::Start(std::span<const std::uint8_t> text, std::uint64_t 
 }
 
 Transmission Dispenser::Live(std::uint8_t seqChar) {
+  using namespace wire::live_reply;
   if (phase_ == Phase::kDelivering) {
     if (!nozzleUp_ && delivery_.volume == 0) {
-      std::array<std::uint8_t, 1> fields = {'0'};
-      return ReplyFrame(seqChar, 'C', fields);
+      return ReplyWriter(wire::waiting_reply::kCode, wire::waiting_reply::kLength, seqChar)
+          .Sealed();
     }
-    // D: 3 nozzle, 4..8 volume, 9..14 money in hundredths, 15 spare.
-    std::array<std::uint8_t, kFieldsOf(18)> fields{};
-    fields[0] = '1';
-    DigitsLowFirst(std::span(fields).subspan(kField(kLiveVolumeFirst), kLiveVolumeDigits),
-                   delivery_.volume);
-    DigitsLowFirst(std::span(fields).subspan(kField(kLiveMoneyFirst), kLiveMoneyDigits),
-                   delivery_.MoneyHundredths());
-    fields[kField(15)] = '0';
-    return ReplyFrame(seqChar, 'D', fields);
+    return ReplyWriter(kRunning, kRunningLength, seqChar)
+        .Put(kNozzle, '1')
+        .LowFirst(kVolume, delivery_.volume)
+        .LowFirst(kMoney, delivery_.MoneyHundredths())
+        .Sealed();
   }
-  // F (preset reached) or M (stopped early): 3 nozzle, 4..8 volume, 9..14
-  // money in thousandths below 1000 (the host restores the thousands from
-  // price x volume), 15..18 unit price, 19 start mode.
-  std::array<std::uint8_t, kFieldsOf(22)> fields{};
-  fields[0] = '1';
-  DigitsLowFirst(std::span(fields).subspan(kField(kLiveVolumeFirst), kLiveVolumeDigits),
-                 delivery_.volume);
-  DigitsLowFirst(std::span(fields).subspan(kField(kLiveMoneyFirst), kLiveMoneyDigits),
-                 delivery_.MoneyThousandths() % 1'000'000);
-  commands::WriteDecimal(std::span(fields).subspan(kField(15), 4),
-                         static_cast<std::uint64_t>(std::max(delivery_.unitPrice, 0)));
-  fields[kField(19)] = static_cast<std::uint8_t>('0' + delivery_.mode);
   finalSent_ = phase_ == Phase::kEnded;
-  return ReplyFrame(seqChar, delivery_.end == EndReason::kStopped ? 'M' : 'F', fields);
+  const std::uint8_t code = delivery_.end == EndReason::kStopped ? kStopped : kPresetReached;
+  return ReplyWriter(code, kFinalLength, seqChar)
+      .Put(kNozzle, '1')
+      .LowFirst(kVolume, delivery_.volume)
+      .LowFirst(kMoney, delivery_.MoneyThousandths() % 1'000'000)
+      .HighFirst(kPrice, Price(delivery_))
+      .Put(kMode, static_cast<std::uint8_t>('0' + delivery_.mode))
+      .Sealed();
 }
 
 Transmission Dispenser::State(std::uint8_t seqChar) const {
-  // S: 3..4 wire address characters, 5 nozzle, 6 state, 7..10 unit price of
-  // the last start, 11..12 spare.
-  std::array<std::uint8_t, kFieldsOf(15)> fields{};
-  const auto wire = static_cast<std::uint8_t>(addr_ - 1);
-  fields[0] = static_cast<std::uint8_t>('0' + (wire >> 4));
-  fields[1] = static_cast<std::uint8_t>('0' + (wire & 0x0F));
-  fields[2] = nozzleUp_ ? '1' : '0';
-  fields[kField(kStateByte)] = StateChar();
-  commands::WriteDecimal(std::span(fields).subspan(kField(7), 4),
-                         static_cast<std::uint64_t>(std::max(delivery_.unitPrice, 0)));
-  fields[kField(11)] = '0';
-  fields[kField(12)] = '0';
-  return ReplyFrame(seqChar, 'S', fields);
+  using namespace wire::state_reply;
+  const auto wireAddr = static_cast<std::uint8_t>(addr_ - 1);
+  return ReplyWriter(kCode, kLength, seqChar)
+      .Put(kAddrHigh, static_cast<std::uint8_t>(wire::frame::kAddrCharBase + (wireAddr >> 4)))
+      .Put(kAddrLow, static_cast<std::uint8_t>(wire::frame::kAddrCharBase + (wireAddr & 0x0F)))
+      .Put(kNozzle, nozzleUp_ ? '1' : '0')
+      .Put(kState, StateChar())
+      .HighFirst(kPrice, Price(delivery_))
+      .Sealed();
 }
 
 Transmission Dispenser::Totals(std::span<const std::uint8_t> text, std::uint8_t seqChar) const {
-  if (!IsDigit(text[1])) {
+  using namespace wire::totals_reply;
+  const std::uint8_t selector = text[1];
+  if (!IsDigit(selector)) {
     return Refuse();
   }
-  // T: 3 selector, 4..12 volume counter, 13..21 money counter, both in
-  // hundredths and highest digit first, 22 spare.
-  const bool ours = text[1] == '0' || text[1] == '1';
-  std::array<std::uint8_t, kFieldsOf(25)> fields{};
-  fields[0] = text[1];
-  commands::WriteDecimal(std::span(fields).subspan(kField(kTotalVolumeFirst), kTotalDigits),
-                         ours ? TotalVolume() : 0);
-  commands::WriteDecimal(std::span(fields).subspan(kField(kTotalMoneyFirst), kTotalDigits),
-                         ours ? TotalMoney() : 0);
-  fields[kField(22)] = '0';
-  return ReplyFrame(seqChar, 'T', fields);
+  const bool ours = selector == '0' || selector == '1';
+  return ReplyWriter(kCode, kLength, seqChar)
+      .Put(kSelector, selector)
+      .HighFirst(kVolume, ours ? TotalVolume() : 0)
+      .HighFirst(kMoney, ours ? TotalMoney() : 0)
+      .Sealed();
 }
 
 Transmission Dispenser::ReadParam(std::span<const std::uint8_t> text, std::uint8_t seqChar) const {
-  if (!AllDigits(text.subspan(1, 2))) {
+  using namespace wire::param_reply;
+  const auto number = FieldOf(text, wire::param_command::kNumber);
+  if (!AllDigits(number)) {
     return Refuse();
   }
-  // p: 3..4 parameter number, 5 spare, 6..7 value, tens first.
-  const auto number = static_cast<std::size_t>(Number(text.subspan(1, 2)));
-  std::array<std::uint8_t, kFieldsOf(10)> fields{};
-  fields[0] = text[1];
-  fields[1] = text[2];
-  fields[2] = '0';
-  commands::WriteDecimal(std::span(fields).subspan(kField(kParamFirst), kParamDigits),
-                         params_[number]);
-  return ReplyFrame(seqChar, 'p', fields);
+  return ReplyWriter(kCode, kLength, seqChar)
+      .Put(kNumber.first, number[0])
+      .Put(kNumber.first + 1, number[1])
+      .HighFirst(kValue, params_[static_cast<std::size_t>(Number(number))])
+      .Sealed();
 }
 
 Transmission Dispenser::WriteParam(std::span<const std::uint8_t> text, std::uint8_t seqChar) {
-  if (!AllDigits(text.subspan(1, 4)) || text[3] != text[4] || phase_ == Phase::kDelivering) {
+  using namespace wire::param_command;
+  const std::uint8_t value = text[kValue];
+  if (!AllDigits(FieldOf(text, kNumber)) || !IsDigit(value) || value != text[kValueAgain] ||
+      phase_ == Phase::kDelivering) {
     return Refuse();
   }
-  const auto number = static_cast<std::size_t>(Number(text.subspan(1, 2)));
+  const auto number = static_cast<std::size_t>(Number(FieldOf(text, kNumber)));
   if (number < kFirstWritableParam) {
     return Refuse();
   }
-  params_[number] = static_cast<std::uint8_t>(text[3] - '0');
-  // A: 3 the value written.
-  std::array<std::uint8_t, 1> fields = {text[3]};
-  return ReplyFrame(seqChar, 'A', fields);
+  params_[number] = static_cast<std::uint8_t>(value - '0');
+  return ReplyWriter(wire::written_reply::kCode, wire::written_reply::kLength, seqChar)
+      .Put(wire::written_reply::kValue, value)
+      .Sealed();
 }
 
 }  // namespace tarvenix::sim

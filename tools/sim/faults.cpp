@@ -2,13 +2,18 @@
 
 #include <algorithm>
 
-#include "link/protocol.hpp"
+#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::sim {
 namespace {
 
 constexpr std::array<std::string_view, kFaultKindCount> kNames = {
     "noreply", "corrupt", "badbcc", "truncate", "length", "garbage", "delay"};
+
+// Bytes a reply may start with.
+bool IsStartByte(std::uint8_t byte) {
+  return byte == protocol::kStx || byte == protocol::kEot || byte == protocol::kAck;
+}
 
 // A non-zero mask, so that a corrupted byte really changes.
 std::uint8_t FlipMask(Random& random) {
@@ -64,7 +69,7 @@ void FaultInjector::Damage(FaultKind kind, Transmission& reply) {
       // of a refusal.
       do {
         changed = static_cast<std::uint8_t>(reply.bytes[at] ^ FlipMask(random_));
-      } while (n == 1 && (protocol::IsReplyStart(changed) || changed == protocol::kNak));
+      } while (n == 1 && (IsStartByte(changed) || changed == protocol::kNak));
       reply.bytes[at] = changed;
       break;
     }

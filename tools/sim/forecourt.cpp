@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "link/protocol.hpp"
+#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::sim {
 

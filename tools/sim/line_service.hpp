@@ -36,10 +36,10 @@
 #include <span>
 
 #include "clock.hpp"
-#include "link/protocol.hpp"
 #include "service/policy_link.hpp"
 #include "simulated_line.hpp"
 #include "tarvenix/com_link.hpp"
+#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::sim {
 

@@ -10,24 +10,45 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
 #include "clock.hpp"
-#include "forecourt.hpp"
+#include "forecourt_flags.hpp"
 #include "pty_server.hpp"
 
 namespace {
 
 using namespace tarvenix::sim;
 
-PtyServer* g_server = nullptr;
+// The server a signal stops; set only while it serves, so that a signal
+// never reaches a server that is gone.
+std::atomic<PtyServer*> g_server{nullptr};
+static_assert(std::atomic<PtyServer*>::is_always_lock_free);
 
 void StopServing(int /*signal*/) {
-  if (g_server != nullptr) {
-    g_server->RequestStop();
+  if (PtyServer* server = g_server.load()) {
+    server->RequestStop();
   }
 }
+
+// Points SIGINT and SIGTERM at a server for as long as the guard lives.
+class StopOnSignal {
+ public:
+  explicit StopOnSignal(PtyServer& server) {
+    g_server = &server;
+    std::signal(SIGINT, StopServing);
+    std::signal(SIGTERM, StopServing);
+  }
+  ~StopOnSignal() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    g_server = nullptr;
+  }
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
+};
 
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
@@ -59,24 +80,26 @@ int Serve(int in, int out, SimulatedLine& line, Clock& clock) {
   }
 }
 
-}  // namespace
+int ServePty(SimulatedLine& line, const PtyServer::Options& options) {
+  PtyServer server(line, options);
+  if (server.Path().empty()) {
+    fmt::print(stderr, "tarvenix-sim: error: cannot make a pseudo terminal\n");
+    return 1;
+  }
+  fmt::print("{}\n", server.Path());
+  std::fflush(stdout);
+  // A signal ends Run(), so that the destructor removes the symlink.
+  const StopOnSignal stop(server);
+  return server.Run();
+}
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   CLI::App app{"Simulated Tarvenix dispenser controllers on standard input and output"};
+  ForecourtFlags flags;
   ForecourtOptions options;
-  unsigned dispensers = options.dispensers;
-  double flow = options.flowPerMinute / 100.0;
-  std::vector<std::string> faults;
   bool pty = false;
   PtyServer::Options ptyOptions;
-  app.add_option("--dispensers", dispensers, "Dispensers at addresses 1..N")
-      ->check(CLI::Range(1, 32))
-      ->capture_default_str();
-  app.add_option("--flow", flow, "Flow in volume units a minute")
-      ->check(CLI::Range(0.01, 6000.0))
-      ->capture_default_str();
-  app.add_option("--fault", faults, "KIND[:PROBABILITY][@ADDR], repeatable");
-  app.add_option("--seed", options.seed, "Seed of the fault draws")->capture_default_str();
+  AddForecourtFlags(app, flags);
   app.add_option("--delay-ms", options.delayMs, "Delay of the delay fault")->capture_default_str();
   app.add_flag("--pty", pty, "Serve a pseudo terminal instead of standard input and output");
   app.add_option("--link", ptyOptions.link, "With --pty: a symlink to the pseudo terminal");
@@ -85,32 +108,26 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 
-  options.dispensers = static_cast<std::uint8_t>(dispensers);
-  options.flowPerMinute = static_cast<std::uint32_t>(flow * 100 + 0.5);
-  for (const std::string& text : faults) {
-    const auto fault = ParseFaultOption(text);
-    if (!fault) {
-      fmt::print(stderr, "tarvenix-sim: error: bad fault '{}'\n", text);
-      return 2;
-    }
-    options.faults.push_back(*fault);
-  }
+  ApplyForecourtFlags(flags, options);
   WallClock clock;
   SimulatedLine line(clock);
   Populate(line, options);
   if (pty) {
-    PtyServer server(line, ptyOptions);
-    if (server.Path().empty()) {
-      fmt::print(stderr, "tarvenix-sim: error: cannot make a pseudo terminal\n");
-      return 1;
-    }
-    fmt::print("{}\n", server.Path());
-    std::fflush(stdout);
-    // Leave through the destructor, which removes the symlink.
-    g_server = &server;
-    std::signal(SIGINT, StopServing);
-    std::signal(SIGTERM, StopServing);
-    return server.Run();
+    return ServePty(line, ptyOptions);
   }
   return Serve(STDIN_FILENO, STDOUT_FILENO, line, clock);
+}
+
+}  // namespace
+
+// Nothing escapes: any failure is one line on standard error and status 1.
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "tarvenix-sim: error: {}\n", e.what());
+  } catch (...) {
+    fmt::print(stderr, "tarvenix-sim: error: unexpected failure\n");
+  }
+  return 1;
 }

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 
 namespace tarvenix::sim {
@@ -48,11 +49,12 @@ bool PtyServer::Make() {
   if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
     return false;
   }
-  const char* name = ::ptsname(master_);
-  if (name == nullptr) {
+  // ptsname_r: servers on other threads may be making their terminals too.
+  std::array<char, 128> name{};
+  if (::ptsname_r(master_, name.data(), name.size()) != 0) {
     return false;
   }
-  device_ = name;
+  device_ = name.data();
   // Keep the far side open in raw mode, so the master never sees a hang-up
   // between the clients that come and go.
   farSide_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "link/protocol.hpp"
 #include "tarvenix/com_link.hpp"
+#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::sim {
 

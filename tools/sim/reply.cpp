@@ -2,9 +2,6 @@
 
 #include <algorithm>
 
-#include "link/frame.hpp"
-#include "link/protocol.hpp"
-
 namespace tarvenix::sim {
 
 Transmission SingleByte(std::uint8_t byte) {
@@ -14,30 +11,45 @@ Transmission SingleByte(std::uint8_t byte) {
   return t;
 }
 
-Transmission ReplyFrame(std::uint8_t seqChar, std::uint8_t code,
-                        std::span<const std::uint8_t> fields) {
-  Transmission t;
-  t.bytes[0] = protocol::kStx;
-  t.bytes[1] = seqChar;
-  t.bytes[2] = code;
-  std::ranges::copy(fields, t.bytes.begin() + 3);
-  t.length = static_cast<std::uint8_t>(fields.size() + 5);
-  Reseal(t);
-  return t;
+ReplyWriter::ReplyWriter(std::uint8_t code, std::size_t length, std::uint8_t seqChar) {
+  reply_.length = static_cast<std::uint8_t>(length);
+  std::fill_n(reply_.bytes.begin(), length, '0');
+  reply_.bytes[0] = protocol::kStx;
+  reply_.bytes[wire::reply::kSeq] = seqChar;
+  reply_.bytes[wire::reply::kCode] = code;
+}
+
+ReplyWriter& ReplyWriter::Put(std::size_t index, std::uint8_t byte) {
+  reply_.bytes.at(index) = byte;
+  return *this;
+}
+
+ReplyWriter& ReplyWriter::HighFirst(wire::DigitField field, std::uint64_t value) {
+  for (std::size_t i = field.count; i-- > 0;) {
+    Put(field.first + i, static_cast<std::uint8_t>('0' + value % 10));
+    value /= 10;
+  }
+  return *this;
+}
+
+ReplyWriter& ReplyWriter::LowFirst(wire::DigitField field, std::uint64_t value) {
+  for (std::size_t i = 0; i < field.count; ++i) {
+    Put(field.first + i, static_cast<std::uint8_t>('0' + value % 10));
+    value /= 10;
+  }
+  return *this;
+}
+
+Transmission ReplyWriter::Sealed() {
+  Reseal(reply_);
+  return reply_;
 }
 
 void Reseal(Transmission& frame) {
   const std::size_t n = frame.length;
   frame.bytes[n - 2] = protocol::kEtx;
   frame.bytes[n - 1] = 0;
-  frame.bytes[n - 1] = link::XorOf(std::span(frame.bytes).first(n - 1));
-}
-
-void DigitsLowFirst(std::span<std::uint8_t> field, std::uint64_t value) {
-  for (std::uint8_t& digit : field) {
-    digit = static_cast<std::uint8_t>('0' + value % 10);
-    value /= 10;
-  }
+  frame.bytes[n - 1] = wire::Xor(std::span(frame.bytes).first(n - 1));
 }
 
 }  // namespace tarvenix::sim

@@ -1,16 +1,13 @@
-// What the controller sends back: a reply frame or a single byte.
-//
-//   STX  seq  code  fields...  ETX  BCC
-//
-// Byte 1 echoes the sequence character of the request the reply answers (the
-// driver does not read it; it lets a trace pair replies with requests). The
-// BCC makes the XOR of the whole reply, STX included, zero.
+// What the controller sends back: a reply frame or a single byte. The
+// layouts of the reply frames are in wire.hpp.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "wire.hpp"
 
 namespace tarvenix::sim {
 
@@ -28,14 +25,25 @@ struct Transmission {
 // A single control byte: ACK (the command is accepted) or NAK (refused).
 Transmission SingleByte(std::uint8_t byte);
 
-// Builds a reply frame with code `code` and the given field bytes.
-Transmission ReplyFrame(std::uint8_t seqChar, std::uint8_t code,
-                        std::span<const std::uint8_t> fields);
+// Writes a reply frame field by field, at the indexes of wire.hpp.
+class ReplyWriter {
+ public:
+  // A reply with `code`, `length` bytes long, answering a request with
+  // sequence digit `seqChar`; every field byte starts as '0'.
+  ReplyWriter(std::uint8_t code, std::size_t length, std::uint8_t seqChar);
+
+  ReplyWriter& Put(std::size_t index, std::uint8_t byte);
+  // The last field.count decimal digits of `value`.
+  ReplyWriter& HighFirst(wire::DigitField field, std::uint64_t value);
+  ReplyWriter& LowFirst(wire::DigitField field, std::uint64_t value);
+  // The frame with its ETX and BCC.
+  Transmission Sealed();
+
+ private:
+  Transmission reply_;
+};
 
 // Rewrites ETX and BCC of a frame after its fields changed length.
 void Reseal(Transmission& frame);
-
-// Digit fields.
-void DigitsLowFirst(std::span<std::uint8_t> field, std::uint64_t value);
 
 }  // namespace tarvenix::sim

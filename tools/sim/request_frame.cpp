@@ -2,53 +2,28 @@
 
 #include <algorithm>
 
-#include "link/frame.hpp"
-
 namespace tarvenix::sim {
-namespace {
 
-constexpr std::size_t kHeader = 5;  // EOT, two address characters, STX, sequence
-constexpr std::uint8_t kAddrCharLow = 0x30;
-constexpr std::uint8_t kAddrCharHigh = 0x3F;
-
-}  // namespace
-
-std::size_t CommandLength(std::uint8_t letter) {
-  switch (letter) {
-    case 'E':
-      return protocol::kStartCommand.count;
-    case 'T':
-    case 'C':
-    case 'P':
-      return 1;
-    case 'S':
-    case 'V':
-      return 2;
-    case 'r':
-      return protocol::kParamRead.count;
-    case 'w':
-      return protocol::kParamWrite.count;
-    default:
-      return 0;
-  }
-}
+using namespace wire::frame;
 
 std::optional<RequestFrame> ParseRequest(std::span<const std::uint8_t> frame) {
-  if (frame.size() < protocol::kFrameOverhead + 1 || frame.size() > protocol::kFrameCapacity) {
+  if (frame.size() < kOverhead + 1 || frame.size() > kMaxLength) {
     return std::nullopt;
   }
-  const std::uint8_t high = frame[1];
-  const std::uint8_t low = frame[2];
-  if (frame[0] != protocol::kEot || frame[3] != protocol::kStx || high < kAddrCharLow ||
-      high > kAddrCharLow + 1 || low < kAddrCharLow || low > kAddrCharHigh || frame[4] < '0' ||
-      frame[4] > '9' || frame[frame.size() - 2] != protocol::kEtx ||
-      link::XorOf(frame.subspan(1, frame.size() - 2)) != frame.back()) {
+  // Wire addresses 0..31: a high character of 0x30 or 0x31, a low one of
+  // 0x30..0x3F.
+  const int high = frame[kAddrHigh] - kAddrCharBase;
+  const int low = frame[kAddrLow] - kAddrCharBase;
+  if (frame[0] != protocol::kEot || frame[kStxIndex] != protocol::kStx || high < 0 || high > 1 ||
+      low < 0 || low > 0x0F || !wire::IsDigit(frame[kSeq]) ||
+      frame[frame.size() - 2] != protocol::kEtx ||
+      wire::Xor(frame.subspan(1, frame.size() - 2)) != frame.back()) {
     return std::nullopt;
   }
   RequestFrame parsed;
-  parsed.wireAddr = static_cast<std::uint8_t>(((high - kAddrCharLow) << 4) | (low - kAddrCharLow));
-  parsed.seqChar = frame[4];
-  const auto text = frame.subspan(kHeader, frame.size() - protocol::kFrameOverhead);
+  parsed.wireAddr = static_cast<std::uint8_t>((high << 4) | low);
+  parsed.seqChar = frame[kSeq];
+  const auto text = frame.subspan(kText, frame.size() - kOverhead);
   const std::size_t fixed = CommandLength(text[0]);
   if (fixed != 0 && fixed != text.size()) {
     return std::nullopt;
@@ -78,9 +53,9 @@ LineInput FrameAssembler::Feed(std::uint8_t byte) {
   }
   buffer_[length_++] = byte;
   const std::span<const std::uint8_t> sofar(buffer_.data(), length_);
-  if (length_ >= protocol::kFrameOverhead + 1 && sofar[length_ - 2] == protocol::kEtx) {
-    const std::size_t fixed = CommandLength(sofar[kHeader]);
-    const std::size_t textLength = length_ - protocol::kFrameOverhead;
+  if (length_ >= kOverhead + 1 && sofar[length_ - 2] == protocol::kEtx) {
+    const std::size_t fixed = CommandLength(sofar[kText]);
+    const std::size_t textLength = length_ - kOverhead;
     if (fixed == 0 || fixed == textLength) {
       if (auto parsed = ParseRequest(sofar)) {
         length_ = 0;

@@ -1,6 +1,4 @@
-// The controller's side of the request frame:
-//
-//   EOT  addr-high  addr-low  STX  seq  command text...  ETX  BCC
+// The controller's side of the request frame (layout in wire.hpp).
 //
 // A controller reads the line byte by byte. EOT always starts a new frame
 // and drops any frame in progress; outside a frame, the single bytes ACK and
@@ -20,14 +18,14 @@
 #include <span>
 #include <string_view>
 
-#include "link/protocol.hpp"
+#include "wire.hpp"
 
 namespace tarvenix::sim {
 
 struct RequestFrame {
   std::uint8_t wireAddr = 0;  // 0..31, address - 1
   std::uint8_t seqChar = 0;   // '0'..'9'
-  std::array<std::uint8_t, protocol::kMaxCommandLength> text{};
+  std::array<std::uint8_t, wire::frame::kMaxText> text{};
   std::uint8_t textLength = 0;
 
   std::uint8_t Addr() const { return static_cast<std::uint8_t>(wireAddr + 1); }
@@ -37,8 +35,7 @@ struct RequestFrame {
   }
 };
 
-// The text length a command letter fixes, or 0 for a letter without one.
-std::size_t CommandLength(std::uint8_t letter);
+using wire::CommandLength;
 
 // Checks a complete frame: EOT, two address characters 0x30..0x3F naming a
 // wire address below 32, STX, a sequence digit, the text, ETX and the check
@@ -62,7 +59,7 @@ class FrameAssembler {
   std::uint64_t Dropped() const { return dropped_; }
 
  private:
-  std::array<std::uint8_t, protocol::kFrameCapacity> buffer_{};
+  std::array<std::uint8_t, wire::frame::kMaxLength> buffer_{};
   std::size_t length_ = 0;
   bool inFrame_ = false;
   std::uint64_t dropped_ = 0;

@@ -1,13 +1,22 @@
 #include "simulated_line.hpp"
 
 #include <algorithm>
-
-#include "link/range.hpp"
+#include <stdexcept>
 
 namespace tarvenix::sim {
+namespace {
+
+std::size_t SlotOf(std::uint8_t addr) {
+  if (addr < 1 || addr > protocol::kAddrCount) {
+    throw std::out_of_range("dispenser address outside 1..32");
+  }
+  return addr - 1u;
+}
+
+}  // namespace
 
 Dispenser& SimulatedLine::AddDispenser(std::uint8_t addr, DispenserConfig config) {
-  Slot& slot = slots_[link::AddrIndex(addr)];
+  Slot& slot = slots_[SlotOf(addr)];
   slot = Slot{};
   return slot.dispenser.emplace(addr, config);
 }
@@ -21,7 +30,7 @@ Dispenser* SimulatedLine::At(std::uint8_t addr) {
 }
 
 void SimulatedLine::SetFaults(std::uint8_t addr, const FaultPlan& plan, std::uint64_t seed) {
-  slots_[link::AddrIndex(addr)].faults.emplace(plan, seed ^ (0x9E3779B97F4A7C15ULL * addr));
+  slots_[SlotOf(addr)].faults.emplace(plan, seed ^ (0x9E3779B97F4A7C15ULL * addr));
 }
 
 const FaultInjector* SimulatedLine::Faults(std::uint8_t addr) const {

@@ -32,9 +32,9 @@
 #include "clock.hpp"
 #include "dispenser.hpp"
 #include "faults.hpp"
-#include "link/protocol.hpp"
 #include "reply.hpp"
 #include "request_frame.hpp"
+#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::sim {
 
@@ -66,7 +66,7 @@ class SimulatedLine {
   struct Slot {
     std::optional<Dispenser> dispenser;
     std::optional<FaultInjector> faults;
-    std::array<std::uint8_t, protocol::kFrameCapacity> lastFrame{};
+    std::array<std::uint8_t, wire::frame::kMaxText> lastFrame{};
     std::uint8_t lastSeq = 0;
     std::uint8_t lastLength = 0;             // 0: no frame yet
     std::uint64_t acknowledgementsThen = 0;  // acknowledgements_ when it was answered
