@@ -160,9 +160,13 @@ struct Is {
   static Code Entry() { return reinterpret_cast<Code>(address); }
 };
 
+// The argument is a routine's name, pasted into the slot's names; it is no
+// expression to parenthesise.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TARVENIX_SLOT_ROUTINE(name) \
   template <>                       \
   struct SlotRoutine<TVM30_SLOT_##name> : Is<TVM30_##name, &name> {}
+// NOLINTEND(bugprone-macro-parentheses)
 
 TARVENIX_SLOT_ROUTINE(Abstract0);
 TARVENIX_SLOT_ROUTINE(GetDriverInfo);
