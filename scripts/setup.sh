@@ -5,6 +5,6 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  clang-format libcli11-dev libfmt-dev "$@")
+  clang-format libcli11-dev libfmt-dev libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev "$@")
 
 "$(dirname "$0")/install-missing.sh" "${packages[@]}"
