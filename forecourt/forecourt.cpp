@@ -28,12 +28,14 @@ std::int64_t SystemNowMs() {
 // its own, so that lines share nothing but the journal.
 struct Forecourt::Line {
   std::string port;
-  std::unique_ptr<sim::SimulatedLine> simulated;
+  std::unique_ptr<sim::SimulatedLine> simulated;  // made here, unless supplied
+  sim::SimulatedLine* peer = nullptr;
   std::unique_ptr<service::InstrumentedLink> link;
   std::unique_ptr<LineWorker> worker;
 };
 
-Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal::NowMs nowMs)
+Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal::NowMs nowMs,
+                     std::vector<sim::SimulatedLine*> peers)
     : config_(config), log_(log) {
   if (clock == nullptr) {
     ownClock_ = std::make_unique<sim::WallClock>();
@@ -52,14 +54,19 @@ Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal:
     auto line = std::make_unique<Line>();
     if (lc.simulate > 0) {
       line->port = "simulated";
-      line->simulated = std::make_unique<sim::SimulatedLine>(*clock_);
+      sim::SimulatedLine* peer = i < peers.size() ? peers[i] : nullptr;
       // Simulated customers lift the nozzle when a pump is authorised.
       const auto flow = static_cast<std::uint32_t>(lc.flowPerMinute * 100 + 0.5);
-      for (std::uint8_t addr = 1; addr <= lc.simulate; ++addr) {
-        line->simulated->AddDispenser(addr, {.flowPerMinute = flow, .autoNozzle = true});
+      if (peer == nullptr) {
+        line->simulated = std::make_unique<sim::SimulatedLine>(*clock_);
+        peer = line->simulated.get();
+        for (std::uint8_t addr = 1; addr <= lc.simulate; ++addr) {
+          peer->AddDispenser(addr, {.flowPerMinute = flow, .autoNozzle = true});
+        }
       }
+      line->peer = peer;
       auto service = std::make_unique<sim::LineService>(*clock_);
-      service->Attach(lineNo, *line->simulated);
+      service->Attach(lineNo, *peer);
       line->link = std::move(service);
     } else {
       line->port = lc.device;
@@ -211,7 +218,7 @@ std::vector<LineInfo> Forecourt::Lines() const {
 }
 
 sim::SimulatedLine* Forecourt::Simulated(std::size_t lineIndex) {
-  return lineIndex < lines_.size() ? lines_[lineIndex]->simulated.get() : nullptr;
+  return lineIndex < lines_.size() ? lines_[lineIndex]->peer : nullptr;
 }
 
 }  // namespace tarvenix::forecourt

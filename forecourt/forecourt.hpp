@@ -40,7 +40,11 @@ class Forecourt {
   // earlier run left unfinished. `clock` drives the lines: a ManualClock
   // for tests (then Step() runs the lines), else the wall clock. Raises
   // DatabaseError when the journal cannot be opened.
-  Forecourt(const Config& config, Log& log, sim::Clock* clock = nullptr, Journal::NowMs nowMs = {});
+  //
+  // `peers` may supply the simulated dispensers of simulated lines (by line
+  // index), so that a test keeps them across a restart of the service.
+  Forecourt(const Config& config, Log& log, sim::Clock* clock = nullptr, Journal::NowMs nowMs = {},
+            std::vector<sim::SimulatedLine*> peers = {});
   ~Forecourt();
   Forecourt(const Forecourt&) = delete;
   Forecourt& operator=(const Forecourt&) = delete;

@@ -366,29 +366,26 @@ void Journal::CountUnpaid(const std::string& pumpId, TxnState before, TxnState a
   }
 }
 
-Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState from, TxnState to,
-                            bool needLockHolder) {
+Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState to) {
   std::lock_guard lock(mutex_);
   auto txn = GetLocked(id);
   if (!txn) {
     return Outcome::Refused("not-found", "no transaction " + std::to_string(id));
   }
-  if (txn->state == TxnState::kLocked && txn->lockClient != client) {
+  const TxnState before = txn->state;
+  if (before == TxnState::kLocked && txn->lockClient != client) {
     return Outcome::Refused("locked", "the sale is locked by " + txn->lockClient.value_or("?"));
   }
-  if (txn->state != from && !(needLockHolder && txn->state == TxnState::kPayable)) {
-    const std::string reason = from == TxnState::kLocked ? "not-locked" : "not-payable";
-    return Outcome::Refused(reason, "the sale is " + std::string(Name(txn->state)));
+  // Lock: a payable sale. Unlock: a locked one. Clear: either, a locked
+  // one by its holder only (checked above).
+  if (to == TxnState::kPayable && before != TxnState::kLocked) {
+    return Outcome::Refused("not-locked", "the sale is " + std::string(Name(before)));
   }
-  if (to == TxnState::kPayable && txn->state != TxnState::kLocked) {
-    return Outcome::Refused("not-locked", "the sale is not locked");
+  if (to != TxnState::kPayable && !IsUnpaid(before)) {
+    return Outcome::Refused("not-payable", "the sale is " + std::string(Name(before)));
   }
-  const TxnState before = txn->state;
   txn->state = to;
-  txn->lockClient = to == TxnState::kLocked ? std::optional<std::string>(client) : std::nullopt;
-  if (to == TxnState::kCleared) {
-    txn->lockClient = client;  // who cleared it
-  }
+  txn->lockClient = to == TxnState::kPayable ? std::nullopt : std::optional<std::string>(client);
   txn->updatedMs = nowMs_();
   {
     DbTransaction dbTxn(db_);
@@ -403,16 +400,15 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
 }
 
 Outcome Journal::Lock(std::int64_t id, const std::string& client) {
-  return ChangeSale(id, client, TxnState::kPayable, TxnState::kLocked, false);
+  return ChangeSale(id, client, TxnState::kLocked);
 }
 
 Outcome Journal::Unlock(std::int64_t id, const std::string& client) {
-  return ChangeSale(id, client, TxnState::kLocked, TxnState::kPayable, false);
+  return ChangeSale(id, client, TxnState::kPayable);
 }
 
 Outcome Journal::Clear(std::int64_t id, const std::string& client) {
-  // A payable sale may be cleared at once; a locked one only by its holder.
-  return ChangeSale(id, client, TxnState::kLocked, TxnState::kCleared, true);
+  return ChangeSale(id, client, TxnState::kCleared);
 }
 
 Alert Journal::Raise(Alert alert) {

@@ -87,8 +87,7 @@ class Journal {
   void PublishTransaction(const Transaction& txn);
   void PublishAlert(const Alert& alert);
   void CountUnpaid(const std::string& pumpId, TxnState before, TxnState after);
-  Outcome ChangeSale(std::int64_t id, const std::string& client, TxnState from, TxnState to,
-                     bool needLockHolder);
+  Outcome ChangeSale(std::int64_t id, const std::string& client, TxnState to);
 
   std::mutex mutex_;
   Database db_;
