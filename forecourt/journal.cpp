@@ -126,7 +126,7 @@ std::string Select(std::string_view where) {
 }  // namespace
 
 Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
-    : db_(path), events_(events), nowMs_(std::move(nowMs)) {
+    : db_(path), reserveDb_(path), events_(events), nowMs_(std::move(nowMs)) {
   // WAL keeps readers off the writer's back; FULL syncs the log at every
   // commit, so a committed change survives a power cut.
   if (db_.QueryText("PRAGMA journal_mode=WAL") != "wal") {
@@ -143,11 +143,10 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
   const std::int64_t reserved =
       db_.QueryInt("SELECT coalesce(max(value), 0) FROM meta WHERE key = 'event_seq'");
   events_.StartAfter(static_cast<std::uint64_t>(reserved), [this](std::uint64_t upTo) {
-    // Called under the ring's lock; the journal's mutex may be held by the
-    // publisher already, so this write goes through its own statement.
-    db_.Prepare(
-           "INSERT INTO meta(key, value) VALUES('event_seq', ?1) "
-           "ON CONFLICT(key) DO UPDATE SET value = excluded.value")
+    reserveDb_
+        .Prepare(
+            "INSERT INTO meta(key, value) VALUES('event_seq', ?1) "
+            "ON CONFLICT(key) DO UPDATE SET value = excluded.value")
         .Bind(1, static_cast<std::int64_t>(upTo))
         .Run();
   });
@@ -291,6 +290,23 @@ void Journal::Save(Transaction& txn) {
   }
   if (before) {
     CountUnpaid(txn.pumpId, before->state, txn.state);
+  }
+  PublishTransaction(txn);
+}
+
+void Journal::SaveReconciliation(Transaction& txn) {
+  std::lock_guard lock(mutex_);
+  db_.Prepare(
+         "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
+         "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
+      .Bind(1, txn.id)
+      .Bind(2, txn.totalsVolumeAfter)
+      .Bind(3, txn.totalsMoneyAfter)
+      .Bind(4, Name(txn.reconciliation))
+      .Bind(5, nowMs_())
+      .Run();
+  if (auto current = GetLocked(txn.id)) {
+    txn = std::move(*current);
   }
   PublishTransaction(txn);
 }

@@ -56,6 +56,10 @@ class Journal {
   void Insert(Transaction& txn);
   // Writes every field of the transaction and publishes it.
   void Save(Transaction& txn);
+  // Writes the counters after a sale and its reconciliation only, leaving
+  // its state to the clients that may be locking or clearing it; `txn` is
+  // read back whole and published.
+  void SaveReconciliation(Transaction& txn);
   // Live values of a running delivery; published by the caller as live.
   void SaveLive(std::int64_t id, double volume, double money);
   std::optional<Transaction> Get(std::int64_t id);
@@ -91,6 +95,10 @@ class Journal {
 
   std::mutex mutex_;
   Database db_;
+  // The event sequence is reserved through a connection of its own: the
+  // ring asks for it under its lock, while another thread may be inside a
+  // transaction of `db_`.
+  Database reserveDb_;
   EventRing& events_;
   NowMs nowMs_;
   std::map<std::string, std::uint32_t> unpaid_;  // pump id -> payable and locked sales

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "clock.hpp"
 #include "line_service.hpp"
@@ -389,6 +390,49 @@ TEST_F(ForecourtTest, RestartFollowsOnOrCompletesFromTheCounters) {
   ASSERT_EQ(failed.size(), 1u);
   RunUntil([&] { return Txn(failed[0].id).state == TxnState::kFailed; });
   EXPECT_EQ(Service().GetJournal().List({}).size(), 3u);
+}
+
+// The threads of the service: the worker owns the line, clients on other
+// threads only queue commands, read snapshots and wait for events. The
+// line runs on simulated time, as fast as the worker goes.
+TEST_F(ForecourtTest, ClientsOnOtherThreadsShareTheLineWorker) {
+  Open().Start();
+  std::vector<std::thread> clients;
+  std::atomic<int> cleared{0};
+  for (const std::string pump : {"1", "2", "3"}) {
+    clients.emplace_back([&, pump] {
+      for (int sale = 0; sale < 3; ++sale) {
+        const Outcome started = Service()
+                                    .Authorise({.pumpId = pump,
+                                                .preset = 1.5,
+                                                .client = "pos-" + pump,
+                                                .reference = std::to_string(sale)})
+                                    .get();
+        ASSERT_TRUE(started.Ok()) << started.message;
+        const std::int64_t id = started.transaction->id;
+        std::uint64_t seen = 0;
+        while (Service().GetJournal().Get(id)->reconciliation == Reconciliation::kPending) {
+          Service().Events().WaitSince(seen, std::chrono::milliseconds(50));
+          seen = Service().Events().LastSeq();
+        }
+        ASSERT_TRUE(Service().Lock(id, "pos-" + pump).Ok());
+        ASSERT_TRUE(Service().Clear(id, "pos-" + pump).Ok());
+        ++cleared;
+      }
+    });
+  }
+  while (cleared < 9) {
+    for (const PumpSnapshot& pump : Service().Pumps()) {
+      EXPECT_TRUE(pump.online);
+    }
+    Service().Events().WaitSince(Service().Events().LastSeq(), std::chrono::milliseconds(20));
+  }
+  for (auto& client : clients) {
+    client.join();
+  }
+  Service().Stop();
+  EXPECT_EQ(Await(Service().ReadTotals("1")).reason, "stopping");
+  EXPECT_EQ(Service().GetJournal().List({.state = TxnState::kCleared}).size(), 9u);
 }
 
 TEST(JournalTest, RefusesAJournalFromANewerVersion) {
