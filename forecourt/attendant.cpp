@@ -31,7 +31,8 @@ void Attendant::Round() {
     if (txn.client == kClient && txn.state != TxnState::kFailed) {
       ++made;
     }
-    open = open || IsOpen(txn.state) || IsUnpaid(txn.state);
+    open = open || IsOpen(txn.state) || IsUnpaid(txn.state) ||
+           (txn.state != TxnState::kFailed && txn.reconciliation == Reconciliation::kPending);
   }
   if (sales_ != 0 && made >= sales_) {
     if (!open && !done_.exchange(true)) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ struct Settings {
   std::uint32_t backoffMaxMs = 30'000;  // ... up to this
   std::uint32_t journalLiveIntervalMs = 1000;
   std::uint32_t liveEventIntervalMs = 200;
+  // A fault for the crash test: called with each final reading before it is
+  // committed (tarvenixd --crash-after-final dies there, as at a power cut).
+  std::function<void()> beforeFinalCommit;
 };
 
 struct Config {

@@ -214,6 +214,10 @@ std::optional<Totals> Journal::LastTotals(const std::string& pumpId) {
 
 void Journal::SetLastTotals(const std::string& pumpId, const Totals& totals) {
   std::lock_guard lock(mutex_);
+  WriteLastTotals(pumpId, totals);
+}
+
+void Journal::WriteLastTotals(const std::string& pumpId, const Totals& totals) {
   db_.Prepare("UPDATE pumps SET last_totals_volume = ?2, last_totals_money = ?3 WHERE id = ?1")
       .Bind(1, pumpId)
       .Bind(2, totals.volume)
@@ -279,13 +283,16 @@ void Journal::Insert(Transaction& txn) {
   PublishTransaction(txn);
 }
 
-void Journal::Save(Transaction& txn) {
+void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
   std::lock_guard lock(mutex_);
   txn.updatedMs = nowMs_();
   const auto before = GetLocked(txn.id);
   {
     DbTransaction dbTxn(db_);
     WriteTransaction(txn);
+    if (counters) {
+      WriteLastTotals(txn.pumpId, *counters);
+    }
     dbTxn.Commit();
   }
   if (before) {
@@ -296,6 +303,10 @@ void Journal::Save(Transaction& txn) {
 
 void Journal::SaveReconciliation(Transaction& txn) {
   std::lock_guard lock(mutex_);
+  DbTransaction dbTxn(db_);
+  if (txn.totalsVolumeAfter && txn.totalsMoneyAfter) {
+    WriteLastTotals(txn.pumpId, {.volume = *txn.totalsVolumeAfter, .money = *txn.totalsMoneyAfter});
+  }
   db_.Prepare(
          "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
          "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
@@ -305,6 +316,7 @@ void Journal::SaveReconciliation(Transaction& txn) {
       .Bind(4, Name(txn.reconciliation))
       .Bind(5, nowMs_())
       .Run();
+  dbTxn.Commit();
   if (auto current = GetLocked(txn.id)) {
     txn = std::move(*current);
   }

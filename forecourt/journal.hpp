@@ -54,11 +54,13 @@ class Journal {
                                              const std::string& reference);
   // Writes a new transaction (its id is set) and publishes it.
   void Insert(Transaction& txn);
-  // Writes every field of the transaction and publishes it.
-  void Save(Transaction& txn);
+  // Writes every field of the transaction and publishes it; with
+  // `counters`, records them as the pump's last reading in the same commit.
+  void Save(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
   // Writes the counters after a sale and its reconciliation only, leaving
   // its state to the clients that may be locking or clearing it; `txn` is
-  // read back whole and published.
+  // read back whole and published. The counters after become the pump's
+  // last reading in the same commit.
   void SaveReconciliation(Transaction& txn);
   // Live values of a running delivery; published by the caller as live.
   void SaveLive(std::int64_t id, double volume, double money);
@@ -87,6 +89,7 @@ class Journal {
  private:
   void Migrate();
   void WriteTransaction(const Transaction& txn);
+  void WriteLastTotals(const std::string& pumpId, const Totals& totals);
   std::optional<Transaction> GetLocked(std::int64_t id);
   void PublishTransaction(const Transaction& txn);
   void PublishAlert(const Alert& alert);

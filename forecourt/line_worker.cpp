@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint64_t kUsPerMs = 1000;
 constexpr std::uint64_t kIdleWaitUs = 1'000'000;
+constexpr int kTotalsAttempts = 3;
+constexpr std::uint64_t kQuietLineUs = 200'000;
 // The start command carries four digits of each figure: the price in
 // hundredths, the volume dose in tenths, the money dose in whole units.
 // A larger value would lose its upper digits on the way.
@@ -45,6 +47,7 @@ struct LineWorker::Pump {
   std::optional<Transaction> active;
   std::optional<Transaction> reconcile;
   bool settlePending = false;  // `active` came from an earlier run or an outage
+  bool settleSawIdle = false;  // one poll said the delivery is over; a second must agree
   // What was last published.
   PumpState published = PumpState::kOffline;
   std::uint8_t publishedRaw = 0;
@@ -199,6 +202,9 @@ void LineWorker::OpenIfDue() {
   if (opened_) {
     return;
   }
+  // A reply to a host that went before (killed mid-exchange) may still be on
+  // its way: let the line fall quiet first.
+  clock_.Wait(kQuietLineUs);
   try {
     driver_->InitLine(lineNo_);
     log_.Info("line {}: opened", lineNo_);
@@ -364,14 +370,26 @@ void LineWorker::Poll(Pump& pump) {
   }
 }
 
-Totals LineWorker::ReadTotals(Pump& pump) {
-  double volume = 0;
-  double money = 0;
-  driver_->ReadTotals(static_cast<std::int32_t>(lineNo_), pump.config.addr,
-                      pump.config.totalsSelector, volume, money);
-  return {.volume = std::llround(volume),
-          .money = std::llround(money),
-          .scale = pump.config.totalsScale};
+Totals LineWorker::ReadTotals(Pump& pump, bool expectMovement) {
+  // ReadTotals starts from zero counters and returns them as they are when
+  // the T reply was refused: a zero reading is only believed where zero is
+  // possible, and then only when a second reading confirms it.
+  const auto known = journal_.LastTotals(pump.config.id);
+  const bool zeroPossible =
+      !expectMovement && (!known || (known->volume == 0 && known->money == 0));
+  int zeros = 0;
+  for (int attempt = 0; attempt < kTotalsAttempts; ++attempt) {
+    double volume = 0;
+    double money = 0;
+    driver_->ReadTotals(static_cast<std::int32_t>(lineNo_), pump.config.addr,
+                        pump.config.totalsSelector, volume, money);
+    if (volume != 0 || money != 0 || (zeroPossible && ++zeros == 2)) {
+      return {.volume = std::llround(volume),
+              .money = std::llround(money),
+              .scale = pump.config.totalsScale};
+    }
+  }
+  throw ESerialIO(kMessageCantGetState);
 }
 
 void LineWorker::CheckUnattended(Pump& pump, const Totals& now) {
@@ -405,6 +423,7 @@ void LineWorker::Settle(Pump& pump) {
   driver_->SetUnitPrice(line, pump.config.addr, txn.price);
   if (pump.raw == dispenser_state::kDelivering) {
     pump.settlePending = false;
+    pump.settleSawIdle = false;
     pump.nextLiveUs = clock_.NowUs();
     if (txn.state == TxnState::kAuthorising) {
       txn.state = TxnState::kAuthorised;
@@ -412,6 +431,13 @@ void LineWorker::Settle(Pump& pump) {
       journal_.Save(txn);
     }
     log_.Info("pump {}: following transaction {} on", pump.config.id, txn.id);
+    return;
+  }
+  // The delivery seems over. A reply that belonged to an earlier request
+  // (a host killed with a reply on its way) could say so wrongly, and what
+  // follows cannot be undone: a second poll must agree.
+  if (!pump.settleSawIdle) {
+    pump.settleSawIdle = true;
     return;
   }
   // The delivery is over and its final reading is gone: the counters tell
@@ -424,6 +450,7 @@ void LineWorker::Settle(Pump& pump) {
     return;
   }
   pump.settlePending = false;
+  pump.settleSawIdle = false;
   const std::int64_t volumeCounts = after.volume - txn.totalsVolumeBefore.value_or(after.volume);
   const std::int64_t moneyCounts = after.money - txn.totalsMoneyBefore.value_or(after.money);
   txn.totalsVolumeAfter = after.volume;
@@ -440,8 +467,7 @@ void LineWorker::Settle(Pump& pump) {
     txn.reconciliation = Reconciliation::kRecovered;
     txn.message = "final reading lost; completed from the totaliser counters";
   }
-  journal_.Save(txn);
-  journal_.SetLastTotals(pump.config.id, after);
+  journal_.Save(txn, after);
   log_.Info("pump {}: transaction {} recovered as {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
   pump.active.reset();
@@ -530,6 +556,9 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   }
   // The final reading exists nowhere but here: commit it before anything
   // else is asked of the dispenser.
+  if (settings_.beforeFinalCommit) {
+    settings_.beforeFinalCommit();
+  }
   Transaction& txn = *pump.active;
   txn.volume = RoundVolume(volume);
   txn.money = RoundMoney(money);
@@ -547,7 +576,7 @@ void LineWorker::Reconcile(Pump& pump) {
   Transaction& txn = *pump.reconcile;
   Totals after;
   try {
-    after = ReadTotals(pump);
+    after = ReadTotals(pump, txn.volume > 0);
   } catch (const ESerialIO&) {
     Failure(pump);
     return;
@@ -567,7 +596,6 @@ void LineWorker::Reconcile(Pump& pump) {
                      std::abs(moneyByCounters - txn.money) < tolerance;
   txn.reconciliation = agree ? Reconciliation::kOk : Reconciliation::kMismatch;
   journal_.SaveReconciliation(txn);
-  journal_.SetLastTotals(pump.config.id, after);
   if (!agree) {
     journal_.Raise({.kind = "totals-mismatch",
                     .pumpId = pump.config.id,

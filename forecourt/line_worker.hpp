@@ -105,7 +105,9 @@ class LineWorker {
   void Poll(Pump& pump);
   void Settle(Pump& pump);
   void CheckUnattended(Pump& pump, const Totals& now);
-  Totals ReadTotals(Pump& pump);
+  // Raises ESerialIO when no sound reading came: `expectMovement` says the
+  // counters cannot read zero.
+  Totals ReadTotals(Pump& pump, bool expectMovement = false);
 
   void Contact(Pump& pump, std::uint8_t code);
   void Failure(Pump& pump);

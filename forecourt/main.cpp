@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "forecourt/attendant.hpp"
 #include "forecourt/config.hpp"
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
   bool demo = false;
   unsigned demoSales = 0;
   bool verbose = false;
+  unsigned crashAfterFinal = 0;
   app.add_option("--config", configPath, "The configuration file (TOML)");
   app.add_option("--check-config", checkPath, "Check a configuration file and exit");
   app.add_option("--simulate", simulate, "Run N simulated dispensers on one line, no file needed")
@@ -46,6 +48,8 @@ int main(int argc, char** argv) {
   app.add_flag("--demo", demo, "Authorise idle pumps and clear their sales, as a demonstration");
   app.add_option("--demo-sales", demoSales, "With --demo: stop after this many sales (0: never)");
   app.add_flag("--verbose", verbose, "Log every exchange on the lines");
+  app.add_option("--crash-after-final", crashAfterFinal,
+                 "Testing: die (SIGKILL) at the Nth final reading, before its commit");
   CLI11_PARSE(app, argc, argv);
 
   if (!checkPath.empty()) {
@@ -80,6 +84,14 @@ int main(int argc, char** argv) {
   } else {
     fmt::print(stderr, "tarvenixd: give --config FILE or --simulate N\n");
     return 2;
+  }
+
+  if (crashAfterFinal > 0) {
+    config.settings.beforeFinalCommit = [crashAfterFinal, seen = std::make_shared<unsigned>(0)] {
+      if (++*seen == crashAfterFinal) {
+        std::raise(SIGKILL);
+      }
+    };
   }
 
   // SIGTERM and SIGINT are taken by this thread alone, with sigwait; every
