@@ -32,9 +32,10 @@ struct Settings {
   std::uint32_t backoffMaxMs = 30'000;  // ... up to this
   std::uint32_t journalLiveIntervalMs = 1000;
   std::uint32_t liveEventIntervalMs = 200;
-  // A fault for the crash test: called with each final reading before it is
-  // committed (tarvenixd --crash-after-final dies there, as at a power cut).
-  std::function<void()> beforeFinalCommit;
+  // Called with each final reading before it is committed: the crash test
+  // dies there (tarvenixd --crash-after-final), the benchmark times the
+  // commit from there.
+  std::function<void(const std::string& pumpId)> beforeFinalCommit;
 };
 
 struct Config {

@@ -557,7 +557,7 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   // The final reading exists nowhere but here: commit it before anything
   // else is asked of the dispenser.
   if (settings_.beforeFinalCommit) {
-    settings_.beforeFinalCommit();
+    settings_.beforeFinalCommit(pump.config.id);
   }
   Transaction& txn = *pump.active;
   txn.volume = RoundVolume(volume);

@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
   }
 
   if (crashAfterFinal > 0) {
-    config.settings.beforeFinalCommit = [crashAfterFinal, seen = std::make_shared<unsigned>(0)] {
+    config.settings.beforeFinalCommit = [crashAfterFinal,
+                                         seen = std::make_shared<unsigned>(0)](const std::string&) {
       if (++*seen == crashAfterFinal) {
         std::raise(SIGKILL);
       }
