@@ -1,5 +1,6 @@
 #include "forecourt/config.hpp"
 
+#include <fmt/core.h>
 #include <toml++/toml.h>
 
 #include <algorithm>
@@ -49,10 +50,9 @@ class Checker {
     }
     const auto value = node->value_exact<std::int64_t>();
     if (!value) {
-      Error(*node, "'" + std::string(key) + "' must be an integer");
+      Error(*node, fmt::format("'{}' must be an integer", key));
     } else if (*value < min || *value > max) {
-      Error(*node, "'" + std::string(key) + "' must lie in " + std::to_string(min) + ".." +
-                       std::to_string(max) + ", not " + std::to_string(*value));
+      Error(*node, fmt::format("'{}' must lie in {}..{}, not {}", key, min, max, *value));
     } else {
       out = static_cast<T>(*value);
     }
@@ -68,7 +68,7 @@ class Checker {
     }
     const auto value = node->value<double>();
     if (!value || !(node->is_floating_point() || node->is_integer())) {
-      Error(*node, "'" + std::string(key) + "' must be a number");
+      Error(*node, fmt::format("'{}' must be a number", key));
       return std::nullopt;
     }
     const bool low = inclusive ? *value < min : *value <= min;
@@ -89,11 +89,11 @@ class Checker {
     }
     const auto value = node->value_exact<std::string>();
     if (!value) {
-      Error(*node, "'" + std::string(key) + "' must be a string");
+      Error(*node, fmt::format("'{}' must be a string", key));
       return std::nullopt;
     }
     if (value->empty()) {
-      Error(*node, "'" + std::string(key) + "' must not be empty");
+      Error(*node, fmt::format("'{}' must not be empty", key));
       return std::nullopt;
     }
     return *value;
