@@ -42,7 +42,8 @@ void ExchangeLog::OnLineEvent(const service::LineEvent& event) {
 
 std::string FromWindows1251(std::string_view text) {
   std::string out;
-  for (unsigned char c : text) {
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
     char32_t code = c;
     if (c >= 0xC0) {
       code = 0x0410 + (c - 0xC0);
