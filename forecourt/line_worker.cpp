@@ -627,12 +627,14 @@ Outcome LineWorker::Execute(const Command& command) {
   if (command.kind == Command::Kind::kSetPrice) {
     return SetPrice(*pump, command.price);
   }
+  // A stop is always tried: a pump marked offline may be delivering still.
+  if (command.kind == Command::Kind::kStop) {
+    return StopPump(*pump);
+  }
   if (!pump->online) {
     return Outcome::Refused("pump-offline", "pump " + pump->config.id + " is offline");
   }
   switch (command.kind) {
-    case Command::Kind::kStop:
-      return StopPump(*pump);
     case Command::Kind::kReadTotals:
       return ReadTotalsNow(*pump);
     case Command::Kind::kReadParam:

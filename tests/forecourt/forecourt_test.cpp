@@ -246,6 +246,9 @@ TEST_F(ForecourtTest, OfflinePumpIsProbedWithBackoffAndComesBack) {
   RunUntil([&] { return !Service().Pump("2")->online; });
   EXPECT_EQ(Service().Pump("2")->state, PumpState::kOffline);
   EXPECT_EQ(AuthoriseVolume("2", 1.0).reason, "pump-offline");
+  EXPECT_EQ(Await(Service().ReadTotals("2")).reason, "pump-offline");
+  // An emergency stop is sent all the same.
+  EXPECT_EQ(Await(Service().StopPump("2")).reason, "dispenser-refused");
   ASSERT_EQ(Alerts().size(), 1u);
   EXPECT_EQ(Alerts()[0].kind, "pump-offline");
   // The others are polled on meanwhile, and stay fresh.
@@ -282,6 +285,9 @@ TEST_F(ForecourtTest, CountersThatMoveWithoutASaleRaiseAlerts) {
   EXPECT_EQ(
       details["volume_after"].get<std::int64_t>() - details["volume_before"].get<std::int64_t>(),
       120);
+  EXPECT_TRUE(Service().GetJournal().Acknowledge(Alerts()[0].id).Ok());
+  EXPECT_EQ(Service().GetJournal().Alerts(true).size(), 1u);
+  EXPECT_EQ(Service().GetJournal().Acknowledge(99).reason, "not-found");
 }
 
 TEST_F(ForecourtTest, EverySaleCompletesOnALineWithEveryKindOfFault) {
