@@ -68,6 +68,17 @@ std::string Read(const fs::path& path) {
   return text.str();
 }
 
+// Kills and reaps a child the test did not get to end, on every way out.
+struct Child {
+  pid_t pid;
+  ~Child() {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
 template <typename Done>
 bool WaitFor(Done done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -97,6 +108,7 @@ TEST(CrashTest, EveryDeliveryIsInTheJournalExactlyOnceAfterKills) {
                            "19200", "--link", tty.string()},
                           dir / "sim.log");
   ASSERT_GT(sim, 0);
+  const Child simGuard{sim};
   ASSERT_TRUE(WaitFor([&] { return fs::exists(tty); }, 5s));
 
   const std::vector<std::string> service = {TARVENIXD, "--config",     config.string(),
@@ -108,6 +120,7 @@ TEST(CrashTest, EveryDeliveryIsInTheJournalExactlyOnceAfterKills) {
     dying.insert(dying.end(), {"--crash-after-final", "1"});
     const pid_t pid = Spawn(dying, log);
     ASSERT_GT(pid, 0);
+    const Child guard{pid};
     int status = 0;
     ASSERT_TRUE(WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20s));
   }
@@ -123,6 +136,7 @@ TEST(CrashTest, EveryDeliveryIsInTheJournalExactlyOnceAfterKills) {
   // The last run finishes the sales and stops cleanly.
   const fs::path last = dir / "last.log";
   const pid_t pid = Spawn(service, last);
+  const Child guard{pid};
   const bool done =
       WaitFor([&] { return Read(last).find("sales made") != std::string::npos; }, 40s);
   ::kill(pid, SIGTERM);
