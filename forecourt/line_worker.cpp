@@ -552,6 +552,13 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
          .details =
              nlohmann::json{{"volume", RoundVolume(volume)}, {"money", RoundMoney(money)}}.dump()});
     log_.Info("pump {}: ALERT unattended delivery of {} volume", pump.config.id, Figure(volume));
+    // The counters have moved by it: take them as the pump's new reading,
+    // so that the next sale does not report the same fuel again.
+    try {
+      journal_.SetLastTotals(pump.config.id, ReadTotals(pump, volume > 0));
+    } catch (const ESerialIO&) {
+      Failure(pump);
+    }
     return;
   }
   // The final reading exists nowhere but here: commit it before anything

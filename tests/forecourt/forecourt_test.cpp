@@ -288,6 +288,25 @@ TEST_F(ForecourtTest, CountersThatMoveWithoutASaleRaiseAlerts) {
   EXPECT_TRUE(Service().GetJournal().Acknowledge(Alerts()[0].id).Ok());
   EXPECT_EQ(Service().GetJournal().Alerts(true).size(), 1u);
   EXPECT_EQ(Service().GetJournal().Acknowledge(99).reason, "not-found");
+
+  // A delivery started by someone else is followed to its end and reported
+  // once, not again at the pump's next sale.
+  RunToEnd(AuthoriseVolume("3", 1.0).transaction->id);
+  {
+    sim::LineService link(clock_);
+    link.Attach(1, peer_);
+    TVM30 other(link, 0, sim::SleeperOn(clock_));
+    other.InitLine(1);
+    other.SetUnitPrice(1, 3, 1.0);
+    other.SetDoseVolume(1, 3, 2.0);
+    other.StartPump(1, 3, 1);
+  }
+  RunUntil([&] { return Alerts().size() == 3; });
+  EXPECT_EQ(Alerts()[0].kind, "unattended-delivery");
+  EXPECT_EQ(nlohmann::json::parse(Alerts()[0].details)["volume"], 2.0);
+  RunUntil([&] { return Service().Pump("3")->state == PumpState::kIdle; });
+  EXPECT_TRUE(AuthoriseVolume("3", 1.0).Ok());
+  EXPECT_EQ(Alerts().size(), 3u);
 }
 
 TEST_F(ForecourtTest, EverySaleCompletesOnALineWithEveryKindOfFault) {
