@@ -223,7 +223,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   Config config;
   check.OnlyKeys(root,
                  {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms",
-                  "poll_interval_ms", "line"},
+                  "poll_interval_ms", "totals_interval_ms", "line"},
                  "the file");
   if (auto database = check.String(root, "database")) {
     config.database = *database;
@@ -247,6 +247,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   check.Integer(root, "offline_after", s.offlineAfter, 1, 100);
   check.Integer(root, "live_interval_ms", s.liveIntervalMs, 50, 10'000);
   check.Integer(root, "poll_interval_ms", s.pollIntervalMs, 0, 60'000);
+  check.Integer(root, "totals_interval_ms", s.totalsIntervalMs, 1000, 86'400'000);
   if (const toml::node* lines = root.get("line")) {
     const toml::array* array = lines->as_array();
     if (array == nullptr || !array->is_array_of_tables()) {

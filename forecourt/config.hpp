@@ -25,11 +25,12 @@ struct LineConfig {
 
 struct Settings {
   std::uint32_t maxUnpaid = 2;
-  std::uint32_t offlineAfter = 3;       // failed polls in a row
-  std::uint32_t liveIntervalMs = 200;   // ReadLive of a delivering pump
-  std::uint32_t pollIntervalMs = 0;     // least time between polls of one idle pump
-  std::uint32_t backoffFirstMs = 1000;  // re-probe of an offline pump, doubling...
-  std::uint32_t backoffMaxMs = 30'000;  // ... up to this
+  std::uint32_t offlineAfter = 3;           // failed polls in a row
+  std::uint32_t liveIntervalMs = 200;       // ReadLive of a delivering pump
+  std::uint32_t pollIntervalMs = 0;         // least time between polls of one idle pump
+  std::uint32_t backoffFirstMs = 1000;      // re-probe of an offline pump, doubling...
+  std::uint32_t backoffMaxMs = 30'000;      // ... up to this
+  std::uint32_t totalsIntervalMs = 60'000;  // counters of an idle pump
   std::uint32_t journalLiveIntervalMs = 1000;
   std::uint32_t liveEventIntervalMs = 200;
   // Called with each final reading before it is committed: the crash test

@@ -35,6 +35,7 @@ struct LineWorker::Pump {
   std::uint64_t backoffMs = 0;
   std::uint64_t nextPollUs = 0;
   std::uint64_t nextLiveUs = 0;
+  std::uint64_t nextTotalsUs = 0;
   std::uint64_t lastContactUs = 0;
   bool contacted = false;
   double liveVolume = 0;
@@ -253,6 +254,22 @@ void LineWorker::Step() {
   for (auto& pump : pumps_) {
     if (pump->reconcile && pump->online && pump->nextPollUs <= now) {
       Reconcile(*pump);
+      Refresh();
+      return;
+    }
+  }
+  // The counters of idle pumps, now and then (and first thing after a
+  // start): fuel drawn while no sale of ours ran shows without waiting for
+  // the pump's next sale.
+  for (auto& pump : pumps_) {
+    if (pump->online && !pump->active && !pump->reconcile && !pump->settlePending &&
+        pump->raw != dispenser_state::kDelivering && pump->nextTotalsUs <= now) {
+      pump->nextTotalsUs = now + settings_.totalsIntervalMs * kUsPerMs;
+      try {
+        CheckUnattended(*pump, ReadTotals(*pump));
+      } catch (const ESerialIO&) {
+        Failure(*pump);
+      }
       Refresh();
       return;
     }

@@ -201,6 +201,9 @@ TEST_F(ForecourtTest, RefusalsTouchNoDispenser) {
       {{.pumpId = "1", .preset = 1, .price = 100}, "bad-price"},  // would lose a digit
       {{.pumpId = "1", .preset = 1, .price = nan}, "bad-price"},
   };
+  for (int i = 0; i < 20; ++i) {
+    Service().Step();  // past the first reading of every pump's counters
+  }
   const std::uint64_t frames = peer_.FramesHeard();
   for (const Case& c : cases) {
     // A refusal is answered before any exchange: run no step in between.
@@ -307,6 +310,14 @@ TEST_F(ForecourtTest, CountersThatMoveWithoutASaleRaiseAlerts) {
   RunUntil([&] { return Service().Pump("3")->state == PumpState::kIdle; });
   EXPECT_TRUE(AuthoriseVolume("3", 1.0).Ok());
   EXPECT_EQ(Alerts().size(), 3u);
+
+  // An idle pump's counters are read now and then: fuel drawn there shows
+  // without a sale.
+  peer_.At(2)->SlipTotals(10, 10);
+  const std::uint64_t slipped = clock_.NowUs();
+  RunUntil([&] { return Alerts().size() == 4; });
+  EXPECT_EQ(Alerts()[0].pumpId, "2");
+  EXPECT_LE(clock_.NowUs() - slipped, 61'000'000u);
 }
 
 TEST_F(ForecourtTest, EverySaleCompletesOnALineWithEveryKindOfFault) {
