@@ -169,6 +169,14 @@ class TVM30 {
   virtual void StopPump2(std::int32_t line, std::int32_t addr, std::uint8_t hostByte);
   virtual void StopPump3(std::int32_t line, std::int32_t addr, std::uint8_t hostByte);
 
+  // --- Read-only views of the tables, outside the binary operation table.
+
+  // The state code of a pair as the last decoded reply or start left it
+  // (0, 192, 217, 225, ...): a host following a delivery with ReadLive
+  // learns from it that an F or M reply has ended it, without a poll.
+  // Contacts no dispenser; raises ERangeError outside 1..32.
+  std::uint8_t PumpStateOf(std::int32_t line, std::int32_t addr) const;
+
   // --- Line (re)initialisation.
 
   // Configures the line (ConfigureLine(line, 14, 4800)) and resets address

@@ -324,6 +324,12 @@ void TVM30::StopPump3(std::int32_t line, std::int32_t addr, std::uint8_t hostByt
   StopPump(line, addr, hostByte);
 }
 
+std::uint8_t TVM30::PumpStateOf(std::int32_t line, std::int32_t addr) const {
+  const std::uint8_t lineByte = link::CheckedLine(line);
+  const std::uint8_t addrByte = link::CheckedAddr(addr);
+  return state_->dispensers.At(lineByte, addrByte).pumpState;
+}
+
 void TVM30::OpenLine(std::uint32_t line) {
   link::CheckedLine(LowByte(line));
   link_.ConfigureLine(line, kConfigureSetting, kConfigureBaud);

@@ -98,6 +98,14 @@ class Dispenser {
   void LiftNozzle(std::uint64_t nowUs);
   void HangNozzle(std::uint64_t nowUs);
 
+  // A fault of the totaliser: the counters move by `volume` and `money`
+  // (hundredths) that no delivery reports, as a meter that slips or fuel
+  // drawn while the controller was bypassed.
+  void SlipTotals(std::uint64_t volume, std::uint64_t money) {
+    totalVolume_ += volume;
+    totalMoney_ += money;
+  }
+
   // Brings the delivery up to `now`.
   void Advance(std::uint64_t nowUs);
 

@@ -1,0 +1,299 @@
+#include "forecourt/config.hpp"
+
+#include <fmt/core.h>
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+
+namespace tarvenix::forecourt {
+namespace {
+
+constexpr std::size_t kMaxLines = 32;
+constexpr std::int64_t kMaxAddr = 32;
+
+class Checker {
+ public:
+  explicit Checker(std::string file) : file_(std::move(file)) {}
+
+  void Error(const toml::source_region& where, std::string message) {
+    errors_.push_back({.file = file_,
+                       .line = where.begin.line,
+                       .column = where.begin.column,
+                       .message = std::move(message)});
+  }
+  void Error(const toml::node& node, std::string message) {
+    Error(node.source(), std::move(message));
+  }
+
+  // Every key of `table` must be one of `known`.
+  void OnlyKeys(const toml::table& table, std::initializer_list<std::string_view> known,
+                std::string_view where) {
+    for (const auto& [key, node] : table) {
+      if (std::find(known.begin(), known.end(), key.str()) == known.end()) {
+        Error(key.source().begin.line != 0 ? key.source() : node.source(),
+              "unknown key '" + std::string(key.str()) + "' in " + std::string(where));
+      }
+    }
+  }
+
+  template <typename T>
+  void Integer(const toml::table& table, std::string_view key, T& out, std::int64_t min,
+               std::int64_t max) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+      return;
+    }
+    const auto value = node->value_exact<std::int64_t>();
+    if (!value) {
+      Error(*node, fmt::format("'{}' must be an integer", key));
+    } else if (*value < min || *value > max) {
+      Error(*node, fmt::format("'{}' must lie in {}..{}, not {}", key, min, max, *value));
+    } else {
+      out = static_cast<T>(*value);
+    }
+  }
+
+  // A number, integer or not, with min < value <= max (or >= min when
+  // `inclusive`).
+  std::optional<double> Number(const toml::table& table, std::string_view key, double min,
+                               double max, bool inclusive) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+      return std::nullopt;
+    }
+    const auto value = node->value<double>();
+    if (!value || !(node->is_floating_point() || node->is_integer())) {
+      Error(*node, fmt::format("'{}' must be a number", key));
+      return std::nullopt;
+    }
+    const bool low = inclusive ? *value < min : *value <= min;
+    if (!std::isfinite(*value) || low || *value > max) {
+      std::ostringstream range;
+      range << "'" << key << "' must lie in " << (inclusive ? "[" : "(") << min << ", " << max
+            << "], not " << *value;
+      Error(*node, range.str());
+      return std::nullopt;
+    }
+    return *value;
+  }
+
+  std::optional<std::string> String(const toml::table& table, std::string_view key) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+      return std::nullopt;
+    }
+    const auto value = node->value_exact<std::string>();
+    if (!value) {
+      Error(*node, fmt::format("'{}' must be a string", key));
+      return std::nullopt;
+    }
+    if (value->empty()) {
+      Error(*node, fmt::format("'{}' must not be empty", key));
+      return std::nullopt;
+    }
+    return *value;
+  }
+
+  std::vector<ConfigError> Take() { return std::move(errors_); }
+  bool Clean() const { return errors_.empty(); }
+
+ private:
+  std::string file_;
+  std::vector<ConfigError> errors_;
+};
+
+// The largest unit price the start command carries: four digits of
+// hundredths.
+constexpr double kMaxPrice = 99.99;
+
+// Pump ids name pumps across the forecourt; addresses are per line.
+struct Seen {
+  std::set<std::string> ids;
+  std::set<std::uint8_t> addrs;  // of the line being read
+};
+
+void ReadPump(Checker& check, const toml::table& table, LineConfig& line, Seen& seen) {
+  check.OnlyKeys(
+      table, {"id", "name", "address", "start_mode", "totals_selector", "totals_scale", "price"},
+      "a pump");
+  PumpConfig pump;
+  std::int64_t addr = 0;
+  if (table.get("address") == nullptr) {
+    check.Error(table.source(), "a pump needs an 'address' (1..32)");
+  }
+  check.Integer(table, "address", addr, 1, kMaxAddr);
+  pump.addr = static_cast<std::uint8_t>(addr);
+  pump.id = check.String(table, "id").value_or("");
+  if (pump.id.empty() && table.get("id") == nullptr) {
+    check.Error(table.source(), "a pump needs an 'id'");
+  }
+  pump.name = check.String(table, "name").value_or(pump.id.empty() ? "" : "Pump " + pump.id);
+  check.Integer(table, "start_mode", pump.startMode, 0, 9);
+  check.Integer(table, "totals_selector", pump.totalsSelector, 0, 9);
+  if (auto scale = check.Number(table, "totals_scale", 0, 1e9, false)) {
+    pump.totalsScale = *scale;
+  }
+  pump.price = check.Number(table, "price", 0, kMaxPrice, false);
+  if (!pump.id.empty() && !seen.ids.insert(pump.id).second) {
+    check.Error(*table.get("id"), "pump id '" + pump.id + "' is used twice");
+  }
+  if (pump.addr != 0 && !seen.addrs.insert(pump.addr).second) {
+    check.Error(*table.get("address"),
+                "two pumps of the line at address " + std::to_string(pump.addr));
+  }
+  line.pumps.push_back(std::move(pump));
+}
+
+void ReadLine(Checker& check, const toml::table& table, Config& config, Seen& seen) {
+  seen.addrs.clear();
+  check.OnlyKeys(table, {"device", "baud", "simulate", "flow", "pump"}, "a line");
+  LineConfig line;
+  line.device = check.String(table, "device").value_or("");
+  check.Integer(table, "baud", line.baud, 300, 115200);
+  check.Integer(table, "simulate", line.simulate, 1, kMaxAddr);
+  if (auto flow = check.Number(table, "flow", 0, 6000, false)) {
+    line.flowPerMinute = *flow;
+  }
+  const bool device = table.get("device") != nullptr;
+  const bool simulated = table.get("simulate") != nullptr;
+  if (device == simulated) {
+    check.Error(table.source(), "a line needs either 'device' or 'simulate', not " +
+                                    std::string(device ? "both" : "neither"));
+  }
+  if (const toml::node* pumps = table.get("pump")) {
+    if (const toml::array* array = pumps->as_array();
+        array != nullptr && array->is_array_of_tables()) {
+      for (const toml::node& pump : *array) {
+        ReadPump(check, *pump.as_table(), line, seen);
+      }
+    } else {
+      check.Error(*pumps, "'pump' must be an array of tables ([[line.pump]])");
+    }
+  } else if (line.simulate > 0) {
+    // A simulated line without pumps: one per simulated dispenser.
+    for (std::uint8_t addr = 1; addr <= line.simulate; ++addr) {
+      const std::string id = std::to_string(config.lines.size() + 1) + "-" + std::to_string(addr);
+      if (!seen.ids.insert(id).second) {
+        check.Error(table.source(), "pump id '" + id + "' is used twice");
+      }
+      line.pumps.push_back({.id = id, .name = "Pump " + id, .addr = addr});
+    }
+  } else {
+    check.Error(table.source(), "a line needs at least one pump ([[line.pump]])");
+  }
+  if (simulated) {
+    for (const PumpConfig& pump : line.pumps) {
+      if (pump.addr > line.simulate) {
+        check.Error(table.source(), "pump '" + pump.id + "' is at address " +
+                                        std::to_string(pump.addr) + ", beyond the " +
+                                        std::to_string(line.simulate) + " simulated dispensers");
+      }
+    }
+  }
+  config.lines.push_back(std::move(line));
+}
+
+}  // namespace
+
+std::string ConfigError::Text() const {
+  if (line == 0) {
+    return file + ": " + message;
+  }
+  return file + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " + message;
+}
+
+LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
+  LoadedConfig loaded;
+  toml::table root;
+  try {
+    root = toml::parse(text, name);
+  } catch (const toml::parse_error& e) {
+    loaded.errors.push_back({.file = name,
+                             .line = e.source().begin.line,
+                             .column = e.source().begin.column,
+                             .message = std::string(e.description())});
+    return loaded;
+  }
+  Checker check(name);
+  Config config;
+  check.OnlyKeys(root,
+                 {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms",
+                  "poll_interval_ms", "totals_interval_ms", "line"},
+                 "the file");
+  if (auto database = check.String(root, "database")) {
+    config.database = *database;
+  } else if (root.get("database") == nullptr) {
+    check.Error(toml::source_region{.begin = {1, 1}, .end = {1, 1}, .path = {}},
+                "'database' is missing: the path of the journal");
+  }
+  if (auto listen = check.String(root, "listen")) {
+    const auto colon = listen->rfind(':');
+    const std::string port = colon == std::string::npos ? "" : listen->substr(colon + 1);
+    if (colon == std::string::npos || colon == 0 || port.empty() ||
+        port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 ||
+        std::stoul(port) > 65535) {
+      check.Error(*root.get("listen"), "'listen' must be HOST:PORT, not '" + *listen + "'");
+    } else {
+      config.listen = *listen;
+    }
+  }
+  Settings& s = config.settings;
+  check.Integer(root, "max_unpaid", s.maxUnpaid, 1, 1000);
+  check.Integer(root, "offline_after", s.offlineAfter, 1, 100);
+  check.Integer(root, "live_interval_ms", s.liveIntervalMs, 50, 10'000);
+  check.Integer(root, "poll_interval_ms", s.pollIntervalMs, 0, 60'000);
+  check.Integer(root, "totals_interval_ms", s.totalsIntervalMs, 1000, 86'400'000);
+  if (const toml::node* lines = root.get("line")) {
+    const toml::array* array = lines->as_array();
+    if (array == nullptr || !array->is_array_of_tables()) {
+      check.Error(*lines, "'line' must be an array of tables ([[line]])");
+    } else if (array->size() > kMaxLines) {
+      check.Error(*lines, "at most 32 lines, not " + std::to_string(array->size()));
+    } else {
+      Seen seen;
+      for (const toml::node& line : *array) {
+        ReadLine(check, *line.as_table(), config, seen);
+      }
+    }
+  } else {
+    check.Error(toml::source_region{.begin = {1, 1}, .end = {1, 1}, .path = {}},
+                "no line: add a [[line]] with 'device' or 'simulate'");
+  }
+  loaded.errors = check.Take();
+  if (loaded.errors.empty()) {
+    loaded.config = std::move(config);
+  }
+  return loaded;
+}
+
+LoadedConfig LoadConfig(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    LoadedConfig loaded;
+    loaded.errors.push_back({.file = path, .message = "cannot read the file"});
+    return loaded;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseConfig(text.str(), path);
+}
+
+Config SimulatedConfig(std::uint8_t dispensers, const std::string& database) {
+  Config config;
+  config.database = database;
+  LineConfig line;
+  line.simulate = dispensers;
+  for (std::uint8_t addr = 1; addr <= dispensers; ++addr) {
+    const std::string id = std::to_string(addr);
+    line.pumps.push_back({.id = id, .name = "Pump " + id, .addr = addr, .price = 1.85});
+  }
+  config.lines.push_back(std::move(line));
+  return config;
+}
+
+}  // namespace tarvenix::forecourt

@@ -1,0 +1,73 @@
+// The service's configuration, from a TOML file or from --simulate.
+//
+// A file is checked whole before anything is opened: every mistake is
+// reported with the file's line and column, and the service refuses to
+// start (exit status 78, EX_CONFIG).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "forecourt/model.hpp"
+
+namespace tarvenix::forecourt {
+
+struct LineConfig {
+  std::string device;           // a serial port; empty for a simulated line
+  std::uint32_t baud = 0;       // overrides the driver's bit rate; 0 keeps it
+  std::uint8_t simulate = 0;    // dispensers of the in-process simulator (1..32)
+  double flowPerMinute = 40.0;  // simulated flow, volume units a minute
+  std::vector<PumpConfig> pumps;
+};
+
+struct Settings {
+  std::uint32_t maxUnpaid = 2;
+  std::uint32_t offlineAfter = 3;           // failed polls in a row
+  std::uint32_t liveIntervalMs = 200;       // ReadLive of a delivering pump
+  std::uint32_t pollIntervalMs = 0;         // least time between polls of one idle pump
+  std::uint32_t backoffFirstMs = 1000;      // re-probe of an offline pump, doubling...
+  std::uint32_t backoffMaxMs = 30'000;      // ... up to this
+  std::uint32_t totalsIntervalMs = 60'000;  // counters of an idle pump
+  std::uint32_t journalLiveIntervalMs = 1000;
+  std::uint32_t liveEventIntervalMs = 200;
+  // Called with each final reading before it is committed: the crash test
+  // dies there (tarvenixd --crash-after-final), the benchmark times the
+  // commit from there.
+  std::function<void(const std::string& pumpId)> beforeFinalCommit;
+};
+
+struct Config {
+  std::string database;
+  std::string listen = "127.0.0.1:8080";
+  Settings settings;
+  std::vector<LineConfig> lines;
+};
+
+struct ConfigError {
+  std::string file;
+  std::uint32_t line = 0;  // 1-based; 0 when the mistake has no place
+  std::uint32_t column = 0;
+  std::string message;
+
+  // "FILE:LINE:COLUMN: MESSAGE"
+  std::string Text() const;
+};
+
+struct LoadedConfig {
+  std::optional<Config> config;
+  std::vector<ConfigError> errors;
+};
+
+// Reads and checks a configuration file.
+LoadedConfig LoadConfig(const std::string& path);
+// The same for a text in memory; `name` stands for the file in messages.
+LoadedConfig ParseConfig(std::string_view text, const std::string& name);
+
+// One simulated line with `dispensers` pumps 1..N and the journal at
+// `database`: what `tarvenixd --simulate N` runs.
+Config SimulatedConfig(std::uint8_t dispensers, const std::string& database);
+
+}  // namespace tarvenix::forecourt

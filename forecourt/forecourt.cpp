@@ -1,0 +1,224 @@
+#include "forecourt/forecourt.hpp"
+
+#include <chrono>
+
+#include "line_service.hpp"
+#include "serial/serial_com_link.hpp"
+#include "simulated_line.hpp"
+
+namespace tarvenix::forecourt {
+namespace {
+
+std::future<Outcome> Ready(Outcome outcome) {
+  std::promise<Outcome> promise;
+  promise.set_value(std::move(outcome));
+  return promise.get_future();
+}
+
+std::int64_t SystemNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+// A line's transport (a serial port, or simulated dispensers behind the
+// in-process line service) and its worker. Each line has a line service of
+// its own, so that lines share nothing but the journal.
+struct Forecourt::Line {
+  std::string port;
+  std::unique_ptr<sim::SimulatedLine> simulated;  // made here, unless supplied
+  sim::SimulatedLine* peer = nullptr;
+  std::unique_ptr<service::InstrumentedLink> link;
+  std::unique_ptr<LineWorker> worker;
+};
+
+Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal::NowMs nowMs,
+                     std::vector<sim::SimulatedLine*> peers)
+    : config_(config), log_(log) {
+  if (clock == nullptr) {
+    ownClock_ = std::make_unique<sim::WallClock>();
+    clock = ownClock_.get();
+  }
+  clock_ = clock;
+  journal_ = std::make_unique<Journal>(config_.database, events_,
+                                       nowMs ? std::move(nowMs) : Journal::NowMs(SystemNowMs));
+  if (log_.Verbose()) {
+    exchangeLog_ = std::make_unique<ExchangeLog>(log_);
+  }
+  const auto unfinished = journal_->Unfinished();
+  for (std::size_t i = 0; i < config_.lines.size(); ++i) {
+    const LineConfig& lc = config_.lines[i];
+    const auto lineNo = static_cast<std::uint32_t>(i + 1);
+    auto line = std::make_unique<Line>();
+    if (lc.simulate > 0) {
+      line->port = "simulated";
+      sim::SimulatedLine* peer = i < peers.size() ? peers[i] : nullptr;
+      // Simulated customers lift the nozzle when a pump is authorised.
+      const auto flow = static_cast<std::uint32_t>(lc.flowPerMinute * 100 + 0.5);
+      if (peer == nullptr) {
+        line->simulated = std::make_unique<sim::SimulatedLine>(*clock_);
+        peer = line->simulated.get();
+        for (std::uint8_t addr = 1; addr <= lc.simulate; ++addr) {
+          peer->AddDispenser(addr, {.flowPerMinute = flow, .autoNozzle = true});
+        }
+      }
+      line->peer = peer;
+      auto service = std::make_unique<sim::LineService>(*clock_);
+      service->Attach(lineNo, *peer);
+      line->link = std::move(service);
+    } else {
+      line->port = lc.device;
+      auto serial = std::make_unique<serial::SerialComLink>();
+      serial::PortSettings port{.device = lc.device};
+      if (lc.baud != 0) {
+        port.baud = lc.baud;
+      }
+      serial->AssignPort(lineNo, port);
+      line->link = std::move(serial);
+    }
+    if (exchangeLog_) {
+      line->link->SetMonitor(exchangeLog_.get());
+    }
+    for (const PumpConfig& pump : lc.pumps) {
+      journal_->SavePump(pump, lineNo);
+    }
+    line->worker = std::make_unique<LineWorker>(lineNo, *line->link, *clock_, lc.pumps,
+                                                config_.settings, *journal_, events_, log_);
+    for (const Transaction& txn : unfinished) {
+      if (line->worker->Serves(txn.pumpId)) {
+        line->worker->Adopt(txn);
+        log_.Info("transaction {} on pump {} was left {}: settling it", txn.id, txn.pumpId,
+                  Name(txn.state));
+      }
+    }
+    lines_.push_back(std::move(line));
+  }
+  journal_->PublishPresent();
+}
+
+Forecourt::~Forecourt() {
+  Stop();
+}
+
+void Forecourt::Start() {
+  started_ = true;
+  for (auto& line : lines_) {
+    line->worker->Start();
+  }
+}
+
+void Forecourt::Stop() {
+  for (auto& line : lines_) {
+    line->worker->Stop();
+  }
+}
+
+void Forecourt::Step() {
+  for (auto& line : lines_) {
+    line->worker->Step();
+  }
+}
+
+LineWorker* Forecourt::WorkerOf(const std::string& pumpId) const {
+  for (const auto& line : lines_) {
+    if (line->worker->Serves(pumpId)) {
+      return line->worker.get();
+    }
+  }
+  return nullptr;
+}
+
+std::future<Outcome> Forecourt::Submit(Command command) {
+  const std::string& pumpId =
+      command.kind == Command::Kind::kAuthorise ? command.authorise.pumpId : command.pumpId;
+  LineWorker* worker = WorkerOf(pumpId);
+  if (worker == nullptr) {
+    // An idempotent retry is answered even for a pump since removed.
+    if (command.kind == Command::Kind::kAuthorise && command.authorise.reference) {
+      if (auto existing =
+              journal_->FindByReference(command.authorise.client, *command.authorise.reference)) {
+        Outcome outcome;
+        outcome.transaction = std::move(existing);
+        outcome.existing = true;
+        return Ready(std::move(outcome));
+      }
+    }
+    return Ready(Outcome::Refused("unknown-pump", "no pump '" + pumpId + "'"));
+  }
+  return worker->Submit(std::move(command));
+}
+
+std::future<Outcome> Forecourt::Authorise(AuthoriseRequest request) {
+  Command command;
+  command.kind = Command::Kind::kAuthorise;
+  command.authorise = std::move(request);
+  return Submit(std::move(command));
+}
+
+std::future<Outcome> Forecourt::StopPump(const std::string& pumpId) {
+  return Submit({.kind = Command::Kind::kStop, .pumpId = pumpId});
+}
+
+std::vector<std::future<Outcome>> Forecourt::StopAll() {
+  std::vector<std::future<Outcome>> out;
+  for (const PumpSnapshot& pump : Pumps()) {
+    out.push_back(StopPump(pump.id));
+  }
+  return out;
+}
+
+std::future<Outcome> Forecourt::SetPrice(const std::string& pumpId, double price) {
+  return Submit({.kind = Command::Kind::kSetPrice, .pumpId = pumpId, .price = price});
+}
+
+std::future<Outcome> Forecourt::ReadTotals(const std::string& pumpId) {
+  return Submit({.kind = Command::Kind::kReadTotals, .pumpId = pumpId});
+}
+
+std::future<Outcome> Forecourt::ReadParam(const std::string& pumpId, std::int32_t param) {
+  return Submit({.kind = Command::Kind::kReadParam, .pumpId = pumpId, .param = param});
+}
+
+std::future<Outcome> Forecourt::WriteParam(const std::string& pumpId, std::int32_t param,
+                                           std::int32_t value) {
+  return Submit(
+      {.kind = Command::Kind::kWriteParam, .pumpId = pumpId, .param = param, .value = value});
+}
+
+std::vector<PumpSnapshot> Forecourt::Pumps() const {
+  std::vector<PumpSnapshot> out;
+  for (const auto& line : lines_) {
+    auto snapshots = line->worker->Snapshots();
+    out.insert(out.end(), snapshots.begin(), snapshots.end());
+  }
+  return out;
+}
+
+std::optional<PumpSnapshot> Forecourt::Pump(const std::string& pumpId) const {
+  for (PumpSnapshot& pump : Pumps()) {
+    if (pump.id == pumpId) {
+      return pump;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<LineInfo> Forecourt::Lines() const {
+  std::vector<LineInfo> out;
+  for (const auto& line : lines_) {
+    const std::uint32_t number = line->worker->LineNo();
+    out.push_back({.number = number,
+                   .port = line->port,
+                   .open = line->worker->Opened(),
+                   .stats = line->link->Stats(number)});
+  }
+  return out;
+}
+
+sim::SimulatedLine* Forecourt::Simulated(std::size_t lineIndex) {
+  return lineIndex < lines_.size() ? lines_[lineIndex]->peer : nullptr;
+}
+
+}  // namespace tarvenix::forecourt

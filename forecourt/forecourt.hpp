@@ -1,0 +1,106 @@
+// The forecourt service: the journal, the event stream and one worker per
+// line, built from a configuration. What a client (the HTTP interface, the
+// demo attendant, a test) calls; every method is safe from any thread.
+//
+// Commands that need a dispenser go to the pump's line worker and come back
+// as futures; the buffer of sales (lock, unlock, clear) and the queries are
+// answered from the journal at once.
+#pragma once
+
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "clock.hpp"
+#include "forecourt/config.hpp"
+#include "forecourt/events.hpp"
+#include "forecourt/journal.hpp"
+#include "forecourt/line_worker.hpp"
+#include "forecourt/log.hpp"
+#include "service/instrumented_link.hpp"
+
+namespace tarvenix::sim {
+class SimulatedLine;
+}
+
+namespace tarvenix::forecourt {
+
+struct LineInfo {
+  std::uint32_t number = 0;
+  std::string port;  // the device, or "simulated"
+  bool open = false;
+  service::LinkStats stats;
+};
+
+class Forecourt {
+ public:
+  // Opens the journal, records the pumps and takes over the transactions an
+  // earlier run left unfinished. `clock` drives the lines: a ManualClock
+  // for tests (then Step() runs the lines), else the wall clock. Raises
+  // DatabaseError when the journal cannot be opened.
+  //
+  // `peers` may supply the simulated dispensers of simulated lines (by line
+  // index), so that a test keeps them across a restart of the service.
+  Forecourt(const Config& config, Log& log, sim::Clock* clock = nullptr, Journal::NowMs nowMs = {},
+            std::vector<sim::SimulatedLine*> peers = {});
+  ~Forecourt();
+  Forecourt(const Forecourt&) = delete;
+  Forecourt& operator=(const Forecourt&) = delete;
+
+  // One thread per line, until Stop (the exchange in flight finishes).
+  void Start();
+  void Stop();
+  // One scheduling step of every line, on the caller's thread.
+  void Step();
+
+  std::future<Outcome> Authorise(AuthoriseRequest request);
+  std::future<Outcome> StopPump(const std::string& pumpId);
+  std::vector<std::future<Outcome>> StopAll();
+  std::future<Outcome> SetPrice(const std::string& pumpId, double price);
+  std::future<Outcome> ReadTotals(const std::string& pumpId);
+  std::future<Outcome> ReadParam(const std::string& pumpId, std::int32_t param);
+  std::future<Outcome> WriteParam(const std::string& pumpId, std::int32_t param,
+                                  std::int32_t value);
+
+  Outcome Lock(std::int64_t txnId, const std::string& client) {
+    return journal_->Lock(txnId, client);
+  }
+  Outcome Unlock(std::int64_t txnId, const std::string& client) {
+    return journal_->Unlock(txnId, client);
+  }
+  Outcome Clear(std::int64_t txnId, const std::string& client) {
+    return journal_->Clear(txnId, client);
+  }
+
+  std::vector<PumpSnapshot> Pumps() const;
+  std::optional<PumpSnapshot> Pump(const std::string& pumpId) const;
+  std::vector<LineInfo> Lines() const;
+  Journal& GetJournal() { return *journal_; }
+  EventRing& Events() { return events_; }
+  const Config& GetConfig() const { return config_; }
+  sim::Clock& Clock() { return *clock_; }
+
+  // The simulated dispensers of a line (0-based in configuration order),
+  // for tests and the demo; nullptr for a serial line.
+  sim::SimulatedLine* Simulated(std::size_t lineIndex);
+
+ private:
+  struct Line;
+
+  std::future<Outcome> Submit(Command command);
+  LineWorker* WorkerOf(const std::string& pumpId) const;
+
+  Config config_;
+  Log& log_;
+  std::unique_ptr<sim::Clock> ownClock_;
+  sim::Clock* clock_;
+  EventRing events_;
+  std::unique_ptr<Journal> journal_;
+  std::unique_ptr<ExchangeLog> exchangeLog_;
+  std::vector<std::unique_ptr<Line>> lines_;
+  bool started_ = false;
+};
+
+}  // namespace tarvenix::forecourt

@@ -1,0 +1,518 @@
+#include "forecourt/journal.hpp"
+
+#include <array>
+#include <string_view>
+
+#include "forecourt/json.hpp"
+
+namespace tarvenix::forecourt {
+namespace {
+
+// Each step brings the schema from version i to i + 1, in one transaction.
+constexpr std::array<std::string_view, kSchemaVersion> kMigrations = {
+    R"sql(
+CREATE TABLE pumps(
+  id TEXT PRIMARY KEY,
+  line INTEGER NOT NULL,
+  address INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  start_mode INTEGER NOT NULL,
+  totals_selector INTEGER NOT NULL,
+  totals_scale REAL NOT NULL,
+  price REAL,
+  last_totals_volume INTEGER,
+  last_totals_money INTEGER
+);
+CREATE TABLE transactions(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  pump_id TEXT NOT NULL,
+  client TEXT NOT NULL,
+  reference TEXT,
+  preset_kind TEXT NOT NULL CHECK (preset_kind IN ('volume', 'money')),
+  preset REAL NOT NULL,
+  price REAL NOT NULL,
+  state TEXT NOT NULL,
+  volume REAL NOT NULL DEFAULT 0,
+  money REAL NOT NULL DEFAULT 0,
+  totals_volume_before INTEGER,
+  totals_money_before INTEGER,
+  totals_volume_after INTEGER,
+  totals_money_after INTEGER,
+  reconciliation TEXT NOT NULL DEFAULT 'pending',
+  recovered INTEGER NOT NULL DEFAULT 0,
+  lock_client TEXT,
+  message TEXT NOT NULL DEFAULT '',
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL
+);
+CREATE UNIQUE INDEX transactions_by_reference ON transactions(client, reference)
+  WHERE reference IS NOT NULL;
+CREATE INDEX transactions_by_state ON transactions(state);
+CREATE INDEX transactions_by_pump ON transactions(pump_id, id);
+CREATE TABLE alerts(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  kind TEXT NOT NULL,
+  pump_id TEXT NOT NULL,
+  transaction_id INTEGER,
+  message TEXT NOT NULL,
+  details TEXT NOT NULL,
+  created_ms INTEGER NOT NULL,
+  acknowledged_ms INTEGER
+);
+CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+)sql",
+};
+
+constexpr std::string_view kTxnColumns =
+    "id, pump_id, client, reference, preset_kind, preset, price, state, volume, money, "
+    "totals_volume_before, totals_money_before, totals_volume_after, totals_money_after, "
+    "reconciliation, recovered, lock_client, message, created_ms, updated_ms";
+
+Reconciliation ReconciliationByName(std::string_view name) {
+  for (auto r : {Reconciliation::kOk, Reconciliation::kMismatch, Reconciliation::kRecovered}) {
+    if (Name(r) == name) {
+      return r;
+    }
+  }
+  return Reconciliation::kPending;
+}
+
+Transaction ReadTransaction(const Statement& s) {
+  Transaction t;
+  t.id = s.Int(0);
+  t.pumpId = s.Text(1);
+  t.client = s.Text(2);
+  if (!s.IsNull(3)) {
+    t.reference = s.Text(3);
+  }
+  t.presetKind = s.Text(4) == "money" ? PresetKind::kMoney : PresetKind::kVolume;
+  t.preset = s.Real(5);
+  t.price = s.Real(6);
+  t.state = TxnStateByName(s.Text(7)).value_or(TxnState::kFailed);
+  t.volume = s.Real(8);
+  t.money = s.Real(9);
+  t.totalsVolumeBefore = s.OptionalInt(10);
+  t.totalsMoneyBefore = s.OptionalInt(11);
+  t.totalsVolumeAfter = s.OptionalInt(12);
+  t.totalsMoneyAfter = s.OptionalInt(13);
+  t.reconciliation = ReconciliationByName(s.Text(14));
+  t.recovered = s.Int(15) != 0;
+  if (!s.IsNull(16)) {
+    t.lockClient = s.Text(16);
+  }
+  t.message = s.Text(17);
+  t.createdMs = s.Int(18);
+  t.updatedMs = s.Int(19);
+  return t;
+}
+
+Alert ReadAlert(const Statement& s) {
+  Alert a;
+  a.id = s.Int(0);
+  a.kind = s.Text(1);
+  a.pumpId = s.Text(2);
+  a.transactionId = s.OptionalInt(3);
+  a.message = s.Text(4);
+  a.details = s.Text(5);
+  a.createdMs = s.Int(6);
+  a.acknowledgedMs = s.OptionalInt(7);
+  return a;
+}
+
+std::string Select(std::string_view where) {
+  return "SELECT " + std::string(kTxnColumns) + " FROM transactions " + std::string(where);
+}
+
+}  // namespace
+
+Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
+    : db_(path), reserveDb_(path), events_(events), nowMs_(std::move(nowMs)) {
+  // WAL keeps readers off the writer's back; FULL syncs the log at every
+  // commit, so a committed change survives a power cut.
+  if (db_.QueryText("PRAGMA journal_mode=WAL") != "wal") {
+    throw DatabaseError("cannot put " + path + " in WAL mode");
+  }
+  db_.Execute("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
+  Migrate();
+  Statement unpaid = db_.Prepare(
+      "SELECT pump_id, count(*) FROM transactions WHERE state IN ('payable', 'locked') "
+      "GROUP BY pump_id");
+  while (unpaid.Step()) {
+    unpaid_[unpaid.Text(0)] = static_cast<std::uint32_t>(unpaid.Int(1));
+  }
+  const std::int64_t reserved =
+      db_.QueryInt("SELECT coalesce(max(value), 0) FROM meta WHERE key = 'event_seq'");
+  events_.StartAfter(static_cast<std::uint64_t>(reserved), [this](std::uint64_t upTo) {
+    reserveDb_
+        .Prepare(
+            "INSERT INTO meta(key, value) VALUES('event_seq', ?1) "
+            "ON CONFLICT(key) DO UPDATE SET value = excluded.value")
+        .Bind(1, static_cast<std::int64_t>(upTo))
+        .Run();
+  });
+}
+
+void Journal::Migrate() {
+  const std::int64_t version = db_.QueryInt("PRAGMA user_version");
+  if (version > kSchemaVersion) {
+    throw DatabaseError("the journal has schema version " + std::to_string(version) +
+                        ", newer than this tarvenixd knows (" + std::to_string(kSchemaVersion) +
+                        ")");
+  }
+  for (std::int64_t v = version; v < kSchemaVersion; ++v) {
+    DbTransaction txn(db_);
+    db_.Execute(kMigrations[static_cast<std::size_t>(v)]);
+    db_.Execute("PRAGMA user_version = " + std::to_string(v + 1));
+    txn.Commit();
+  }
+}
+
+void Journal::SavePump(const PumpConfig& pump, std::uint32_t line) {
+  std::lock_guard lock(mutex_);
+  db_.Prepare(
+         "INSERT INTO pumps(id, line, address, name, start_mode, totals_selector, totals_scale, "
+         "price) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
+         "line = excluded.line, address = excluded.address, name = excluded.name, "
+         "start_mode = excluded.start_mode, totals_selector = excluded.totals_selector, "
+         "totals_scale = excluded.totals_scale, price = coalesce(pumps.price, excluded.price)")
+      .Bind(1, pump.id)
+      .Bind(2, static_cast<std::int64_t>(line))
+      .Bind(3, static_cast<std::int64_t>(pump.addr))
+      .Bind(4, pump.name)
+      .Bind(5, static_cast<std::int64_t>(pump.startMode))
+      .Bind(6, static_cast<std::int64_t>(pump.totalsSelector))
+      .Bind(7, pump.totalsScale)
+      .Bind(8, pump.price)
+      .Run();
+}
+
+std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare("SELECT price FROM pumps WHERE id = ?1");
+  s.Bind(1, pumpId);
+  if (s.Step() && !s.IsNull(0)) {
+    return s.Real(0);
+  }
+  return std::nullopt;
+}
+
+void Journal::SetPumpPrice(const std::string& pumpId, double price) {
+  std::lock_guard lock(mutex_);
+  db_.Prepare("UPDATE pumps SET price = ?2 WHERE id = ?1").Bind(1, pumpId).Bind(2, price).Run();
+}
+
+std::optional<Totals> Journal::LastTotals(const std::string& pumpId) {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare(
+      "SELECT last_totals_volume, last_totals_money, totals_scale FROM pumps WHERE id = ?1");
+  s.Bind(1, pumpId);
+  if (s.Step() && !s.IsNull(0) && !s.IsNull(1)) {
+    return Totals{.volume = s.Int(0), .money = s.Int(1), .scale = s.Real(2)};
+  }
+  return std::nullopt;
+}
+
+void Journal::SetLastTotals(const std::string& pumpId, const Totals& totals) {
+  std::lock_guard lock(mutex_);
+  WriteLastTotals(pumpId, totals);
+}
+
+void Journal::WriteLastTotals(const std::string& pumpId, const Totals& totals) {
+  db_.Prepare("UPDATE pumps SET last_totals_volume = ?2, last_totals_money = ?3 WHERE id = ?1")
+      .Bind(1, pumpId)
+      .Bind(2, totals.volume)
+      .Bind(3, totals.money)
+      .Run();
+}
+
+std::optional<Transaction> Journal::FindByReference(const std::string& client,
+                                                    const std::string& reference) {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare(Select("WHERE client = ?1 AND reference = ?2"));
+  s.Bind(1, client).Bind(2, reference);
+  if (s.Step()) {
+    return ReadTransaction(s);
+  }
+  return std::nullopt;
+}
+
+void Journal::WriteTransaction(const Transaction& t) {
+  db_.Prepare(
+         "UPDATE transactions SET state = ?2, volume = ?3, money = ?4, totals_volume_before = ?5, "
+         "totals_money_before = ?6, totals_volume_after = ?7, totals_money_after = ?8, "
+         "reconciliation = ?9, recovered = ?10, lock_client = ?11, message = ?12, "
+         "updated_ms = ?13, price = ?14 WHERE id = ?1")
+      .Bind(1, t.id)
+      .Bind(2, Name(t.state))
+      .Bind(3, t.volume)
+      .Bind(4, t.money)
+      .Bind(5, t.totalsVolumeBefore)
+      .Bind(6, t.totalsMoneyBefore)
+      .Bind(7, t.totalsVolumeAfter)
+      .Bind(8, t.totalsMoneyAfter)
+      .Bind(9, Name(t.reconciliation))
+      .Bind(10, static_cast<std::int64_t>(t.recovered ? 1 : 0))
+      .Bind(11, t.lockClient)
+      .Bind(12, t.message)
+      .Bind(13, t.updatedMs)
+      .Bind(14, t.price)
+      .Run();
+}
+
+void Journal::Insert(Transaction& txn) {
+  std::lock_guard lock(mutex_);
+  txn.createdMs = txn.updatedMs = nowMs_();
+  {
+    DbTransaction dbTxn(db_);
+    db_.Prepare(
+           "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset, price, "
+           "state, created_ms, updated_ms) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)")
+        .Bind(1, txn.pumpId)
+        .Bind(2, txn.client)
+        .Bind(3, txn.reference)
+        .Bind(4, Name(txn.presetKind))
+        .Bind(5, txn.preset)
+        .Bind(6, txn.price)
+        .Bind(7, Name(txn.state))
+        .Bind(8, txn.createdMs)
+        .Run();
+    txn.id = db_.LastInsertId();
+    WriteTransaction(txn);
+    dbTxn.Commit();
+  }
+  PublishTransaction(txn);
+}
+
+void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
+  std::lock_guard lock(mutex_);
+  txn.updatedMs = nowMs_();
+  const auto before = GetLocked(txn.id);
+  {
+    DbTransaction dbTxn(db_);
+    WriteTransaction(txn);
+    if (counters) {
+      WriteLastTotals(txn.pumpId, *counters);
+    }
+    dbTxn.Commit();
+  }
+  if (before) {
+    CountUnpaid(txn.pumpId, before->state, txn.state);
+  }
+  PublishTransaction(txn);
+}
+
+void Journal::SaveReconciliation(Transaction& txn) {
+  std::lock_guard lock(mutex_);
+  DbTransaction dbTxn(db_);
+  if (txn.totalsVolumeAfter && txn.totalsMoneyAfter) {
+    WriteLastTotals(txn.pumpId, {.volume = *txn.totalsVolumeAfter, .money = *txn.totalsMoneyAfter});
+  }
+  db_.Prepare(
+         "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
+         "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
+      .Bind(1, txn.id)
+      .Bind(2, txn.totalsVolumeAfter)
+      .Bind(3, txn.totalsMoneyAfter)
+      .Bind(4, Name(txn.reconciliation))
+      .Bind(5, nowMs_())
+      .Run();
+  dbTxn.Commit();
+  if (auto current = GetLocked(txn.id)) {
+    txn = std::move(*current);
+  }
+  PublishTransaction(txn);
+}
+
+void Journal::SaveLive(std::int64_t id, double volume, double money) {
+  std::lock_guard lock(mutex_);
+  db_.Prepare("UPDATE transactions SET volume = ?2, money = ?3, updated_ms = ?4 WHERE id = ?1")
+      .Bind(1, id)
+      .Bind(2, volume)
+      .Bind(3, money)
+      .Bind(4, nowMs_())
+      .Run();
+}
+
+std::optional<Transaction> Journal::GetLocked(std::int64_t id) {
+  Statement s = db_.Prepare(Select("WHERE id = ?1"));
+  s.Bind(1, id);
+  if (s.Step()) {
+    return ReadTransaction(s);
+  }
+  return std::nullopt;
+}
+
+std::optional<Transaction> Journal::Get(std::int64_t id) {
+  std::lock_guard lock(mutex_);
+  return GetLocked(id);
+}
+
+std::vector<Transaction> Journal::List(const TransactionFilter& filter) {
+  std::lock_guard lock(mutex_);
+  Statement s =
+      db_.Prepare(Select("WHERE (?1 IS NULL OR state = ?1) AND (?2 IS NULL OR pump_id = ?2) AND "
+                         "(?3 IS NULL OR created_ms >= ?3) ORDER BY id DESC LIMIT ?4"));
+  if (filter.state) {
+    s.Bind(1, Name(*filter.state));
+  }
+  s.Bind(2, filter.pumpId).Bind(3, filter.sinceMs).Bind(4, static_cast<std::int64_t>(filter.limit));
+  std::vector<Transaction> out;
+  while (s.Step()) {
+    out.push_back(ReadTransaction(s));
+  }
+  return out;
+}
+
+std::vector<Transaction> Journal::Unfinished() {
+  std::lock_guard lock(mutex_);
+  Statement s =
+      db_.Prepare(Select("WHERE state IN ('authorising', 'authorised', 'fuelling') OR "
+                         "(state IN ('payable', 'locked', 'cancelled', 'cleared') AND "
+                         "reconciliation = 'pending') ORDER BY id"));
+  std::vector<Transaction> out;
+  while (s.Step()) {
+    out.push_back(ReadTransaction(s));
+  }
+  return out;
+}
+
+std::uint32_t Journal::UnpaidCount(const std::string& pumpId) {
+  std::lock_guard lock(mutex_);
+  const auto it = unpaid_.find(pumpId);
+  return it == unpaid_.end() ? 0 : it->second;
+}
+
+void Journal::CountUnpaid(const std::string& pumpId, TxnState before, TxnState after) {
+  if (IsUnpaid(before) == IsUnpaid(after)) {
+    return;
+  }
+  std::uint32_t& count = unpaid_[pumpId];
+  if (IsUnpaid(after)) {
+    ++count;
+  } else if (count > 0) {
+    --count;
+  }
+}
+
+Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState to) {
+  std::lock_guard lock(mutex_);
+  auto txn = GetLocked(id);
+  if (!txn) {
+    return Outcome::Refused("not-found", "no transaction " + std::to_string(id));
+  }
+  const TxnState before = txn->state;
+  if (before == TxnState::kLocked && txn->lockClient != client) {
+    return Outcome::Refused("locked", "the sale is locked by " + txn->lockClient.value_or("?"));
+  }
+  // Lock: a payable sale. Unlock: a locked one. Clear: either, a locked
+  // one by its holder only (checked above).
+  if (to == TxnState::kPayable && before != TxnState::kLocked) {
+    return Outcome::Refused("not-locked", "the sale is " + std::string(Name(before)));
+  }
+  if (to != TxnState::kPayable && !IsUnpaid(before)) {
+    return Outcome::Refused("not-payable", "the sale is " + std::string(Name(before)));
+  }
+  txn->state = to;
+  txn->lockClient = to == TxnState::kPayable ? std::nullopt : std::optional<std::string>(client);
+  txn->updatedMs = nowMs_();
+  {
+    DbTransaction dbTxn(db_);
+    WriteTransaction(*txn);
+    dbTxn.Commit();
+  }
+  CountUnpaid(txn->pumpId, before, to);
+  PublishTransaction(*txn);
+  Outcome outcome;
+  outcome.transaction = std::move(txn);
+  return outcome;
+}
+
+Outcome Journal::Lock(std::int64_t id, const std::string& client) {
+  return ChangeSale(id, client, TxnState::kLocked);
+}
+
+Outcome Journal::Unlock(std::int64_t id, const std::string& client) {
+  return ChangeSale(id, client, TxnState::kPayable);
+}
+
+Outcome Journal::Clear(std::int64_t id, const std::string& client) {
+  return ChangeSale(id, client, TxnState::kCleared);
+}
+
+Alert Journal::Raise(Alert alert) {
+  std::lock_guard lock(mutex_);
+  alert.createdMs = nowMs_();
+  {
+    DbTransaction dbTxn(db_);
+    db_.Prepare(
+           "INSERT INTO alerts(kind, pump_id, transaction_id, message, details, created_ms) "
+           "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
+        .Bind(1, alert.kind)
+        .Bind(2, alert.pumpId)
+        .Bind(3, alert.transactionId)
+        .Bind(4, alert.message)
+        .Bind(5, alert.details)
+        .Bind(6, alert.createdMs)
+        .Run();
+    alert.id = db_.LastInsertId();
+    dbTxn.Commit();
+  }
+  PublishAlert(alert);
+  return alert;
+}
+
+std::vector<Alert> Journal::Alerts(bool unacknowledgedOnly, std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare(
+      "SELECT id, kind, pump_id, transaction_id, message, details, created_ms, acknowledged_ms "
+      "FROM alerts WHERE (?1 = 0 OR acknowledged_ms IS NULL) ORDER BY id DESC LIMIT ?2");
+  s.Bind(1, static_cast<std::int64_t>(unacknowledgedOnly ? 1 : 0))
+      .Bind(2, static_cast<std::int64_t>(limit));
+  std::vector<Alert> out;
+  while (s.Step()) {
+    out.push_back(ReadAlert(s));
+  }
+  return out;
+}
+
+Outcome Journal::Acknowledge(std::int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare(
+      "UPDATE alerts SET acknowledged_ms = coalesce(acknowledged_ms, ?2) WHERE id = ?1 "
+      "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
+      "acknowledged_ms");
+  s.Bind(1, id).Bind(2, nowMs_());
+  if (!s.Step()) {
+    return Outcome::Refused("not-found", "no alert " + std::to_string(id));
+  }
+  const Alert alert = ReadAlert(s);
+  s.Run();
+  PublishAlert(alert);
+  return {};
+}
+
+void Journal::PublishPresent() {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare(
+      Select("WHERE state IN ('authorising', 'authorised', 'fuelling', 'payable', 'locked') "
+             "ORDER BY id"));
+  while (s.Step()) {
+    PublishTransaction(ReadTransaction(s));
+  }
+  Statement a = db_.Prepare(
+      "SELECT id, kind, pump_id, transaction_id, message, details, created_ms, acknowledged_ms "
+      "FROM alerts WHERE acknowledged_ms IS NULL ORDER BY id");
+  while (a.Step()) {
+    PublishAlert(ReadAlert(a));
+  }
+}
+
+void Journal::PublishTransaction(const Transaction& txn) {
+  events_.Publish(EventKind::kTransaction, ToJson(txn).dump(), txn.updatedMs);
+}
+
+void Journal::PublishAlert(const Alert& alert) {
+  events_.Publish(EventKind::kAlert, ToJson(alert).dump(), nowMs_());
+}
+
+}  // namespace tarvenix::forecourt

@@ -1,0 +1,110 @@
+// The journal: the service's SQLite database of pumps, transactions and
+// alerts. WAL mode with synchronous=FULL: a change is on the disk when its
+// call returns, and only then published as an event, so no client ever sees
+// a state that a power cut could take back. Thread-safe: one connection
+// behind a mutex.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "forecourt/database.hpp"
+#include "forecourt/events.hpp"
+#include "forecourt/model.hpp"
+
+namespace tarvenix::forecourt {
+
+// The newest schema this build writes; older journals are migrated.
+inline constexpr std::int64_t kSchemaVersion = 1;
+
+struct TransactionFilter {
+  std::optional<TxnState> state;
+  std::optional<std::string> pumpId;
+  std::optional<std::int64_t> sinceMs;
+  std::size_t limit = 100;
+};
+
+class Journal {
+ public:
+  using NowMs = std::function<std::int64_t()>;
+
+  // Opens or creates the journal and brings its schema up to date; raises
+  // DatabaseError when it cannot, or when the journal is newer than this
+  // build. Events go to `events`, numbered after those of earlier runs.
+  Journal(const std::string& path, EventRing& events, NowMs nowMs);
+
+  std::int64_t NowMsValue() const { return nowMs_(); }
+
+  // --- Pumps
+  // Records a pump's configuration (committed before the pump is used).
+  void SavePump(const PumpConfig& pump, std::uint32_t line);
+  std::optional<double> PumpPrice(const std::string& pumpId);
+  void SetPumpPrice(const std::string& pumpId, double price);
+  // The counters last read from the pump, to tell fuel drawn unattended.
+  std::optional<Totals> LastTotals(const std::string& pumpId);
+  void SetLastTotals(const std::string& pumpId, const Totals& totals);
+
+  // --- Transactions
+  std::optional<Transaction> FindByReference(const std::string& client,
+                                             const std::string& reference);
+  // Writes a new transaction (its id is set) and publishes it.
+  void Insert(Transaction& txn);
+  // Writes every field of the transaction and publishes it; with
+  // `counters`, records them as the pump's last reading in the same commit.
+  void Save(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
+  // Writes the counters after a sale and its reconciliation only, leaving
+  // its state to the clients that may be locking or clearing it; `txn` is
+  // read back whole and published. The counters after become the pump's
+  // last reading in the same commit.
+  void SaveReconciliation(Transaction& txn);
+  // Live values of a running delivery; published by the caller as live.
+  void SaveLive(std::int64_t id, double volume, double money);
+  std::optional<Transaction> Get(std::int64_t id);
+  std::vector<Transaction> List(const TransactionFilter& filter);
+  // Transactions a pump is still busy with, and finished sales whose
+  // counters are still to be read: what a restart picks up.
+  std::vector<Transaction> Unfinished();
+  std::uint32_t UnpaidCount(const std::string& pumpId);
+
+  // The buffer of sales. Refusals: not-found, not-payable, locked (by
+  // another client), not-locked.
+  Outcome Lock(std::int64_t id, const std::string& client);
+  Outcome Unlock(std::int64_t id, const std::string& client);
+  Outcome Clear(std::int64_t id, const std::string& client);
+
+  // --- Alerts
+  Alert Raise(Alert alert);
+  std::vector<Alert> Alerts(bool unacknowledgedOnly, std::size_t limit = 100);
+  Outcome Acknowledge(std::int64_t id);
+
+  // Publishes the journal's present: every open or unpaid transaction and
+  // every unacknowledged alert, for readers that start after a restart.
+  void PublishPresent();
+
+ private:
+  void Migrate();
+  void WriteTransaction(const Transaction& txn);
+  void WriteLastTotals(const std::string& pumpId, const Totals& totals);
+  std::optional<Transaction> GetLocked(std::int64_t id);
+  void PublishTransaction(const Transaction& txn);
+  void PublishAlert(const Alert& alert);
+  void CountUnpaid(const std::string& pumpId, TxnState before, TxnState after);
+  Outcome ChangeSale(std::int64_t id, const std::string& client, TxnState to);
+
+  std::mutex mutex_;
+  Database db_;
+  // The event sequence is reserved through a connection of its own: the
+  // ring asks for it under its lock, while another thread may be inside a
+  // transaction of `db_`.
+  Database reserveDb_;
+  EventRing& events_;
+  NowMs nowMs_;
+  std::map<std::string, std::uint32_t> unpaid_;  // pump id -> payable and locked sales
+};
+
+}  // namespace tarvenix::forecourt

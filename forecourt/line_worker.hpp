@@ -1,0 +1,140 @@
+// One line of the forecourt: the thread that owns every driver call for the
+// line, its command queue, its poll scheduler and the state of its pumps.
+//
+// Scheduling, one exchange at a time: a queued command first; then ReadLive
+// for a pump that is delivering, at most every live interval; then the
+// counters of a finished sale still to be reconciled; then PollState for
+// the other pumps in turn. A pump whose exchanges fail `offline_after`
+// times in a row is offline and re-probed with a backoff (1 s doubling to
+// 30 s); one good reply brings it back.
+//
+// Other threads never call the driver: they Submit a command and wait on
+// its future. Tests run the worker on their own thread with Step() on a
+// simulated clock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clock.hpp"
+#include "forecourt/config.hpp"
+#include "forecourt/events.hpp"
+#include "forecourt/journal.hpp"
+#include "forecourt/log.hpp"
+#include "forecourt/model.hpp"
+#include "tarvenix/tvm30.hpp"
+
+namespace tarvenix::forecourt {
+
+struct AuthoriseRequest {
+  std::string pumpId;
+  PresetKind kind = PresetKind::kVolume;
+  double preset = 0;
+  std::optional<double> price;  // else the pump's current price
+  std::string client;
+  std::optional<std::string> reference;  // makes a retried authorisation harmless
+};
+
+struct Command {
+  enum class Kind { kAuthorise, kStop, kSetPrice, kReadTotals, kReadParam, kWriteParam };
+  Kind kind = Kind::kStop;
+  std::string pumpId;
+  AuthoriseRequest authorise;
+  double price = 0;
+  std::int32_t param = 0;
+  std::int32_t value = 0;
+};
+
+class LineWorker {
+ public:
+  // `lineNo` is the driver's line on `link`; the worker makes its own
+  // driver object over it.
+  LineWorker(std::uint32_t lineNo, TComLink& link, sim::Clock& clock,
+             const std::vector<PumpConfig>& pumps, const Settings& settings, Journal& journal,
+             EventRing& events, Log& log);
+  ~LineWorker();
+  LineWorker(const LineWorker&) = delete;
+  LineWorker& operator=(const LineWorker&) = delete;
+
+  // Takes over what a previous run left unfinished on this line's pumps;
+  // each is settled when its pump first answers. Before Start or Step.
+  void Adopt(const Transaction& txn);
+
+  void Start();
+  // Ends the thread after the exchange in flight; queued commands are
+  // refused with "stopping".
+  void Stop();
+  // One scheduling step on the caller's thread.
+  void Step();
+
+  bool Serves(const std::string& pumpId) const;
+  std::future<Outcome> Submit(Command command);
+  std::vector<PumpSnapshot> Snapshots() const;
+  std::uint32_t LineNo() const { return lineNo_; }
+  bool Opened() const;
+
+ private:
+  struct Pump;
+  struct Queued {
+    Command command;
+    std::promise<Outcome> promise;
+  };
+
+  void Run();
+  void OpenIfDue();
+  std::optional<Queued> PopCommand();
+  Outcome Execute(const Command& command);
+  Outcome Authorise(const AuthoriseRequest& request);
+  Outcome StopPump(Pump& pump);
+  Outcome SetPrice(Pump& pump, double price);
+  Outcome ReadTotalsNow(Pump& pump);
+  Outcome Parameter(Pump& pump, const Command& command);
+
+  bool Following(const Pump& pump) const;
+  void Follow(Pump& pump);
+  void Finish(Pump& pump, double volume, double money);
+  void Reconcile(Pump& pump);
+  void Poll(Pump& pump);
+  void Settle(Pump& pump);
+  void CheckUnattended(Pump& pump, const Totals& now);
+  // Raises ESerialIO when no sound reading came: `expectMovement` says the
+  // counters cannot read zero.
+  Totals ReadTotals(Pump& pump, bool expectMovement = false);
+
+  void Contact(Pump& pump, std::uint8_t code);
+  void Failure(Pump& pump);
+  void Changed(Pump& pump);
+  void PublishLive(Pump& pump);
+  void Refresh();
+  void IdleUntil(std::uint64_t dueUs);
+  Pump* Find(const std::string& pumpId);
+
+  std::uint32_t lineNo_;
+  sim::Clock& clock_;
+  Settings settings_;
+  Journal& journal_;
+  EventRing& events_;
+  Log& log_;
+  std::unique_ptr<TVM30> driver_;
+  std::vector<std::unique_ptr<Pump>> pumps_;
+  std::size_t nextPoll_ = 0;
+  bool opened_ = false;
+
+  mutable std::mutex mutex_;  // the queue, the snapshots and the stop flag
+  std::condition_variable wake_;
+  std::deque<Queued> queue_;
+  std::vector<PumpSnapshot> snapshots_;
+  bool stopping_ = false;
+  bool threaded_ = false;
+  std::thread thread_;
+};
+
+}  // namespace tarvenix::forecourt

@@ -1,0 +1,67 @@
+#include "forecourt/log.hpp"
+
+#include <chrono>
+
+#include "forecourt/json.hpp"
+
+namespace tarvenix::forecourt {
+
+void Log::Write(const std::string& line) {
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  std::lock_guard lock(mutex_);
+  fmt::print(out_, "{} {}\n", Rfc3339(now), line);
+  std::fflush(out_);
+}
+
+void ExchangeLog::OnLineEvent(const service::LineEvent& event) {
+  std::string bytes;
+  for (std::uint8_t b : event.bytes) {
+    bytes += fmt::format("{:02X} ", b);
+  }
+  switch (event.kind) {
+    case service::LineEvent::Kind::kConfigured:
+      log_.Debug("line {}: configured, {} baud", event.line, event.baud);
+      break;
+    case service::LineEvent::Kind::kSent:
+      log_.Debug("line {}: sent {}", event.line, bytes);
+      break;
+    case service::LineEvent::Kind::kReceived:
+      log_.Debug("line {}: received {}(state {}, error {})", event.line, bytes, event.lineState,
+                 event.lineError);
+      break;
+    case service::LineEvent::Kind::kTimeout:
+      log_.Debug("line {}: no reply", event.line);
+      break;
+    case service::LineEvent::Kind::kReinit:
+      log_.Debug("line {}: re-initialised", event.line);
+      break;
+  }
+}
+
+std::string FromWindows1251(std::string_view text) {
+  std::string out;
+  for (const char byte : text) {
+    const auto c = static_cast<unsigned char>(byte);
+    char32_t code = c;
+    if (c >= 0xC0) {
+      code = 0x0410 + (c - 0xC0);
+    } else if (c == 0xA8) {
+      code = 0x0401;
+    } else if (c == 0xB8) {
+      code = 0x0451;
+    } else if (c >= 0x80) {
+      code = U'?';
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace tarvenix::forecourt

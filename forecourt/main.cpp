@@ -1,0 +1,129 @@
+// tarvenixd: the forecourt service. Runs every dispenser of the configured
+// lines, follows each delivery, keeps the sales in its journal until they
+// are paid, and recovers what a crash or a power cut interrupted.
+#include <fmt/core.h>
+#include <stdlib.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "forecourt/attendant.hpp"
+#include "forecourt/config.hpp"
+#include "forecourt/forecourt.hpp"
+
+namespace {
+
+using namespace tarvenix::forecourt;
+
+constexpr int kExitConfig = 78;  // EX_CONFIG
+constexpr int kExitFailure = 1;
+
+int ReportConfigErrors(const LoadedConfig& loaded) {
+  for (const ConfigError& error : loaded.errors) {
+    fmt::print(stderr, "tarvenixd: {}\n", error.Text());
+  }
+  return kExitConfig;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"tarvenixd: the forecourt service over the Tarvenix driver"};
+  std::string configPath;
+  std::string checkPath;
+  unsigned simulate = 0;
+  std::string database;
+  bool demo = false;
+  unsigned demoSales = 0;
+  bool verbose = false;
+  unsigned crashAfterFinal = 0;
+  app.add_option("--config", configPath, "The configuration file (TOML)");
+  app.add_option("--check-config", checkPath, "Check a configuration file and exit");
+  app.add_option("--simulate", simulate, "Run N simulated dispensers on one line, no file needed")
+      ->check(CLI::Range(1, 32));
+  app.add_option("--database", database, "The journal's path (overrides the configuration)");
+  app.add_flag("--demo", demo, "Authorise idle pumps and clear their sales, as a demonstration");
+  app.add_option("--demo-sales", demoSales, "With --demo: stop after this many sales (0: never)");
+  app.add_flag("--verbose", verbose, "Log every exchange on the lines");
+  app.add_option("--crash-after-final", crashAfterFinal,
+                 "Testing: die (SIGKILL) at the Nth final reading, before its commit");
+  CLI11_PARSE(app, argc, argv);
+
+  if (!checkPath.empty()) {
+    const LoadedConfig loaded = LoadConfig(checkPath);
+    if (!loaded.config) {
+      return ReportConfigErrors(loaded);
+    }
+    fmt::print("{}: ok\n", checkPath);
+    return 0;
+  }
+  Config config;
+  if (simulate > 0) {
+    std::string path = database;
+    if (path.empty()) {
+      std::string dir = (std::filesystem::temp_directory_path() / "tarvenixd-XXXXXX").string();
+      if (mkdtemp(dir.data()) == nullptr) {
+        fmt::print(stderr, "tarvenixd: cannot make a temporary folder\n");
+        return kExitFailure;
+      }
+      path = dir + "/journal.db";
+    }
+    config = SimulatedConfig(static_cast<std::uint8_t>(simulate), path);
+  } else if (!configPath.empty()) {
+    const LoadedConfig loaded = LoadConfig(configPath);
+    if (!loaded.config) {
+      return ReportConfigErrors(loaded);
+    }
+    config = *loaded.config;
+    if (!database.empty()) {
+      config.database = database;
+    }
+  } else {
+    fmt::print(stderr, "tarvenixd: give --config FILE or --simulate N\n");
+    return 2;
+  }
+
+  if (crashAfterFinal > 0) {
+    config.settings.beforeFinalCommit = [crashAfterFinal,
+                                         seen = std::make_shared<unsigned>(0)](const std::string&) {
+      if (++*seen == crashAfterFinal) {
+        std::raise(SIGKILL);
+      }
+    };
+  }
+
+  // SIGTERM and SIGINT are taken by this thread alone, with sigwait; every
+  // thread made from here on inherits the blocked mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  Log log(stderr, verbose);
+  try {
+    log.Info("tarvenixd: journal {}", config.database);
+    Forecourt forecourt(config, log);
+    forecourt.Start();
+    std::unique_ptr<Attendant> attendant;
+    if (demo) {
+      attendant = std::make_unique<Attendant>(forecourt, log, demoSales);
+      attendant->Start();
+    }
+    int received = 0;
+    sigwait(&signals, &received);
+    log.Info("tarvenixd: {} received, stopping", received == SIGTERM ? "SIGTERM" : "SIGINT");
+    if (attendant) {
+      attendant->Stop();
+    }
+    forecourt.Stop();
+    log.Info("tarvenixd: stopped");
+  } catch (const DatabaseError& e) {
+    log.Info("tarvenixd: journal: {}", e.what());
+    return kExitFailure;
+  }
+  return 0;
+}

@@ -1,0 +1,106 @@
+// Configuration files: a good one, and one table of mistakes, each with its
+// own message at its own place.
+#include "forecourt/config.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tarvenix::forecourt {
+namespace {
+
+TEST(ConfigTest, ReadsAWholeFile) {
+  const auto loaded = ParseConfig(R"(
+database = "/var/lib/tarvenixd/journal.db"
+listen = "0.0.0.0:9000"
+max_unpaid = 3
+offline_after = 5
+live_interval_ms = 250
+
+[[line]]
+device = "/dev/ttyUSB0"
+baud = 9600
+[[line.pump]]
+id = "A"
+address = 2
+name = "Island A"
+start_mode = 2
+totals_scale = 1000
+price = 52.90
+
+[[line]]
+simulate = 2
+flow = 60
+)",
+                                  "forecourt.toml");
+  ASSERT_TRUE(loaded.config) << loaded.errors.front().Text();
+  const Config& c = *loaded.config;
+  EXPECT_EQ(c.listen, "0.0.0.0:9000");
+  EXPECT_EQ(c.settings.maxUnpaid, 3u);
+  EXPECT_EQ(c.settings.offlineAfter, 5u);
+  ASSERT_EQ(c.lines.size(), 2u);
+  EXPECT_EQ(c.lines[0].baud, 9600u);
+  const PumpConfig& a = c.lines[0].pumps.at(0);
+  EXPECT_EQ(a.addr, 2);
+  EXPECT_EQ(a.startMode, 2);
+  EXPECT_EQ(a.totalsSelector, 1);
+  EXPECT_EQ(a.totalsScale, 1000);
+  EXPECT_EQ(a.price, 52.90);
+  ASSERT_EQ(c.lines[1].pumps.size(), 2u);
+  EXPECT_EQ(c.lines[1].pumps[1].id, "2-2");
+}
+
+TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
+  struct Case {
+    std::string text;
+    std::string message;
+    std::uint32_t line;
+  };
+  const std::string head = "database = \"j.db\"\n";
+  const std::string sim = "[[line]]\nsimulate = 2\n";
+  const std::vector<Case> cases = {
+      {"database = \"j.db\"\nmax_unpaid = \n", "", 2},  // not TOML at all
+      {sim, "'database' is missing", 1},
+      {head, "no line", 1},
+      {head + "max_unpaid = 0\n" + sim, "'max_unpaid' must lie in 1..1000", 2},
+      {head + "max_unpaid = \"2\"\n" + sim, "'max_unpaid' must be an integer", 2},
+      {head + "offline_afterr = 3\n" + sim, "unknown key 'offline_afterr'", 2},
+      {head + "listen = \"localhost\"\n" + sim, "'listen' must be HOST:PORT", 2},
+      {head + "[[line]]\n", "either 'device' or 'simulate', not neither", 2},
+      {head + "[[line]]\ndevice = \"/dev/x\"\nsimulate = 1\n", "not both", 2},
+      {head + "[[line]]\nsimulate = 33\n", "'simulate' must lie in 1..32", 3},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n", "at least one pump", 2},
+      {head + "[[line]]\nsimulate = 1\n[[line.pump]]\nid = \"1\"\naddress = 2\n",
+       "beyond the 1 simulated dispensers", 2},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 33\n",
+       "'address' must lie in 1..32", 6},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\n", "needs an 'address'",
+       4},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\naddress = 1\n", "needs an 'id'", 4},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "[[line.pump]]\nid = \"1\"\naddress = 1\n",
+       "pump id '1' is used twice", 8},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "[[line.pump]]\nid = \"2\"\naddress = 1\n",
+       "two pumps of the line at address 1", 9},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "price = 120.0\n",
+       "'price' must lie in (0, 99.99]", 7},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "totals_scale = 0\n",
+       "'totals_scale' must lie in (0,", 7},
+      {head + "line = 3\n", "'line' must be an array of tables", 2},
+  };
+  for (const Case& c : cases) {
+    const auto loaded = ParseConfig(c.text, "f.toml");
+    ASSERT_FALSE(loaded.config) << c.text;
+    ASSERT_FALSE(loaded.errors.empty());
+    const ConfigError& error = loaded.errors.front();
+    EXPECT_NE(error.message.find(c.message), std::string::npos)
+        << error.Text() << "\nexpected: " << c.message;
+    EXPECT_EQ(error.line, c.line) << error.Text();
+    EXPECT_EQ(error.file, "f.toml");
+  }
+  EXPECT_FALSE(LoadConfig("/nonexistent/forecourt.toml").errors.empty());
+}
+
+}  // namespace
+}  // namespace tarvenix::forecourt
