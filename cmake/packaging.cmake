@@ -2,13 +2,14 @@
 #   libtarvenix2     the shared library (runtime)
 #   libtarvenix-dev  headers, static libraries, CMake package, tarvenix.pc
 #   tarvenix-tools   the commands with their documents and manual pages
+#   tarvenixd        the forecourt service with its systemd unit
 set(CPACK_PACKAGE_NAME tarvenix)
 set(CPACK_PACKAGE_VENDOR "Tarvenix developers")
 set(CPACK_PACKAGE_CONTACT "Tarvenix developers <tarvenix@example.org>")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_GENERATOR DEB)
-set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_COMPONENTS_ALL runtime development tools service)
 
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -51,8 +52,19 @@ real serial line, and shows every byte on the line when asked;
 tarvenix-sim serves simulated dispensers on a byte stream or a pseudo
 terminal.")
 
+set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME tarvenixd)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION
+  "Driver for Tarvenix fuel dispensers - forecourt service
+tarvenixd runs every dispenser on its serial lines through the driver:
+it polls the pumps, follows each delivery, reconciles it with the totaliser
+counters and keeps the finished sales in an SQLite journal until a point of
+sale clears them, across power cuts and crashes. A systemd unit runs it
+with the configuration in /etc/tarvenixd.toml.")
+
 include(CPack)
 
 cpack_add_component(runtime DISPLAY_NAME "Shared library")
 cpack_add_component(development DISPLAY_NAME "Development files" DEPENDS runtime)
 cpack_add_component(tools DISPLAY_NAME "Commands")
+cpack_add_component(service DISPLAY_NAME "Forecourt service")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks the three Debian packages in DIR: what each one holds and depends
+# Checks the four Debian packages in DIR: what each one holds and depends
 # on, that a host project builds against them unpacked (find_package and
 # pkg-config), that the commands run, and what lintian says.
 # Usage: check_packages.sh DIR
@@ -37,6 +37,7 @@ holds() {
 runtime=$(package libtarvenix2)
 development=$(package libtarvenix-dev)
 tools=$(package tarvenix-tools)
+service=$(package tarvenixd)
 
 holds "$runtime" '/include/|\.a$|/bin/|libTarvenix\.so$' \
   'lib/(.*/)?libTarvenix\.so\.2' 'lib/(.*/)?libTarvenix\.so\.2\.50' \
@@ -62,6 +63,12 @@ holds "$tools" '/include/|/lib/' \
   share/man/man1/tarvenix-sim\\.1\\.gz share/doc/tarvenix-tools/copyright \
   share/doc/tarvenix-tools/simulator\\.md
 
+holds "$service" '/include/|\.a$|bin/tarvenix$|bin/tarvenix-sim$' \
+  bin/tarvenixd lib/systemd/system/tarvenixd\\.service share/man/man8/tarvenixd\\.8\\.gz \
+  share/doc/tarvenixd/copyright share/doc/tarvenixd/forecourt\\.md \
+  share/doc/tarvenixd/examples/tarvenixd\\.toml
+grep -q 'libsqlite3' <<<"$(dpkg-deb -f "$service" Depends)" || fail "tarvenixd does not depend on libsqlite3"
+
 # The library's dependencies come from dpkg-shlibdeps; the development
 # package needs this very version of the library.
 grep -q 'libc6' <<<"$(dpkg-deb -f "$runtime" Depends)" || fail "libtarvenix2 does not depend on libc6"
@@ -72,7 +79,7 @@ grep -qF "libtarvenix2 (= $version)" <<<"$(dpkg-deb -f "$development" Depends)" 
 # Unpacked into a root of their own, as a host author's machine has them.
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-for deb in "$runtime" "$development" "$tools"; do
+for deb in "$runtime" "$development" "$tools" "$service"; do
   dpkg-deb -x "$deb" "$root/root"
 done
 for how in find-package pkg-config; do
@@ -80,14 +87,17 @@ for how in find-package pkg-config; do
     fail "the consumer does not build against the packages by $how"
 done
 "$root/root/usr/bin/tarvenix" --version >/dev/null || fail "tarvenix --version fails"
+"$root/root/usr/bin/tarvenixd" --check-config "$root/root/usr/share/doc/tarvenixd/examples/tarvenixd.toml" \
+  >/dev/null || fail "tarvenixd does not take its example configuration"
 
 if command -v lintian >/dev/null; then
   lintian --fail-on error --suppress-tags-from-file "$here/lintian-suppressions" \
-    "$runtime" "$development" "$tools" || fail "lintian"
+    "$runtime" "$development" "$tools" "$service" || fail "lintian"
 fi
 
 if ((failures > 0)); then
   echo "packages: $failures failed checks" >&2
   exit 1
 fi
-echo "packages: $(basename "$runtime") $(basename "$development") $(basename "$tools") hold what they should"
+echo "packages: $(basename "$runtime") $(basename "$development") $(basename "$tools")" \
+  "$(basename "$service") hold what they should"
