@@ -669,14 +669,23 @@ Outcome LineWorker::Execute(const Command& command) {
   }
 }
 
+std::optional<Outcome> LineWorker::Retried(const AuthoriseRequest& request) {
+  if (!request.reference) {
+    return std::nullopt;
+  }
+  auto existing = journal_.FindByReference(request.client, *request.reference);
+  if (!existing) {
+    return std::nullopt;
+  }
+  Outcome outcome;
+  outcome.transaction = std::move(existing);
+  outcome.existing = true;
+  return outcome;
+}
+
 Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
-  if (request.reference) {
-    if (auto existing = journal_.FindByReference(request.client, *request.reference)) {
-      Outcome outcome;
-      outcome.transaction = std::move(existing);
-      outcome.existing = true;
-      return outcome;
-    }
+  if (auto retried = Retried(request)) {
+    return std::move(*retried);
   }
   Pump* found = Find(request.pumpId);
   if (found == nullptr) {
@@ -754,13 +763,8 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
     journal_.Insert(txn);
   } catch (const DatabaseError&) {
     // Another line took the same reference a moment ago.
-    if (request.reference) {
-      if (auto existing = journal_.FindByReference(request.client, *request.reference)) {
-        Outcome outcome;
-        outcome.transaction = std::move(existing);
-        outcome.existing = true;
-        return outcome;
-      }
+    if (auto retried = Retried(request)) {
+      return std::move(*retried);
     }
     throw;
   }

@@ -93,6 +93,8 @@ class LineWorker {
   std::optional<Queued> PopCommand();
   Outcome Execute(const Command& command);
   Outcome Authorise(const AuthoriseRequest& request);
+  // The transaction an earlier request with the same client reference made.
+  std::optional<Outcome> Retried(const AuthoriseRequest& request);
   Outcome StopPump(Pump& pump);
   Outcome SetPrice(Pump& pump, double price);
   Outcome ReadTotalsNow(Pump& pump);
