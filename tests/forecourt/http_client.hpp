@@ -110,7 +110,8 @@ struct StreamEvent {
 class EventStream {
  public:
   EventStream(const std::string& url, const std::string& token = {},
-              std::optional<std::uint64_t> lastEventId = std::nullopt)
+              std::optional<std::uint64_t> lastEventId = std::nullopt,
+              const std::string& target = "/api/v1/events")
       : stream_(io_) {
     const auto [host, port] = HostPort(url);
     stream_.expires_after(kHttpTimeout);
@@ -119,7 +120,7 @@ class EventStream {
     if (lastEventId) {
       headers.emplace_back("Last-Event-ID", std::to_string(*lastEventId));
     }
-    auto req = MakeRequest("GET", "/api/v1/events", {}, token, headers);
+    auto req = MakeRequest("GET", target, {}, token, headers);
     http::write(stream_, req);
     http::response_parser<http::empty_body> parser;
     http::read_header(stream_, buffer_, parser);
@@ -153,7 +154,11 @@ class EventStream {
           event.type = line.substr(7);
           any = true;
         } else if (line.starts_with("data: ")) {
-          event.data = nlohmann::json::parse(line.substr(6));
+          // JSON, or a line of text (a trace)
+          event.data = nlohmann::json::parse(line.substr(6), nullptr, false);
+          if (event.data.is_discarded()) {
+            event.data = line.substr(6);
+          }
         }
       }
       if (any) {

@@ -303,6 +303,13 @@ TEST_F(HttpTest, ServiceRoutesAndTheOpenApiDocumentMatch) {
   EXPECT_TRUE(lines[0]["open"]);
   EXPECT_GT(lines[0]["exchanges"].get<int>(), 0);
 
+  // The line's exchanges, decoded as the trace tool shows them.
+  EventStream trace(Url(), kMonitor, std::nullopt, "/api/v1/lines/1/trace");
+  const StreamEvent exchange = trace.Next();
+  EXPECT_EQ(exchange.type, "exchange");
+  EXPECT_NE(std::string(exchange.data).find(" L1 "), std::string::npos) << exchange.data;
+  EXPECT_EQ(Get("/api/v1/lines/2/trace").status, 404u);
+
   const auto document = Get("/api/v1/openapi.json").Json();
   std::set<std::pair<std::string, std::string>> documented;
   for (const auto& [path, methods] : document["paths"].items()) {
