@@ -72,8 +72,10 @@ std::string_view QueryOf(std::string_view target) {
   return q == std::string_view::npos ? std::string_view{} : target.substr(q + 1);
 }
 
+// Messages may quote what a client sent, which need not be UTF-8: such
+// bytes are replaced, never thrown about.
 Reply Json(unsigned status, const json& value) {
-  return {.status = status, .body = value.dump()};
+  return {.status = status, .body = value.dump(-1, ' ', false, json::error_handler_t::replace)};
 }
 
 // The body as a JSON object, or the 400 that refuses it.
