@@ -733,6 +733,22 @@ Reply Api::Metrics() {
     open += pump.transactionId ? 1 : 0;
   }
   line(fmt::format("tarvenix_open_transactions {}", open));
+  line("# HELP tarvenix_sales_total Sales that delivered fuel, with their volume and money.");
+  line("# TYPE tarvenix_sales_total counter");
+  const auto sales = forecourt_.GetJournal().SalesByPump();
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_total{{pump=\"{}\"}} {}", pump.pumpId, pump.sales));
+  }
+  line("# TYPE tarvenix_sales_volume_total counter");
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_volume_total{{pump=\"{}\"}} {}", pump.pumpId,
+                     RoundVolume(pump.volume)));
+  }
+  line("# TYPE tarvenix_sales_money_total counter");
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_money_total{{pump=\"{}\"}} {}", pump.pumpId,
+                     RoundMoney(pump.money)));
+  }
   line("# TYPE tarvenix_event_stream_clients gauge");
   line(fmt::format("tarvenix_event_stream_clients {}", streamClients.load()));
   line("# TYPE tarvenix_http_requests_total counter");

@@ -300,6 +300,7 @@ TEST_F(HttpTest, ServiceRoutesAndTheOpenApiDocumentMatch) {
   EXPECT_NE(
       metrics.body.find("tarvenix_exchanges_total{line=\"1\",result=\"rejected\",code=\"222\"}"),
       std::string::npos);
+  EXPECT_NE(metrics.body.find("# TYPE tarvenix_sales_total counter"), std::string::npos);
   const auto lines = Get("/api/v1/lines").Json();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0]["open"]);
