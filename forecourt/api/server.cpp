@@ -35,10 +35,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleTimeout = std::chrono::seconds(60);
 constexpr std::size_t kEventsPerWrite = 256;
+constexpr auto kPingInterval = std::chrono::seconds(15);
 
 struct Subscriber {
   virtual ~Subscriber() = default;
   virtual void Wake() = 0;
+  // Writes a comment, so that idle streams pass proxies and a client that
+  // vanished without closing is found by a failed write.
+  virtual void Ping() = 0;
 };
 
 // Wakes the streams of one ring; each stream reads the ring from its own
@@ -65,7 +69,7 @@ class EventHub {
   bool Watched() const { return count_.load() > 0; }
   EventRing& Ring() { return ring_; }
 
-  void Notify() {
+  void Notify(bool ping = false) {
     std::vector<std::shared_ptr<Subscriber>> live;
     {
       std::lock_guard lock(mutex_);
@@ -80,16 +84,25 @@ class EventHub {
       count_ = subscribers_.size();
     }
     for (const auto& subscriber : live) {
-      subscriber->Wake();
+      if (ping) {
+        subscriber->Ping();
+      } else {
+        subscriber->Wake();
+      }
     }
   }
 
  private:
   void Run() {
     std::uint64_t seen = ring_.LastSeq();
+    auto pinged = std::chrono::steady_clock::now();
     while (!stopping_) {
       const auto batch = ring_.WaitSince(seen, std::chrono::milliseconds(100), 1);
       if (batch.events.empty() && !batch.gap) {
+        if (std::chrono::steady_clock::now() - pinged > kPingInterval) {
+          pinged = std::chrono::steady_clock::now();
+          Notify(true);
+        }
         continue;
       }
       seen = ring_.LastSeq();
@@ -232,6 +245,15 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
 
   void Wake() override {
     net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->PumpEvents(); });
+  }
+
+  void Ping() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      if (!self->writing_) {
+        self->head_ += ": ping\n\n";
+        self->PumpEvents();
+      }
+    });
   }
 
  private:
