@@ -198,7 +198,71 @@ void ReadLine(Checker& check, const toml::table& table, Config& config, Seen& se
   config.lines.push_back(std::move(line));
 }
 
+bool IsLoopback(std::string_view listen) {
+  const std::string_view host = listen.substr(0, listen.rfind(':'));
+  return host == "localhost" || host == "::1" || host == "[::1]" || host.starts_with("127.");
+}
+
+void ReadAccess(Checker& check, const toml::table& root, Config& config) {
+  if (const toml::node* tokens = root.get("token")) {
+    const toml::array* array = tokens->as_array();
+    if (array == nullptr || !array->is_array_of_tables()) {
+      check.Error(*tokens, "'token' must be an array of tables ([[token]])");
+    } else {
+      for (const toml::node& node : *array) {
+        const toml::table& table = *node.as_table();
+        check.OnlyKeys(table, {"value", "role"}, "a token");
+        Token token;
+        const auto value = check.String(table, "value");
+        const auto role = check.String(table, "role");
+        if (!value || !role) {
+          if (table.get("value") == nullptr || table.get("role") == nullptr) {
+            check.Error(table.source(), "a token needs 'value' and 'role'");
+          }
+          continue;
+        }
+        if (value->size() < 16) {
+          // The value is never echoed: the log must not hold a token.
+          check.Error(*table.get("value"), "a token must have at least 16 characters");
+        }
+        if (*role == "monitor") {
+          token.role = Role::kMonitor;
+        } else if (*role == "control") {
+          token.role = Role::kControl;
+        } else if (*role == "admin") {
+          token.role = Role::kAdmin;
+        } else {
+          check.Error(*table.get("role"),
+                      "'role' must be monitor, control or admin, not '" + *role + "'");
+        }
+        token.value = *value;
+        config.tokens.push_back(std::move(token));
+      }
+    }
+  }
+  config.tlsCertificate = check.String(root, "tls_certificate").value_or("");
+  config.tlsKey = check.String(root, "tls_key").value_or("");
+  if (config.tlsCertificate.empty() != config.tlsKey.empty()) {
+    check.Error(*root.get(config.tlsKey.empty() ? "tls_certificate" : "tls_key"),
+                "TLS needs both 'tls_certificate' and 'tls_key'");
+  }
+  config.staticDir = check.String(root, "static_dir").value_or("");
+}
+
 }  // namespace
+
+bool ListensOnLoopback(std::string_view listen) {
+  return IsLoopback(listen);
+}
+
+std::optional<std::string> CheckAccess(const Config& config) {
+  if (config.tokens.empty() && !IsLoopback(config.listen)) {
+    return "listening on " + config.listen +
+           " beyond this machine needs at least one [[token]]; without tokens only a loopback "
+           "address is allowed";
+  }
+  return std::nullopt;
+}
 
 std::string ConfigError::Text() const {
   if (line == 0) {
@@ -221,10 +285,11 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   }
   Checker check(name);
   Config config;
-  check.OnlyKeys(root,
-                 {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms",
-                  "poll_interval_ms", "totals_interval_ms", "line"},
-                 "the file");
+  check.OnlyKeys(
+      root,
+      {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms", "poll_interval_ms",
+       "totals_interval_ms", "line", "token", "tls_certificate", "tls_key", "static_dir"},
+      "the file");
   if (auto database = check.String(root, "database")) {
     config.database = *database;
   } else if (root.get("database") == nullptr) {
@@ -242,6 +307,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
       config.listen = *listen;
     }
   }
+  ReadAccess(check, root, config);
   Settings& s = config.settings;
   check.Integer(root, "max_unpaid", s.maxUnpaid, 1, 1000);
   check.Integer(root, "offline_after", s.offlineAfter, 1, 100);
@@ -263,6 +329,9 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   } else {
     check.Error(toml::source_region{.begin = {1, 1}, .end = {1, 1}, .path = {}},
                 "no line: add a [[line]] with 'device' or 'simulate'");
+  }
+  if (auto access = CheckAccess(config); access && root.get("listen") != nullptr) {
+    check.Error(*root.get("listen"), *access);
   }
   loaded.errors = check.Take();
   if (loaded.errors.empty()) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "forecourt/model.hpp"
@@ -39,9 +40,23 @@ struct Settings {
   std::function<void(const std::string& pumpId)> beforeFinalCommit;
 };
 
+// A bearer token of the HTTP interface and what it may do: monitor reads,
+// control also commands the pumps and the buffer of sales, admin also
+// parameters and alerts.
+enum class Role : std::uint8_t { kMonitor, kControl, kAdmin };
+
+struct Token {
+  std::string value;
+  Role role = Role::kMonitor;
+};
+
 struct Config {
   std::string database;
   std::string listen = "127.0.0.1:8080";
+  std::vector<Token> tokens;   // none: open access, loopback only
+  std::string tlsCertificate;  // PEM files; both or neither
+  std::string tlsKey;
+  std::string staticDir;  // served at / when set
   Settings settings;
   std::vector<LineConfig> lines;
 };
@@ -65,6 +80,11 @@ struct LoadedConfig {
 LoadedConfig LoadConfig(const std::string& path);
 // The same for a text in memory; `name` stands for the file in messages.
 LoadedConfig ParseConfig(std::string_view text, const std::string& name);
+
+// Whether a HOST:PORT is on this machine only.
+bool ListensOnLoopback(std::string_view listen);
+// Refuses a listen address beyond loopback when no token is configured.
+std::optional<std::string> CheckAccess(const Config& config);
 
 // One simulated line with `dispensers` pumps 1..N and the journal at
 // `database`: what `tarvenixd --simulate N` runs.

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "forecourt/api/server.hpp"
 #include "forecourt/attendant.hpp"
 #include "forecourt/config.hpp"
 #include "forecourt/forecourt.hpp"
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
   unsigned demoSales = 0;
   bool verbose = false;
   unsigned crashAfterFinal = 0;
+  std::string listen;
   app.add_option("--config", configPath, "The configuration file (TOML)");
   app.add_option("--check-config", checkPath, "Check a configuration file and exit");
   app.add_option("--simulate", simulate, "Run N simulated dispensers on one line, no file needed")
@@ -50,6 +52,7 @@ int main(int argc, char** argv) {
   app.add_flag("--verbose", verbose, "Log every exchange on the lines");
   app.add_option("--crash-after-final", crashAfterFinal,
                  "Testing: die (SIGKILL) at the Nth final reading, before its commit");
+  app.add_option("--listen", listen, "The HTTP interface's HOST:PORT (port 0: a free one)");
   CLI11_PARSE(app, argc, argv);
 
   if (!checkPath.empty()) {
@@ -86,6 +89,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (!listen.empty()) {
+    config.listen = listen;
+  }
+  if (auto refused = CheckAccess(config)) {
+    fmt::print(stderr, "tarvenixd: {}\n", *refused);
+    return kExitConfig;
+  }
+
   if (crashAfterFinal > 0) {
     config.settings.beforeFinalCommit = [crashAfterFinal,
                                          seen = std::make_shared<unsigned>(0)](const std::string&) {
@@ -108,6 +119,20 @@ int main(int argc, char** argv) {
     log.Info("tarvenixd: journal {}", config.database);
     Forecourt forecourt(config, log);
     forecourt.Start();
+    api::Api http(forecourt, config);
+    api::Server server(http, log,
+                       {.listen = config.listen,
+                        .tlsCertificate = config.tlsCertificate,
+                        .tlsKey = config.tlsKey,
+                        .staticDir = config.staticDir});
+    server.Start();
+    // The first line of standard output, for scripts and tests.
+    fmt::print("{}\n", server.Url());
+    std::fflush(stdout);
+    log.Info("tarvenixd: HTTP on {}", server.Url());
+    if (config.tokens.empty()) {
+      log.Info("tarvenixd: no token configured: access is open, on loopback only");
+    }
     std::unique_ptr<Attendant> attendant;
     if (demo) {
       attendant = std::make_unique<Attendant>(forecourt, log, demoSales);
@@ -119,10 +144,14 @@ int main(int argc, char** argv) {
     if (attendant) {
       attendant->Stop();
     }
+    server.Stop();
     forecourt.Stop();
     log.Info("tarvenixd: stopped");
   } catch (const DatabaseError& e) {
     log.Info("tarvenixd: journal: {}", e.what());
+    return kExitFailure;
+  } catch (const std::runtime_error& e) {
+    log.Info("tarvenixd: {}", e.what());
     return kExitFailure;
   }
   return 0;

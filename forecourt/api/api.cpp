@@ -1,0 +1,776 @@
+#include "forecourt/api/api.hpp"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <ctime>
+#include <future>
+
+#include "forecourt/json.hpp"
+
+namespace tarvenix::forecourt::api {
+namespace {
+
+using nlohmann::json;
+
+struct RouteSpec {
+  std::string_view method;
+  std::string_view pattern;
+  Role needs;
+  bool waits;
+  bool stream;
+};
+
+constexpr RouteSpec kRoutes[] = {
+    {"GET", "/api/v1/pumps", Role::kMonitor, false, false},
+    {"GET", "/api/v1/pumps/{id}", Role::kMonitor, false, false},
+    {"POST", "/api/v1/pumps/{id}/authorize", Role::kControl, true, false},
+    {"POST", "/api/v1/pumps/{id}/stop", Role::kControl, true, false},
+    {"POST", "/api/v1/stop-all", Role::kControl, true, false},
+    {"PUT", "/api/v1/pumps/{id}/price", Role::kControl, true, false},
+    {"GET", "/api/v1/pumps/{id}/totals", Role::kMonitor, true, false},
+    {"GET", "/api/v1/pumps/{id}/parameters/{n}", Role::kAdmin, true, false},
+    {"PUT", "/api/v1/pumps/{id}/parameters/{n}", Role::kAdmin, true, false},
+    {"GET", "/api/v1/transactions", Role::kMonitor, false, false},
+    {"GET", "/api/v1/transactions/{id}", Role::kMonitor, false, false},
+    {"POST", "/api/v1/transactions/{id}/lock", Role::kControl, false, false},
+    {"POST", "/api/v1/transactions/{id}/unlock", Role::kControl, false, false},
+    {"POST", "/api/v1/transactions/{id}/clear", Role::kControl, false, false},
+    {"GET", "/api/v1/alerts", Role::kMonitor, false, false},
+    {"POST", "/api/v1/alerts/{id}/ack", Role::kAdmin, false, false},
+    {"GET", "/api/v1/lines", Role::kMonitor, false, false},
+    {"GET", "/api/v1/events", Role::kMonitor, false, true},
+    {"GET", "/api/v1/lines/{n}/trace", Role::kMonitor, false, true},
+    {"GET", "/api/v1/openapi.json", Role::kMonitor, false, false},
+    {"GET", "/metrics", Role::kMonitor, false, false},
+    {"GET", "/healthz", Role::kMonitor, false, false},
+};
+
+// Upper bounds of the latency histogram, seconds.
+constexpr double kLatencyBuckets[] = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.1, 1, 10};
+
+std::vector<std::string_view> Split(std::string_view path) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 1;
+  while (start <= path.size()) {
+    const std::size_t slash = path.find('/', start);
+    const std::size_t end = slash == std::string_view::npos ? path.size() : slash;
+    parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string_view PathOf(std::string_view target) {
+  return target.substr(0, target.find('?'));
+}
+
+std::string_view QueryOf(std::string_view target) {
+  const std::size_t q = target.find('?');
+  return q == std::string_view::npos ? std::string_view{} : target.substr(q + 1);
+}
+
+// Messages may quote what a client sent, which need not be UTF-8: such
+// bytes are replaced, never thrown about.
+Reply Json(unsigned status, const json& value) {
+  return {.status = status, .body = value.dump(-1, ' ', false, json::error_handler_t::replace)};
+}
+
+// The body as a JSON object, or the 400 that refuses it.
+Parsed<json> ObjectBody(std::string_view body, std::initializer_list<std::string_view> known) {
+  json value = json::parse(body, nullptr, false);
+  if (value.is_discarded()) {
+    return Error(400, "malformed-json", "the body is not valid JSON");
+  }
+  if (!value.is_object()) {
+    return Error(400, "bad-body", "the body must be a JSON object");
+  }
+  for (const auto& [key, unused] : value.items()) {
+    if (std::find(known.begin(), known.end(), key) == known.end()) {
+      return Error(400, "unknown-field", "unknown field '" + key + "'");
+    }
+  }
+  return value;
+}
+
+// A finite JSON number (not a boolean), or the 400 that refuses it.
+std::optional<Reply> Number(const json& object, const char* key, double& out) {
+  const json& value = object.at(key);
+  if (!value.is_number() || !std::isfinite(value.get<double>())) {
+    return Error(400, "bad-type", fmt::format("'{}' must be a number", key));
+  }
+  out = value.get<double>();
+  return std::nullopt;
+}
+
+std::optional<Reply> Text(const json& object, const char* key, std::string& out) {
+  const json& value = object.at(key);
+  if (!value.is_string()) {
+    return Error(400, "bad-type", fmt::format("'{}' must be a string", key));
+  }
+  out = value.get<std::string>();
+  if (out.empty() || out.size() > 64) {
+    return Error(400, "bad-value", fmt::format("'{}' must have 1 to 64 characters", key));
+  }
+  return std::nullopt;
+}
+
+// The HTTP status of a refusal by the service.
+unsigned StatusOf(std::string_view reason) {
+  if (reason == "unknown-pump" || reason == "not-found") {
+    return 404;
+  }
+  if (reason == "bad-preset" || reason == "bad-price" || reason == "no-price" ||
+      reason == "bad-parameter") {
+    return 400;
+  }
+  if (reason == "dispenser-unreachable" || reason == "stopping" || reason == "line-timeout") {
+    return 503;
+  }
+  if (reason == "journal-error") {
+    return 500;
+  }
+  // pump-offline, pump-busy, too-many-unpaid, locked, not-payable,
+  // not-locked, dispenser-refused (with the driver's message)
+  return 409;
+}
+
+Reply Refusal(const Outcome& outcome) {
+  return Error(StatusOf(outcome.reason), outcome.reason, outcome.message);
+}
+
+std::optional<std::int64_t> Id(std::string_view text) {
+  std::int64_t id = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
+  if (ec != std::errc{} || end != text.data() + text.size() || id <= 0) {
+    return std::nullopt;
+  }
+  return id;
+}
+
+std::string Decode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      int value = 0;
+      const auto [end, ec] = std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16);
+      if (ec == std::errc{} && end == text.data() + i + 3) {
+        out += static_cast<char>(value);
+        i += 2;
+        continue;
+      }
+    }
+    out += text[i] == '+' ? ' ' : text[i];
+  }
+  return out;
+}
+
+json TotalsJson(const std::string& pumpId, const Totals& totals) {
+  return {{"pump", pumpId},
+          {"volume", RoundVolume(static_cast<double>(totals.volume) / totals.scale)},
+          {"money", RoundMoney(static_cast<double>(totals.money) / totals.scale)},
+          {"volume_counter", totals.volume},
+          {"money_counter", totals.money}};
+}
+
+}  // namespace
+
+Reply Error(unsigned status, std::string_view reason, std::string_view message) {
+  return Json(status, {{"error", reason}, {"message", message}});
+}
+
+Parsed<AuthoriseBody> ParseAuthorise(std::string_view body) {
+  auto parsed = ObjectBody(body, {"volume", "money", "price", "client", "reference"});
+  if (auto* refused = std::get_if<Reply>(&parsed)) {
+    return *refused;
+  }
+  const json& object = std::get<json>(parsed);
+  AuthoriseBody out;
+  if (object.contains("volume") == object.contains("money")) {
+    return Error(400, "bad-preset", "give either 'volume' or 'money'");
+  }
+  out.kind = object.contains("volume") ? PresetKind::kVolume : PresetKind::kMoney;
+  if (auto refused = Number(object, Name(out.kind).data(), out.preset)) {
+    return *refused;
+  }
+  if (out.preset <= 0) {
+    return Error(400, "bad-preset", "the preset must be above zero");
+  }
+  if (object.contains("price")) {
+    double price = 0;
+    if (auto refused = Number(object, "price", price)) {
+      return *refused;
+    }
+    out.price = price;
+  }
+  out.client = "api";
+  if (object.contains("client")) {
+    if (auto refused = Text(object, "client", out.client)) {
+      return *refused;
+    }
+  }
+  if (object.contains("reference")) {
+    std::string reference;
+    if (auto refused = Text(object, "reference", reference)) {
+      return *refused;
+    }
+    out.reference = std::move(reference);
+  }
+  return out;
+}
+
+Parsed<double> ParsePrice(std::string_view body) {
+  auto parsed = ObjectBody(body, {"price"});
+  if (auto* refused = std::get_if<Reply>(&parsed)) {
+    return *refused;
+  }
+  const json& object = std::get<json>(parsed);
+  if (!object.contains("price")) {
+    return Error(400, "bad-price", "'price' is missing");
+  }
+  double price = 0;
+  if (auto refused = Number(object, "price", price)) {
+    return *refused;
+  }
+  return price;
+}
+
+Parsed<std::int32_t> ParseParameterValue(std::string_view body) {
+  auto parsed = ObjectBody(body, {"value"});
+  if (auto* refused = std::get_if<Reply>(&parsed)) {
+    return *refused;
+  }
+  const json& object = std::get<json>(parsed);
+  if (!object.contains("value")) {
+    return Error(400, "bad-parameter", "'value' is missing");
+  }
+  const json& value = object.at("value");
+  if (!value.is_number_integer() ||
+      (value.is_number_unsigned() && value.get<std::uint64_t>() > INT32_MAX) ||
+      (!value.is_number_unsigned() &&
+       (value.get<std::int64_t>() < INT32_MIN || value.get<std::int64_t>() > INT32_MAX))) {
+    return Error(400, "bad-parameter", "'value' must be a 32-bit integer");
+  }
+  return static_cast<std::int32_t>(value.get<std::int64_t>());
+}
+
+Parsed<std::string> ParseClient(std::string_view body) {
+  auto parsed = ObjectBody(body, {"client"});
+  if (auto* refused = std::get_if<Reply>(&parsed)) {
+    return *refused;
+  }
+  const json& object = std::get<json>(parsed);
+  if (!object.contains("client")) {
+    return Error(400, "bad-client", "'client' is missing");
+  }
+  std::string client;
+  if (auto refused = Text(object, "client", client)) {
+    return *refused;
+  }
+  return client;
+}
+
+std::optional<std::int64_t> ParseRfc3339(std::string_view text) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (text.size() < 20 || text.back() != 'Z' ||
+      std::sscanf(std::string(text).c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &year, &month, &day, &hour,
+                  &minute, &second) != 6 ||
+      month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
+      year < 1970 || text[4] != '-' || text[10] != 'T') {
+    return std::nullopt;
+  }
+  std::int64_t ms = 0;
+  const std::string_view rest = text.substr(19, text.size() - 20);
+  if (!rest.empty()) {
+    if (rest[0] != '.' || rest.size() < 2 ||
+        rest.find_first_not_of("0123456789", 1) != std::string_view::npos) {
+      return std::nullopt;
+    }
+    std::string digits(rest.substr(1, 3));
+    digits.resize(3, '0');
+    ms = std::stoi(digits);
+  }
+  std::tm utc{};
+  utc.tm_year = year - 1900;
+  utc.tm_mon = month - 1;
+  utc.tm_mday = day;
+  utc.tm_hour = hour;
+  utc.tm_min = minute;
+  utc.tm_sec = second;
+  return static_cast<std::int64_t>(timegm(&utc)) * 1000 + ms;
+}
+
+Parsed<TransactionFilter> ParseTransactionQuery(std::string_view query) {
+  TransactionFilter filter;
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+    const std::size_t eq = pair.find('=');
+    const std::string_view key = pair.substr(0, eq);
+    const std::string value = eq == std::string_view::npos ? "" : Decode(pair.substr(eq + 1));
+    if (key == "state") {
+      filter.state = TxnStateByName(value);
+      if (!filter.state) {
+        return Error(400, "bad-query", "no transaction state '" + value + "'");
+      }
+    } else if (key == "pump") {
+      filter.pumpId = value;
+    } else if (key == "since") {
+      filter.sinceMs = ParseRfc3339(value);
+      if (!filter.sinceMs) {
+        return Error(400, "bad-query", "'since' must be an RFC 3339 time in UTC");
+      }
+    } else if (key == "limit") {
+      const auto limit = Id(value);
+      if (!limit || *limit > 1000) {
+        return Error(400, "bad-query", "'limit' must lie in 1..1000");
+      }
+      filter.limit = static_cast<std::size_t>(*limit);
+    } else if (!key.empty()) {
+      return Error(400, "bad-query", "unknown filter '" + std::string(key) + "'");
+    }
+  }
+  return filter;
+}
+
+std::optional<Role> Access::RoleOf(std::string_view authorization) const {
+  constexpr std::string_view kBearer = "Bearer ";
+  if (!authorization.starts_with(kBearer)) {
+    return std::nullopt;
+  }
+  const std::string_view given = authorization.substr(kBearer.size());
+  std::optional<Role> role;
+  // Every token is compared whole, whatever matched before, so that the time
+  // taken tells nothing of a token's characters.
+  for (const Token& token : tokens_) {
+    unsigned diff = given.size() == token.value.size() ? 0U : 1U;
+    for (std::size_t i = 0; i < token.value.size(); ++i) {
+      const char g = i < given.size() ? given[i] : '\0';
+      diff |= static_cast<unsigned char>(g ^ token.value[i]);
+    }
+    if (diff == 0) {
+      role = token.role;
+    }
+  }
+  return role;
+}
+
+std::optional<Route> Match(std::string_view method, std::string_view path) {
+  const auto parts = Split(path);
+  bool pathKnown = false;
+  for (const RouteSpec& spec : kRoutes) {
+    const auto pattern = Split(spec.pattern);
+    if (pattern.size() != parts.size()) {
+      continue;
+    }
+    bool same = true;
+    for (std::size_t i = 0; i < parts.size() && same; ++i) {
+      same = pattern[i].starts_with('{') ? !parts[i].empty() : pattern[i] == parts[i];
+    }
+    if (!same) {
+      continue;
+    }
+    pathKnown = true;
+    if (spec.method == method) {
+      return Route{.name = std::string(spec.method) + " " + std::string(spec.pattern),
+                   .needs = spec.needs,
+                   .waitsOnDispenser = spec.waits,
+                   .stream = spec.stream};
+    }
+  }
+  if (pathKnown) {
+    return Route{.name = "method-not-allowed"};
+  }
+  return std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> RouteList() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const RouteSpec& spec : kRoutes) {
+    out.emplace_back(spec.method, spec.pattern);
+  }
+  return out;
+}
+
+Api::Api(Forecourt& forecourt, const Config& config)
+    : forecourt_(forecourt), access_(config.tokens) {}
+
+std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
+  const auto matched = Match(request.method, PathOf(request.target));
+  if (!matched) {
+    return Error(404, "not-found", "no route " + std::string(PathOf(request.target)));
+  }
+  if (matched->name == "method-not-allowed") {
+    return Error(405, "method-not-allowed", request.method + " is not allowed here");
+  }
+  route = *matched;
+  if (access_.Open()) {
+    return std::nullopt;
+  }
+  const auto role = access_.RoleOf(request.authorization);
+  if (!role) {
+    return Error(401, "unauthorized", "give a valid bearer token");
+  }
+  if (*role < route.needs) {
+    return Error(403, "forbidden", "the token's role may not do this");
+  }
+  return std::nullopt;
+}
+
+Reply Api::Handle(const Request& request, const Route& route) {
+  const std::string_view path = PathOf(request.target);
+  const auto parts = Split(path);
+  try {
+    if (parts.size() >= 3 && parts[2] == "pumps") {
+      return Pumps(parts, request);
+    }
+    if (parts.size() >= 3 && parts[2] == "transactions") {
+      return Transactions(parts, request);
+    }
+    if (parts.size() >= 3 && parts[2] == "alerts") {
+      return Alerts(parts, request);
+    }
+    if (route.name == "POST /api/v1/stop-all") {
+      json results = json::array();
+      bool all = true;
+      auto futures = forecourt_.StopAll();
+      const auto pumps = forecourt_.Pumps();
+      for (std::size_t i = 0; i < futures.size(); ++i) {
+        const bool ready = futures[i].wait_for(commandTimeout_) == std::future_status::ready;
+        const Outcome outcome =
+            ready ? futures[i].get() : Outcome::Refused("line-timeout", "the line did not answer");
+        all = all && outcome.Ok();
+        results.push_back({{"pump", i < pumps.size() ? pumps[i].id : ""},
+                           {"stopped", outcome.Ok()},
+                           {"error", outcome.Ok() ? nullptr : json(outcome.reason)},
+                           {"message", outcome.message}});
+      }
+      return Json(all ? 200 : 503, {{"stopped", all}, {"pumps", results}});
+    }
+    if (route.name == "GET /api/v1/lines") {
+      return Lines();
+    }
+    if (route.name == "GET /api/v1/openapi.json") {
+      return Json(200, OpenApi());
+    }
+    if (route.name == "GET /healthz") {
+      return Health();
+    }
+    if (route.name == "GET /metrics") {
+      return Metrics();
+    }
+  } catch (const std::exception& e) {
+    return Error(500, "internal", e.what());
+  }
+  return Error(404, "not-found", "no route " + std::string(path));
+}
+
+Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& request) {
+  if (parts.size() == 3) {
+    json list = json::array();
+    for (const PumpSnapshot& pump : forecourt_.Pumps()) {
+      list.push_back(ToJson(pump));
+    }
+    return Json(200, list);
+  }
+  const std::string id = Decode(parts[3]);
+  const auto pump = forecourt_.Pump(id);
+  if (!pump) {
+    return Error(404, "unknown-pump", "no pump '" + id + "'");
+  }
+  if (parts.size() == 4) {
+    return Json(200, ToJson(*pump));
+  }
+  const std::string_view action = parts[4];
+  auto await = [this](std::future<Outcome> future) {
+    if (future.wait_for(commandTimeout_) != std::future_status::ready) {
+      return Outcome::Refused("line-timeout", "the line did not carry the command in time");
+    }
+    return future.get();
+  };
+  if (action == "authorize") {
+    auto parsed = ParseAuthorise(request.body);
+    if (auto* refused = std::get_if<Reply>(&parsed)) {
+      return *refused;
+    }
+    auto& body = std::get<AuthoriseBody>(parsed);
+    const Outcome outcome = await(forecourt_.Authorise({.pumpId = id,
+                                                        .kind = body.kind,
+                                                        .preset = body.preset,
+                                                        .price = body.price,
+                                                        .client = body.client,
+                                                        .reference = body.reference}));
+    if (!outcome.Ok()) {
+      return Refusal(outcome);
+    }
+    json txn = ToJson(*outcome.transaction);
+    txn["existing"] = outcome.existing;
+    return Json(outcome.existing ? 200 : 201, txn);
+  }
+  if (action == "stop") {
+    const Outcome outcome = await(forecourt_.StopPump(id));
+    if (!outcome.Ok()) {
+      return Refusal(outcome);
+    }
+    json reply = {{"pump", id}, {"stopped", true}};
+    reply["transaction"] = outcome.transaction ? ToJson(*outcome.transaction) : json(nullptr);
+    return Json(200, reply);
+  }
+  if (action == "price") {
+    auto parsed = ParsePrice(request.body);
+    if (auto* refused = std::get_if<Reply>(&parsed)) {
+      return *refused;
+    }
+    const double price = std::get<double>(parsed);
+    const Outcome outcome = await(forecourt_.SetPrice(id, price));
+    if (!outcome.Ok()) {
+      return Refusal(outcome);
+    }
+    return Json(200, {{"pump", id}, {"price", std::round(price * 100) / 100}});
+  }
+  if (action == "totals") {
+    const Outcome outcome = await(forecourt_.ReadTotals(id));
+    if (!outcome.Ok() || !outcome.totals) {
+      return Refusal(outcome.Ok() ? Outcome::Refused("dispenser-unreachable", "no counters")
+                                  : outcome);
+    }
+    return Json(200, TotalsJson(id, *outcome.totals));
+  }
+  if (action == "parameters" && parts.size() == 6) {
+    std::int32_t n = 0;
+    const auto [end, ec] = std::from_chars(parts[5].data(), parts[5].data() + parts[5].size(), n);
+    if (ec != std::errc{} || end != parts[5].data() + parts[5].size() || n < 0) {
+      return Error(400, "bad-parameter", "the parameter number must be an integer of 0 or more");
+    }
+    Outcome outcome;
+    if (request.method == "PUT") {
+      auto parsed = ParseParameterValue(request.body);
+      if (auto* refused = std::get_if<Reply>(&parsed)) {
+        return *refused;
+      }
+      outcome = await(forecourt_.WriteParam(id, n, std::get<std::int32_t>(parsed)));
+    } else {
+      outcome = await(forecourt_.ReadParam(id, n));
+    }
+    if (!outcome.Ok()) {
+      return Refusal(outcome);
+    }
+    return Json(200, {{"pump", id},
+                      {"parameter", n},
+                      {"value", outcome.parameter ? json(*outcome.parameter) : json(nullptr)}});
+  }
+  return Error(404, "not-found", "no route " + std::string(PathOf(request.target)));
+}
+
+Reply Api::Transactions(const std::vector<std::string_view>& parts, const Request& request) {
+  Journal& journal = forecourt_.GetJournal();
+  if (parts.size() == 3) {
+    auto parsed = ParseTransactionQuery(QueryOf(request.target));
+    if (auto* refused = std::get_if<Reply>(&parsed)) {
+      return *refused;
+    }
+    json list = json::array();
+    for (const Transaction& txn : journal.List(std::get<TransactionFilter>(parsed))) {
+      list.push_back(ToJson(txn));
+    }
+    return Json(200, list);
+  }
+  const auto id = Id(parts[3]);
+  if (!id) {
+    return Error(404, "not-found", "no transaction '" + std::string(parts[3]) + "'");
+  }
+  if (parts.size() == 4) {
+    const auto txn = journal.Get(*id);
+    if (!txn) {
+      return Error(404, "not-found", fmt::format("no transaction {}", *id));
+    }
+    return Json(200, ToJson(*txn));
+  }
+  auto parsed = ParseClient(request.body);
+  if (auto* refused = std::get_if<Reply>(&parsed)) {
+    return *refused;
+  }
+  const std::string& client = std::get<std::string>(parsed);
+  Outcome outcome;
+  if (parts[4] == "lock") {
+    outcome = forecourt_.Lock(*id, client);
+  } else if (parts[4] == "unlock") {
+    outcome = forecourt_.Unlock(*id, client);
+  } else {
+    outcome = forecourt_.Clear(*id, client);
+  }
+  if (!outcome.Ok()) {
+    return Refusal(outcome);
+  }
+  const auto txn = outcome.transaction ? outcome.transaction : journal.Get(*id);
+  return Json(200, txn ? ToJson(*txn) : json{{"id", *id}});
+}
+
+Reply Api::Alerts(const std::vector<std::string_view>& parts, const Request& request) {
+  Journal& journal = forecourt_.GetJournal();
+  if (parts.size() == 3) {
+    const std::string_view query = QueryOf(request.target);
+    const bool open = query.find("unacknowledged=true") != std::string_view::npos;
+    json list = json::array();
+    for (const Alert& alert : journal.Alerts(open)) {
+      list.push_back(ToJson(alert));
+    }
+    return Json(200, list);
+  }
+  const auto id = Id(parts[3]);
+  if (!id) {
+    return Error(404, "not-found", "no alert '" + std::string(parts[3]) + "'");
+  }
+  const Outcome outcome = journal.Acknowledge(*id);
+  if (!outcome.Ok()) {
+    return Refusal(outcome);
+  }
+  return Json(200, {{"id", *id}, {"acknowledged", true}});
+}
+
+Reply Api::Lines() {
+  json list = json::array();
+  for (const LineInfo& line : forecourt_.Lines()) {
+    const service::LinkStats& s = line.stats;
+    list.push_back({{"line", line.number},
+                    {"port", line.port},
+                    {"open", line.open},
+                    {"exchanges", s.exchanges},
+                    {"accepted", s.accepted},
+                    {"rejected",
+                     {{"209", s.rejected209},
+                      {"219", s.rejected219},
+                      {"222", s.rejected222},
+                      {"223", s.rejected223}}},
+                    {"timeouts", s.timeouts},
+                    {"refused", s.refused},
+                    {"retries", s.retries},
+                    {"reinitialisations", s.reinitialisations}});
+  }
+  return Json(200, list);
+}
+
+Reply Api::Health() {
+  json reasons = json::array();
+  for (const LineInfo& line : forecourt_.Lines()) {
+    if (!line.open) {
+      reasons.push_back(fmt::format("line {} ({}) is not open", line.number, line.port));
+    }
+  }
+  for (const PumpSnapshot& pump : forecourt_.Pumps()) {
+    if (!pump.online) {
+      reasons.push_back(fmt::format("pump {} is offline", pump.id));
+    }
+  }
+  const bool ok = reasons.empty();
+  return Json(ok ? 200 : 503, {{"status", ok ? "ok" : "degraded"}, {"reasons", reasons}});
+}
+
+void Api::CountRequest(const std::string& route, unsigned status, std::chrono::microseconds took) {
+  const double seconds = static_cast<double>(took.count()) / 1e6;
+  std::lock_guard lock(metricsMutex_);
+  ++requests_[{route, status}];
+  Latency& latency = latency_[route];
+  latency.buckets.resize(std::size(kLatencyBuckets));
+  ++latency.count;
+  latency.sumSeconds += seconds;
+  for (std::size_t i = 0; i < std::size(kLatencyBuckets); ++i) {
+    if (seconds <= kLatencyBuckets[i]) {
+      ++latency.buckets[i];
+    }
+  }
+}
+
+Reply Api::Metrics() {
+  std::string out;
+  auto line = [&out](std::string_view text) {
+    out += text;
+    out += '\n';
+  };
+  line("# HELP tarvenix_exchanges_total Exchanges on each line by result (rejections by code).");
+  line("# TYPE tarvenix_exchanges_total counter");
+  for (const LineInfo& info : forecourt_.Lines()) {
+    const service::LinkStats& s = info.stats;
+    const auto n = info.number;
+    line(
+        fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"asked\"}} {}", n, s.exchanges));
+    line(fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"accepted\"}} {}", n,
+                     s.accepted));
+    for (const auto& [code, count] :
+         {std::pair{209, s.rejected209}, std::pair{219, s.rejected219},
+          std::pair{222, s.rejected222}, std::pair{223, s.rejected223}}) {
+      line(fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"rejected\",code=\"{}\"}} {}",
+                       n, code, count));
+    }
+    line(fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"timeout\"}} {}", n,
+                     s.timeouts));
+    line(fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"retry\"}} {}", n, s.retries));
+  }
+  line("# TYPE tarvenix_line_open gauge");
+  for (const LineInfo& info : forecourt_.Lines()) {
+    line(fmt::format("tarvenix_line_open{{line=\"{}\"}} {}", info.number, info.open ? 1 : 0));
+  }
+  line("# HELP tarvenix_pump_state The state of each pump (1 for the state it is in).");
+  line("# TYPE tarvenix_pump_state gauge");
+  const auto pumps = forecourt_.Pumps();
+  for (const PumpSnapshot& pump : pumps) {
+    for (PumpState state : {PumpState::kOffline, PumpState::kIdle, PumpState::kCalling,
+                            PumpState::kAuthorised, PumpState::kFuelling}) {
+      line(fmt::format("tarvenix_pump_state{{pump=\"{}\",state=\"{}\"}} {}", pump.id, Name(state),
+                       pump.state == state ? 1 : 0));
+    }
+  }
+  line("# TYPE tarvenix_unpaid_sales gauge");
+  for (const PumpSnapshot& pump : pumps) {
+    line(fmt::format("tarvenix_unpaid_sales{{pump=\"{}\"}} {}", pump.id, pump.unpaid));
+  }
+  line("# TYPE tarvenix_open_transactions gauge");
+  std::size_t open = 0;
+  for (const PumpSnapshot& pump : pumps) {
+    open += pump.transactionId ? 1 : 0;
+  }
+  line(fmt::format("tarvenix_open_transactions {}", open));
+  line("# HELP tarvenix_sales_total Sales that delivered fuel, with their volume and money.");
+  line("# TYPE tarvenix_sales_total counter");
+  const auto sales = forecourt_.GetJournal().SalesByPump();
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_total{{pump=\"{}\"}} {}", pump.pumpId, pump.sales));
+  }
+  line("# TYPE tarvenix_sales_volume_total counter");
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_volume_total{{pump=\"{}\"}} {}", pump.pumpId,
+                     RoundVolume(pump.volume)));
+  }
+  line("# TYPE tarvenix_sales_money_total counter");
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_money_total{{pump=\"{}\"}} {}", pump.pumpId,
+                     RoundMoney(pump.money)));
+  }
+  line("# TYPE tarvenix_event_stream_clients gauge");
+  line(fmt::format("tarvenix_event_stream_clients {}", streamClients.load()));
+  line("# TYPE tarvenix_http_requests_total counter");
+  std::lock_guard lock(metricsMutex_);
+  for (const auto& [key, count] : requests_) {
+    line(fmt::format("tarvenix_http_requests_total{{route=\"{}\",status=\"{}\"}} {}", key.first,
+                     key.second, count));
+  }
+  line("# TYPE tarvenix_http_request_seconds histogram");
+  for (const auto& [route, latency] : latency_) {
+    for (std::size_t i = 0; i < std::size(kLatencyBuckets); ++i) {
+      line(fmt::format("tarvenix_http_request_seconds_bucket{{route=\"{}\",le=\"{}\"}} {}", route,
+                       kLatencyBuckets[i], latency.buckets[i]));
+    }
+    line(fmt::format("tarvenix_http_request_seconds_bucket{{route=\"{}\",le=\"+Inf\"}} {}", route,
+                     latency.count));
+    line(fmt::format("tarvenix_http_request_seconds_sum{{route=\"{}\"}} {}", route,
+                     latency.sumSeconds));
+    line(fmt::format("tarvenix_http_request_seconds_count{{route=\"{}\"}} {}", route,
+                     latency.count));
+  }
+  return {.status = 200, .body = std::move(out), .contentType = "text/plain; version=0.0.4"};
+}
+
+}  // namespace tarvenix::forecourt::api

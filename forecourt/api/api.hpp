@@ -1,0 +1,131 @@
+// The forecourt service's HTTP interface without the network: routes a
+// request to the service and answers it in JSON. The server (server.hpp)
+// carries requests here; tests and the fuzzer may call it directly.
+//
+// It never calls the driver: commands go through the service's queues and
+// their futures, queries read snapshots and the journal.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "forecourt/config.hpp"
+#include "forecourt/forecourt.hpp"
+
+namespace tarvenix::forecourt::api {
+
+inline constexpr std::size_t kBodyLimit = 64 * 1024;
+
+struct Request {
+  std::string method;
+  std::string target;  // path and query
+  std::string body;
+  std::string authorization;  // the Authorization header
+};
+
+struct Reply {
+  unsigned status = 200;
+  std::string body;
+  std::string contentType = "application/json";
+};
+
+// {"error": reason, "message": message}
+Reply Error(unsigned status, std::string_view reason, std::string_view message);
+
+// A request body checked and read, or the 400 that refuses it. Nothing
+// reaches a dispenser before its body has passed here.
+template <typename T>
+using Parsed = std::variant<T, Reply>;
+
+struct AuthoriseBody {
+  PresetKind kind = PresetKind::kVolume;
+  double preset = 0;
+  std::optional<double> price;
+  std::string client;
+  std::optional<std::string> reference;
+};
+Parsed<AuthoriseBody> ParseAuthorise(std::string_view body);
+Parsed<double> ParsePrice(std::string_view body);
+Parsed<std::int32_t> ParseParameterValue(std::string_view body);
+Parsed<std::string> ParseClient(std::string_view body);
+// Reads the query of GET /api/v1/transactions.
+Parsed<TransactionFilter> ParseTransactionQuery(std::string_view query);
+// "2026-12-08T13:00:00Z" or with fractions of a second, as Unix ms.
+std::optional<std::int64_t> ParseRfc3339(std::string_view text);
+
+// What a bearer token may do; no tokens configured means every role.
+class Access {
+ public:
+  explicit Access(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
+  bool Open() const { return tokens_.empty(); }
+  // The role of an Authorization header, compared in constant time.
+  std::optional<Role> RoleOf(std::string_view authorization) const;
+
+ private:
+  std::vector<Token> tokens_;
+};
+
+// The route a request matches, for access and for the server's choice of
+// thread.
+struct Route {
+  std::string name;  // "GET /api/v1/pumps/{id}", for metrics
+  Role needs = Role::kMonitor;
+  bool waitsOnDispenser = false;  // the server runs it off its I/O threads
+  bool stream = false;            // an event stream, served by the server
+};
+std::optional<Route> Match(std::string_view method, std::string_view path);
+// Every route as (method, path pattern), for the OpenAPI check.
+std::vector<std::pair<std::string, std::string>> RouteList();
+
+class Api {
+ public:
+  Api(Forecourt& forecourt, const Config& config);
+
+  // Checks access and the route: a reply refusing the request, or nothing
+  // when it may go on.
+  std::optional<Reply> Admit(const Request& request, Route& route) const;
+  // Answers a request that Admit let through (not a stream). Blocks on the
+  // service's futures for commands.
+  Reply Handle(const Request& request, const Route& route);
+
+  Forecourt& Service() { return forecourt_; }
+
+  // Counters for /metrics, kept by the server.
+  void CountRequest(const std::string& route, unsigned status, std::chrono::microseconds took);
+  std::atomic<std::int64_t> streamClients{0};
+
+ private:
+  Reply Pumps(const std::vector<std::string_view>& parts, const Request& request);
+  Reply Transactions(const std::vector<std::string_view>& parts, const Request& request);
+  Reply Alerts(const std::vector<std::string_view>& parts, const Request& request);
+  Reply Lines();
+  Reply Health();
+  Reply Metrics();
+
+  Forecourt& forecourt_;
+  Access access_;
+  std::chrono::milliseconds commandTimeout_{30'000};
+
+  struct Latency {
+    std::uint64_t count = 0;
+    double sumSeconds = 0;
+    std::vector<std::uint64_t> buckets;  // cumulative, per kLatencyBuckets
+  };
+  std::mutex metricsMutex_;
+  std::map<std::pair<std::string, unsigned>, std::uint64_t> requests_;
+  std::map<std::string, Latency> latency_;
+};
+
+// The OpenAPI 3 document of every route.
+const nlohmann::json& OpenApi();
+
+}  // namespace tarvenix::forecourt::api

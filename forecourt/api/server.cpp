@@ -1,0 +1,616 @@
+#include "forecourt/api/server.hpp"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "trace.hpp"
+
+namespace tarvenix::forecourt::api {
+namespace {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kIdleTimeout = std::chrono::seconds(60);
+constexpr std::size_t kEventsPerWrite = 256;
+constexpr auto kPingInterval = std::chrono::seconds(15);
+
+struct Subscriber {
+  virtual ~Subscriber() = default;
+  virtual void Wake() = 0;
+  // Writes a comment, so that idle streams pass proxies and a client that
+  // vanished without closing is found by a failed write.
+  virtual void Ping() = 0;
+};
+
+// Wakes the streams of one ring; each stream reads the ring from its own
+// position on its own connection's strand. The service's ring has a thread
+// that waits on it; a trace ring is notified by its publisher.
+class EventHub {
+ public:
+  explicit EventHub(EventRing& ring) : ring_(ring) {}
+
+  void Start() {
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    stopping_ = true;
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+  }
+  void Add(std::weak_ptr<Subscriber> subscriber) {
+    std::lock_guard lock(mutex_);
+    subscribers_.push_back(std::move(subscriber));
+    count_ = subscribers_.size();
+  }
+  bool Watched() const { return count_.load() > 0; }
+  EventRing& Ring() { return ring_; }
+
+  void Notify(bool ping = false) {
+    std::vector<std::shared_ptr<Subscriber>> live;
+    {
+      std::lock_guard lock(mutex_);
+      std::erase_if(subscribers_, [&live](const std::weak_ptr<Subscriber>& weak) {
+        auto strong = weak.lock();
+        if (!strong) {
+          return true;
+        }
+        live.push_back(std::move(strong));
+        return false;
+      });
+      count_ = subscribers_.size();
+    }
+    for (const auto& subscriber : live) {
+      if (ping) {
+        subscriber->Ping();
+      } else {
+        subscriber->Wake();
+      }
+    }
+  }
+
+ private:
+  void Run() {
+    std::uint64_t seen = ring_.LastSeq();
+    auto pinged = std::chrono::steady_clock::now();
+    while (!stopping_) {
+      const auto batch = ring_.WaitSince(seen, std::chrono::milliseconds(100), 1);
+      if (batch.events.empty() && !batch.gap) {
+        if (std::chrono::steady_clock::now() - pinged > kPingInterval) {
+          pinged = std::chrono::steady_clock::now();
+          Notify(true);
+        }
+        continue;
+      }
+      seen = ring_.LastSeq();
+      Notify();
+    }
+  }
+
+  EventRing& ring_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<Subscriber>> subscribers_;
+  std::atomic<std::size_t> count_{0};
+  std::thread thread_;
+};
+
+// The exchanges of each line, decoded as `tarvenix --trace` prints them,
+// kept for the line's trace streams while somebody watches.
+class TraceHub final : public service::LineMonitor {
+ public:
+  static constexpr std::size_t kKept = 1000;
+
+  explicit TraceHub(std::size_t lines) {
+    for (std::size_t i = 0; i < lines; ++i) {
+      rings_.push_back(std::make_unique<EventRing>(kKept));
+      hubs_.push_back(std::make_unique<EventHub>(*rings_.back()));
+    }
+  }
+
+  EventHub* Line(std::size_t number) {
+    return number >= 1 && number <= hubs_.size() ? hubs_[number - 1].get() : nullptr;
+  }
+
+  void OnLineEvent(const service::LineEvent& event) override {
+    EventHub* hub = Line(event.line);
+    if (hub == nullptr || !hub->Watched()) {
+      return;
+    }
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    if (out == nullptr) {
+      return;
+    }
+    cli::TraceMonitor(out).OnLineEvent(event);
+    std::fclose(out);
+    std::string line(text, size);
+    std::free(text);
+    while (!line.empty() && line.back() == '\n') {
+      line.pop_back();
+    }
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    hub->Ring().Publish(EventKind::kLine, std::move(line), 0);
+    hub->Notify();
+  }
+
+ private:
+  std::vector<std::unique_ptr<EventRing>> rings_;
+  std::vector<std::unique_ptr<EventHub>> hubs_;
+};
+
+struct Shared {
+  Api& api;
+  Log& log;
+  EventHub& hub;
+  TraceHub& traces;
+  net::thread_pool& commands;
+  std::string staticDir;
+};
+
+std::string_view ContentTypeOf(const std::filesystem::path& path) {
+  const std::string ext = path.extension().string();
+  if (ext == ".html") {
+    return "text/html; charset=utf-8";
+  }
+  if (ext == ".js") {
+    return "text/javascript; charset=utf-8";
+  }
+  if (ext == ".css") {
+    return "text/css; charset=utf-8";
+  }
+  if (ext == ".json") {
+    return "application/json";
+  }
+  if (ext == ".svg") {
+    return "image/svg+xml";
+  }
+  if (ext == ".png") {
+    return "image/png";
+  }
+  return "application/octet-stream";
+}
+
+// A file of the static folder, or nothing; never a path outside it.
+std::optional<Reply> StaticFile(const std::string& dir, std::string_view target) {
+  std::string_view path = target.substr(0, target.find('?'));
+  if (dir.empty() || path.find("..") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::filesystem::path file = std::filesystem::path(dir) / std::string(path.substr(1));
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) {
+    file /= "index.html";
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    return std::nullopt;
+  }
+  std::ostringstream body;
+  body << in.rdbuf();
+  return Reply{.status = 200, .body = body.str(), .contentType = std::string(ContentTypeOf(file))};
+}
+
+template <typename Stream>
+class Session : public Subscriber, public std::enable_shared_from_this<Session<Stream>> {
+  static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+ public:
+  Session(Stream stream, Shared& shared) : stream_(std::move(stream)), shared_(shared) {}
+  ~Session() override {
+    if (streaming_) {
+      --shared_.api.streamClients;
+    }
+  }
+
+  void Start() {
+    if constexpr (kTls) {
+      Lowest().expires_after(kIdleTimeout);
+      stream_.async_handshake(ssl::stream_base::server,
+                              [self = this->shared_from_this()](beast::error_code ec) {
+                                if (ec) {
+                                  self->Close();
+                                } else {
+                                  self->Read();
+                                }
+                              });
+    } else {
+      Read();
+    }
+  }
+
+  void Wake() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->PumpEvents(); });
+  }
+
+  void Ping() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
+      if (!self->writing_) {
+        self->head_ += ": ping\n\n";
+        self->PumpEvents();
+      }
+    });
+  }
+
+ private:
+  auto& Lowest() { return beast::get_lowest_layer(stream_); }
+
+  void Read() {
+    parser_.emplace();
+    parser_->body_limit(kBodyLimit);
+    parser_->header_limit(16 * 1024);
+    Lowest().expires_after(kIdleTimeout);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
+  }
+
+  void OnRead(beast::error_code ec) {
+    // Nothing a request does may end an I/O thread.
+    try {
+      Serve(ec);
+    } catch (const std::exception& e) {
+      keepAlive_ = false;
+      Send(Error(500, "internal", e.what()), "internal");
+    }
+  }
+
+  void Serve(beast::error_code ec) {
+    started_ = Clock::now();
+    if (ec == http::error::body_limit) {
+      keepAlive_ = false;
+      Send(Error(413, "too-large", fmt::format("the body exceeds {} bytes", kBodyLimit)),
+           "too-large");
+      return;
+    }
+    if (ec == http::error::end_of_stream || ec) {
+      if (ec != http::error::end_of_stream && ec != net::error::operation_aborted &&
+          ec != beast::error::timeout && ec != net::error::eof &&
+          ec != net::error::connection_reset) {
+        keepAlive_ = false;
+        Send(Error(400, "bad-request", ec.message()), "bad-request");
+        return;
+      }
+      Close();
+      return;
+    }
+    auto& req = parser_->get();
+    keepAlive_ = req.keep_alive();
+    Request request{.method = std::string(req.method_string()),
+                    .target = std::string(req.target()),
+                    .body = std::move(req.body()),
+                    .authorization = std::string(req[http::field::authorization])};
+    Route route;
+    if (auto refused = shared_.api.Admit(request, route)) {
+      if (refused->status == 404 && req.method() == http::verb::get) {
+        if (auto file = StaticFile(shared_.staticDir, request.target)) {
+          Send(std::move(*file), "static");
+          return;
+        }
+      }
+      Send(std::move(*refused), route.name.empty() ? "unmatched" : route.name);
+      return;
+    }
+    if (route.stream) {
+      StartEvents(std::string(req["Last-Event-ID"]), request.target);
+      return;
+    }
+    if (route.waitsOnDispenser) {
+      net::post(shared_.commands, [self = this->shared_from_this(), request = std::move(request),
+                                   route = std::move(route)]() mutable {
+        Reply reply;
+        try {
+          reply = self->shared_.api.Handle(request, route);
+        } catch (const std::exception& e) {
+          reply = Error(500, "internal", e.what());
+        }
+        net::post(self->stream_.get_executor(),
+                  [self, reply = std::move(reply), name = std::move(route.name)]() mutable {
+                    self->Send(std::move(reply), name);
+                  });
+      });
+      return;
+    }
+    Send(shared_.api.Handle(request, route), route.name);
+  }
+
+  void Send(Reply reply, const std::string& routeName) {
+    auto res = std::make_shared<http::response<http::string_body>>(
+        static_cast<http::status>(reply.status), 11);
+    res->set(http::field::server, "tarvenixd");
+    res->set(http::field::content_type, reply.contentType);
+    res->body() = std::move(reply.body);
+    res->keep_alive(keepAlive_);
+    res->prepare_payload();
+    shared_.api.CountRequest(
+        routeName, reply.status,
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_));
+    http::async_write(stream_, *res,
+                      [self = this->shared_from_this(), res](beast::error_code ec, std::size_t) {
+                        if (ec || !res->keep_alive()) {
+                          self->Close();
+                        } else {
+                          self->Read();
+                        }
+                      });
+  }
+
+  void StartEvents(const std::string& lastEventId, std::string_view target) {
+    hub_ = &shared_.hub;
+    if (target.find("/trace") != std::string_view::npos) {
+      const std::string_view number = target.substr(std::string_view("/api/v1/lines/").size());
+      std::size_t n = 0;
+      std::from_chars(number.data(), number.data() + number.size(), n);
+      hub_ = shared_.traces.Line(n);
+      if (hub_ == nullptr) {
+        Send(Error(404, "not-found", fmt::format("no line {}", number.substr(0, number.find('/')))),
+             "GET /api/v1/lines/{n}/trace");
+        return;
+      }
+      trace_ = true;
+    }
+    EventRing& ring = hub_->Ring();
+    const std::uint64_t last = ring.LastSeq();
+    next_ = last;
+    std::string head =
+        "HTTP/1.1 200 OK\r\nServer: tarvenixd\r\nContent-Type: text/event-stream\r\n"
+        "Cache-Control: no-cache\r\nConnection: close\r\n\r\n: tarvenixd events\n\n";
+    if (!lastEventId.empty()) {
+      std::uint64_t id = 0;
+      const auto [end, ec] =
+          std::from_chars(lastEventId.data(), lastEventId.data() + lastEventId.size(), id);
+      if (ec == std::errc{} && end == lastEventId.data() + lastEventId.size() && id <= last) {
+        next_ = id;
+      } else {
+        // An id this service never gave: the client must read the state again.
+        head += ResyncEvent();
+      }
+    }
+    streaming_ = true;
+    ++shared_.api.streamClients;
+    Lowest().expires_never();
+    head_ = std::move(head);
+    hub_->Add(this->weak_from_this());
+    WatchClose();
+    PumpEvents();
+  }
+
+  static std::string ResyncEvent() {
+    return "event: resync\ndata: {\"message\":\"events were missed: read the state again\"}\n\n";
+  }
+
+  // A stream's client sends nothing more; a read ends when it goes away.
+  void WatchClose() {
+    stream_.async_read_some(net::buffer(discard_),
+                            [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) {
+                                self->Close();
+                              } else {
+                                self->WatchClose();
+                              }
+                            });
+  }
+
+  void PumpEvents() {
+    if (writing_ || closed_) {
+      return;
+    }
+    std::string text = std::move(head_);
+    head_.clear();
+    const auto batch = hub_->Ring().Since(next_, kEventsPerWrite);
+    if (batch.gap) {
+      text += ResyncEvent();
+    }
+    for (const Event& event : batch.events) {
+      text += fmt::format("id: {}\nevent: {}\ndata: {}\n\n", event.seq,
+                          trace_ ? "exchange" : Name(event.kind), event.data);
+      next_ = event.seq;
+    }
+    if (text.empty()) {
+      return;
+    }
+    writing_ = true;
+    out_ = std::move(text);
+    net::async_write(stream_, net::buffer(out_),
+                     [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                       self->writing_ = false;
+                       if (ec) {
+                         self->Close();
+                       } else {
+                         self->PumpEvents();
+                       }
+                     });
+  }
+
+  void Close() {
+    if (closed_) {
+      return;
+    }
+    closed_ = true;
+    beast::error_code ignored;
+    Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    Lowest().socket().close(ignored);
+  }
+
+  Stream stream_;
+  Shared& shared_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  bool keepAlive_ = true;
+  Clock::time_point started_ = Clock::now();
+  bool streaming_ = false;
+  EventHub* hub_ = nullptr;
+  bool trace_ = false;
+  bool writing_ = false;
+  bool closed_ = false;
+  std::uint64_t next_ = 0;
+  std::string head_;
+  std::string out_;
+  char discard_[256];
+};
+
+tcp::endpoint Resolve(net::io_context& io, const std::string& listen) {
+  const auto colon = listen.rfind(':');
+  if (colon == std::string::npos) {
+    throw std::runtime_error("the listen address must be HOST:PORT, not '" + listen + "'");
+  }
+  std::string host = listen.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  tcp::resolver resolver(io);
+  beast::error_code ec;
+  const auto results = resolver.resolve(host, listen.substr(colon + 1), ec);
+  if (ec || results.empty()) {
+    throw std::runtime_error("cannot resolve '" + listen + "': " + ec.message());
+  }
+  return results.begin()->endpoint();
+}
+
+}  // namespace
+
+struct Server::Impl {
+  Impl(Api& a, Log& l, ServerOptions o)
+      : api(a),
+        log(l),
+        options(std::move(o)),
+        hub(a.Service().Events()),
+        traces(a.Service().Lines().size()),
+        commands(options.commandThreads),
+        shared{api, log, hub, traces, commands, options.staticDir},
+        tls(ssl::context::tls_server),
+        acceptor(io) {}
+
+  void Accept() {
+    acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+      if (ec) {
+        if (ec != net::error::operation_aborted) {
+          Accept();
+        }
+        return;
+      }
+      if (useTls) {
+        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+            beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), tls), shared)
+            ->Start();
+      } else {
+        std::make_shared<Session<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)), shared)
+            ->Start();
+      }
+      Accept();
+    });
+  }
+
+  Api& api;
+  Log& log;
+  ServerOptions options;
+  EventHub hub;
+  TraceHub traces;
+  net::thread_pool commands;
+  Shared shared;
+  ssl::context tls;
+  bool useTls = false;
+  // Declared last: destroyed first, with the sessions its handlers hold.
+  net::io_context io;
+  tcp::acceptor acceptor;
+  std::vector<std::thread> threads;
+  bool stopped = false;
+};
+
+Server::Server(Api& api, Log& log, ServerOptions options)
+    : impl_(std::make_unique<Impl>(api, log, std::move(options))) {
+  Impl& s = *impl_;
+  if (!s.options.tlsCertificate.empty()) {
+    beast::error_code ec;
+    s.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                      ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    s.tls.use_certificate_chain_file(s.options.tlsCertificate, ec);
+    if (!ec) {
+      s.tls.use_private_key_file(s.options.tlsKey, ssl::context::pem, ec);
+    }
+    if (ec) {
+      throw std::runtime_error("TLS: cannot use the certificate " + s.options.tlsCertificate +
+                               " with the key " + s.options.tlsKey + ": " + ec.message());
+    }
+    s.useTls = true;
+  }
+  const tcp::endpoint endpoint = Resolve(s.io, s.options.listen);
+  beast::error_code ec;
+  s.acceptor.open(endpoint.protocol(), ec);
+  if (!ec) {
+    s.acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    s.acceptor.bind(endpoint, ec);
+  }
+  if (!ec) {
+    s.acceptor.listen(net::socket_base::max_listen_connections, ec);
+  }
+  if (ec) {
+    throw std::runtime_error("cannot listen on " + s.options.listen + ": " + ec.message());
+  }
+}
+
+Server::~Server() {
+  Stop();
+}
+
+std::string Server::Url() const {
+  const tcp::endpoint endpoint = impl_->acceptor.local_endpoint();
+  const auto address = endpoint.address();
+  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return fmt::format("{}://{}:{}", impl_->useTls ? "https" : "http", host, endpoint.port());
+}
+
+void Server::Start() {
+  Impl& s = *impl_;
+  s.hub.Start();
+  s.api.Service().SetLineListener(&s.traces);
+  s.Accept();
+  for (unsigned i = 0; i < std::max(1U, s.options.ioThreads); ++i) {
+    s.threads.emplace_back([&s] { s.io.run(); });
+  }
+}
+
+void Server::Stop() {
+  Impl& s = *impl_;
+  if (s.stopped) {
+    return;
+  }
+  s.stopped = true;
+  s.api.Service().SetLineListener(nullptr);
+  net::post(s.acceptor.get_executor(), [&s] {
+    beast::error_code ignored;
+    s.acceptor.close(ignored);
+  });
+  s.hub.Stop();
+  s.commands.join();
+  s.io.stop();
+  for (std::thread& thread : s.threads) {
+    thread.join();
+  }
+}
+
+}  // namespace tarvenix::forecourt::api

@@ -1,0 +1,46 @@
+// The HTTP server of the forecourt service: Boost.Beast over Asio, with a
+// few I/O threads shared by every connection. Plain requests are answered on
+// an I/O thread; those that wait on a dispenser run on a pool of their own,
+// so that a slow line holds neither the I/O threads nor another line's
+// requests. Event streams are fed by one thread that waits on the event
+// ring and wakes each stream's connection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "forecourt/api/api.hpp"
+#include "forecourt/log.hpp"
+
+namespace tarvenix::forecourt::api {
+
+struct ServerOptions {
+  std::string listen = "127.0.0.1:8080";  // HOST:PORT; port 0 takes a free one
+  std::string tlsCertificate;             // PEM; both or neither
+  std::string tlsKey;
+  std::string staticDir;  // files served at / when set
+  unsigned ioThreads = 4;
+  unsigned commandThreads = 32;  // requests waiting on dispensers at once
+};
+
+class Server {
+ public:
+  // Binds the address; raises std::runtime_error when it cannot, or when
+  // the certificate or key cannot be read.
+  Server(Api& api, Log& log, ServerOptions options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // "http://127.0.0.1:PORT" (https with TLS), with the port bound.
+  std::string Url() const;
+  void Start();
+  // Closes the listener and every connection, and joins the threads.
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tarvenix::forecourt::api
