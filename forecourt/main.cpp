@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
   } catch (const DatabaseError& e) {
     log.Info("tarvenixd: journal: {}", e.what());
     return kExitFailure;
-  } catch (const std::runtime_error& e) {
+  } catch (const std::exception& e) {
     log.Info("tarvenixd: {}", e.what());
     return kExitFailure;
   }
