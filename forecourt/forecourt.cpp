@@ -1,5 +1,6 @@
 #include "forecourt/forecourt.hpp"
 
+#include <atomic>
 #include <chrono>
 
 #include "line_service.hpp"
@@ -34,6 +35,26 @@ struct Forecourt::Line {
   std::unique_ptr<LineWorker> worker;
 };
 
+// Every line's events go to the exchange log (verbose only) and to a
+// listener that may come and go while the lines run.
+class Forecourt::Tap final : public service::LineMonitor {
+ public:
+  explicit Tap(ExchangeLog* log) : log_(log) {}
+  void OnLineEvent(const service::LineEvent& event) override {
+    if (log_ != nullptr) {
+      log_->OnLineEvent(event);
+    }
+    if (service::LineMonitor* listener = listener_.load()) {
+      listener->OnLineEvent(event);
+    }
+  }
+  void SetListener(service::LineMonitor* listener) { listener_.store(listener); }
+
+ private:
+  ExchangeLog* log_;
+  std::atomic<service::LineMonitor*> listener_{nullptr};
+};
+
 Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal::NowMs nowMs,
                      std::vector<sim::SimulatedLine*> peers)
     : config_(config), log_(log) {
@@ -47,6 +68,7 @@ Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal:
   if (log_.Verbose()) {
     exchangeLog_ = std::make_unique<ExchangeLog>(log_);
   }
+  tap_ = std::make_unique<Tap>(exchangeLog_.get());
   const auto unfinished = journal_->Unfinished();
   for (std::size_t i = 0; i < config_.lines.size(); ++i) {
     const LineConfig& lc = config_.lines[i];
@@ -78,9 +100,7 @@ Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal:
       serial->AssignPort(lineNo, port);
       line->link = std::move(serial);
     }
-    if (exchangeLog_) {
-      line->link->SetMonitor(exchangeLog_.get());
-    }
+    line->link->SetMonitor(tap_.get());
     for (const PumpConfig& pump : lc.pumps) {
       journal_->SavePump(pump, lineNo);
     }
@@ -215,6 +235,10 @@ std::vector<LineInfo> Forecourt::Lines() const {
                    .stats = line->link->Stats(number)});
   }
   return out;
+}
+
+void Forecourt::SetLineListener(service::LineMonitor* listener) {
+  tap_->SetListener(listener);
 }
 
 sim::SimulatedLine* Forecourt::Simulated(std::size_t lineIndex) {

@@ -82,12 +82,18 @@ class Forecourt {
   const Config& GetConfig() const { return config_; }
   sim::Clock& Clock() { return *clock_; }
 
+  // Receives every event of every line besides the log, for a live trace;
+  // nullptr for none. Settable at any time; a listener must stay alive
+  // until it is unset or the lines have stopped.
+  void SetLineListener(service::LineMonitor* listener);
+
   // The simulated dispensers of a line (0-based in configuration order),
   // for tests and the demo; nullptr for a serial line.
   sim::SimulatedLine* Simulated(std::size_t lineIndex);
 
  private:
   struct Line;
+  class Tap;
 
   std::future<Outcome> Submit(Command command);
   LineWorker* WorkerOf(const std::string& pumpId) const;
@@ -99,6 +105,7 @@ class Forecourt {
   EventRing events_;
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<ExchangeLog> exchangeLog_;
+  std::unique_ptr<Tap> tap_;
   std::vector<std::unique_ptr<Line>> lines_;
   bool started_ = false;
 };

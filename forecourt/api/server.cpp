@@ -10,6 +10,8 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -18,6 +20,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "trace.hpp"
 
 namespace tarvenix::forecourt::api {
 namespace {
@@ -37,8 +41,9 @@ struct Subscriber {
   virtual void Wake() = 0;
 };
 
-// One thread waits on the event ring and wakes every stream; each stream
-// reads the ring from its own position on its own connection's strand.
+// Wakes the streams of one ring; each stream reads the ring from its own
+// position on its own connection's strand. The service's ring has a thread
+// that waits on it; a trace ring is notified by its publisher.
 class EventHub {
  public:
   explicit EventHub(EventRing& ring) : ring_(ring) {}
@@ -55,8 +60,29 @@ class EventHub {
   void Add(std::weak_ptr<Subscriber> subscriber) {
     std::lock_guard lock(mutex_);
     subscribers_.push_back(std::move(subscriber));
+    count_ = subscribers_.size();
   }
+  bool Watched() const { return count_.load() > 0; }
   EventRing& Ring() { return ring_; }
+
+  void Notify() {
+    std::vector<std::shared_ptr<Subscriber>> live;
+    {
+      std::lock_guard lock(mutex_);
+      std::erase_if(subscribers_, [&live](const std::weak_ptr<Subscriber>& weak) {
+        auto strong = weak.lock();
+        if (!strong) {
+          return true;
+        }
+        live.push_back(std::move(strong));
+        return false;
+      });
+      count_ = subscribers_.size();
+    }
+    for (const auto& subscriber : live) {
+      subscriber->Wake();
+    }
+  }
 
  private:
   void Run() {
@@ -67,21 +93,7 @@ class EventHub {
         continue;
       }
       seen = ring_.LastSeq();
-      std::vector<std::shared_ptr<Subscriber>> live;
-      {
-        std::lock_guard lock(mutex_);
-        std::erase_if(subscribers_, [&live](const std::weak_ptr<Subscriber>& weak) {
-          auto strong = weak.lock();
-          if (!strong) {
-            return true;
-          }
-          live.push_back(std::move(strong));
-          return false;
-        });
-      }
-      for (const auto& subscriber : live) {
-        subscriber->Wake();
-      }
+      Notify();
     }
   }
 
@@ -89,13 +101,60 @@ class EventHub {
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::vector<std::weak_ptr<Subscriber>> subscribers_;
+  std::atomic<std::size_t> count_{0};
   std::thread thread_;
+};
+
+// The exchanges of each line, decoded as `tarvenix --trace` prints them,
+// kept for the line's trace streams while somebody watches.
+class TraceHub final : public service::LineMonitor {
+ public:
+  static constexpr std::size_t kKept = 1000;
+
+  explicit TraceHub(std::size_t lines) {
+    for (std::size_t i = 0; i < lines; ++i) {
+      rings_.push_back(std::make_unique<EventRing>(kKept));
+      hubs_.push_back(std::make_unique<EventHub>(*rings_.back()));
+    }
+  }
+
+  EventHub* Line(std::size_t number) {
+    return number >= 1 && number <= hubs_.size() ? hubs_[number - 1].get() : nullptr;
+  }
+
+  void OnLineEvent(const service::LineEvent& event) override {
+    EventHub* hub = Line(event.line);
+    if (hub == nullptr || !hub->Watched()) {
+      return;
+    }
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    if (out == nullptr) {
+      return;
+    }
+    cli::TraceMonitor(out).OnLineEvent(event);
+    std::fclose(out);
+    std::string line(text, size);
+    std::free(text);
+    while (!line.empty() && line.back() == '\n') {
+      line.pop_back();
+    }
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    hub->Ring().Publish(EventKind::kLine, std::move(line), 0);
+    hub->Notify();
+  }
+
+ private:
+  std::vector<std::unique_ptr<EventRing>> rings_;
+  std::vector<std::unique_ptr<EventHub>> hubs_;
 };
 
 struct Shared {
   Api& api;
   Log& log;
   EventHub& hub;
+  TraceHub& traces;
   net::thread_pool& commands;
   std::string staticDir;
 };
@@ -276,13 +335,20 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   }
 
   void StartEvents(const std::string& lastEventId, std::string_view target) {
+    hub_ = &shared_.hub;
     if (target.find("/trace") != std::string_view::npos) {
-      keepAlive_ = false;
-      Send(Error(501, "not-implemented", "the line trace stream is not available yet"),
-           "GET /api/v1/lines/{n}/trace");
-      return;
+      const std::string_view number = target.substr(std::string_view("/api/v1/lines/").size());
+      std::size_t n = 0;
+      std::from_chars(number.data(), number.data() + number.size(), n);
+      hub_ = shared_.traces.Line(n);
+      if (hub_ == nullptr) {
+        Send(Error(404, "not-found", fmt::format("no line {}", number.substr(0, number.find('/')))),
+             "GET /api/v1/lines/{n}/trace");
+        return;
+      }
+      trace_ = true;
     }
-    EventRing& ring = shared_.hub.Ring();
+    EventRing& ring = hub_->Ring();
     const std::uint64_t last = ring.LastSeq();
     next_ = last;
     std::string head =
@@ -303,7 +369,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     ++shared_.api.streamClients;
     Lowest().expires_never();
     head_ = std::move(head);
-    shared_.hub.Add(this->weak_from_this());
+    hub_->Add(this->weak_from_this());
     WatchClose();
     PumpEvents();
   }
@@ -330,13 +396,13 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     }
     std::string text = std::move(head_);
     head_.clear();
-    const auto batch = shared_.hub.Ring().Since(next_, kEventsPerWrite);
+    const auto batch = hub_->Ring().Since(next_, kEventsPerWrite);
     if (batch.gap) {
       text += ResyncEvent();
     }
     for (const Event& event : batch.events) {
-      text +=
-          fmt::format("id: {}\nevent: {}\ndata: {}\n\n", event.seq, Name(event.kind), event.data);
+      text += fmt::format("id: {}\nevent: {}\ndata: {}\n\n", event.seq,
+                          trace_ ? "exchange" : Name(event.kind), event.data);
       next_ = event.seq;
     }
     if (text.empty()) {
@@ -372,6 +438,8 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   bool keepAlive_ = true;
   Clock::time_point started_ = Clock::now();
   bool streaming_ = false;
+  EventHub* hub_ = nullptr;
+  bool trace_ = false;
   bool writing_ = false;
   bool closed_ = false;
   std::uint64_t next_ = 0;
@@ -406,8 +474,9 @@ struct Server::Impl {
         log(l),
         options(std::move(o)),
         hub(a.Service().Events()),
+        traces(a.Service().Lines().size()),
         commands(options.commandThreads),
-        shared{api, log, hub, commands, options.staticDir},
+        shared{api, log, hub, traces, commands, options.staticDir},
         tls(ssl::context::tls_server),
         acceptor(io) {}
 
@@ -435,6 +504,7 @@ struct Server::Impl {
   Log& log;
   ServerOptions options;
   EventHub hub;
+  TraceHub traces;
   net::thread_pool commands;
   Shared shared;
   ssl::context tls;
@@ -492,6 +562,7 @@ std::string Server::Url() const {
 void Server::Start() {
   Impl& s = *impl_;
   s.hub.Start();
+  s.api.Service().SetLineListener(&s.traces);
   s.Accept();
   for (unsigned i = 0; i < std::max(1U, s.options.ioThreads); ++i) {
     s.threads.emplace_back([&s] { s.io.run(); });
@@ -504,6 +575,7 @@ void Server::Stop() {
     return;
   }
   s.stopped = true;
+  s.api.Service().SetLineListener(nullptr);
   net::post(s.acceptor.get_executor(), [&s] {
     beast::error_code ignored;
     s.acceptor.close(ignored);

@@ -14,6 +14,16 @@ listen = "0.0.0.0:9000"
 max_unpaid = 3
 offline_after = 5
 live_interval_ms = 250
+tls_certificate = "/etc/tarvenixd/cert.pem"
+tls_key = "/etc/tarvenixd/key.pem"
+static_dir = "/usr/share/tarvenixd/www"
+
+[[token]]
+value = "pos-0123456789abcdef"
+role = "control"
+[[token]]
+value = "ops-0123456789abcdef"
+role = "admin"
 
 [[line]]
 device = "/dev/ttyUSB0"
@@ -34,6 +44,10 @@ flow = 60
   ASSERT_TRUE(loaded.config) << loaded.errors.front().Text();
   const Config& c = *loaded.config;
   EXPECT_EQ(c.listen, "0.0.0.0:9000");
+  ASSERT_EQ(c.tokens.size(), 2u);
+  EXPECT_EQ(c.tokens[1].role, Role::kAdmin);
+  EXPECT_EQ(c.tlsKey, "/etc/tarvenixd/key.pem");
+  EXPECT_EQ(c.staticDir, "/usr/share/tarvenixd/www");
   EXPECT_EQ(c.settings.maxUnpaid, 3u);
   EXPECT_EQ(c.settings.offlineAfter, 5u);
   ASSERT_EQ(c.lines.size(), 2u);
@@ -88,6 +102,12 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
            "totals_scale = 0\n",
        "'totals_scale' must lie in (0,", 7},
       {head + "line = 3\n", "'line' must be an array of tables", 2},
+      {head + "listen = \"0.0.0.0:80\"\n" + sim, "needs at least one [[token]]", 2},
+      {head + sim + "[[token]]\nvalue = \"0123456789abcdef\"\nrole = \"root\"\n",
+       "'role' must be monitor, control or admin", 6},
+      {head + sim + "[[token]]\nvalue = \"short\"\nrole = \"admin\"\n", "at least 16", 5},
+      {head + sim + "[[token]]\nrole = \"admin\"\n", "needs 'value' and 'role'", 4},
+      {head + "tls_key = \"k.pem\"\n" + sim, "both 'tls_certificate' and 'tls_key'", 2},
   };
   for (const Case& c : cases) {
     const auto loaded = ParseConfig(c.text, "f.toml");
