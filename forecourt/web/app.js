@@ -339,16 +339,8 @@ function openTrace(line) {
     view.scrollTop = view.scrollHeight;
   };
   state.trace = state.api.stream(`/api/v1/lines/${line}/trace`, {
-    onEvent: (event) => {
-      let text = event.data;
-      try {
-        const frame = JSON.parse(event.data);
-        text = frame.text ?? frame.decoded ?? event.data;
-      } catch {
-        // plain text lines are shown as they are
-      }
-      add(text);
-    },
+    // Each exchange comes as the trace tool prints it, one line of text.
+    onEvent: (event) => add(event.data),
     onRefused: (error) => add(`The trace is not available: ${error.message}`),
   });
   $('trace').focus();

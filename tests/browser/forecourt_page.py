@@ -181,6 +181,10 @@ def run(binary, web, out):
             page.find("#sales-body button.clear").click()
             page.until("the sale cleared", lambda d: not page.all("#sales-body tr"))
             page.until("no unpaid sale on pump 2", lambda d: page.text("#pump-2 .unpaid") == "0")
+            # The trace of line 1, decoded exchanges scrolling.
+            page.find("#line-1 button").click()
+            page.until("traced exchanges", lambda d: len(page.text("#trace").splitlines()) >= 3)
+            page.find("#trace-close").click()
             assert not page.read_console(), f"console: {page.console}"
 
             # A restart on the same port and journal: the page comes back by itself.
