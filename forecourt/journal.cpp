@@ -376,6 +376,19 @@ std::vector<Transaction> Journal::Unfinished() {
   return out;
 }
 
+std::vector<Journal::PumpSales> Journal::SalesByPump() {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare(
+      "SELECT pump_id, count(*), total(volume), total(money) FROM transactions "
+      "WHERE state IN ('payable', 'locked', 'cleared') GROUP BY pump_id ORDER BY pump_id");
+  std::vector<PumpSales> out;
+  while (s.Step()) {
+    out.push_back(
+        {.pumpId = s.Text(0), .sales = s.Int(1), .volume = s.Real(2), .money = s.Real(3)});
+  }
+  return out;
+}
+
 std::uint32_t Journal::UnpaidCount(const std::string& pumpId) {
   std::lock_guard lock(mutex_);
   const auto it = unpaid_.find(pumpId);

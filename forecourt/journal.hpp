@@ -70,6 +70,15 @@ class Journal {
   // counters are still to be read: what a restart picks up.
   std::vector<Transaction> Unfinished();
   std::uint32_t UnpaidCount(const std::string& pumpId);
+  // Every sale that delivered (payable, locked or cleared), per pump: for
+  // the metrics.
+  struct PumpSales {
+    std::string pumpId;
+    std::int64_t sales = 0;
+    double volume = 0;
+    double money = 0;
+  };
+  std::vector<PumpSales> SalesByPump();
 
   // The buffer of sales. Refusals: not-found, not-payable, locked (by
   // another client), not-locked.

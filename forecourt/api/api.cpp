@@ -73,8 +73,10 @@ std::string_view QueryOf(std::string_view target) {
   return q == std::string_view::npos ? std::string_view{} : target.substr(q + 1);
 }
 
+// Messages may quote what a client sent, which need not be UTF-8: such
+// bytes are replaced, never thrown about.
 Reply Json(unsigned status, const json& value) {
-  return {.status = status, .body = value.dump()};
+  return {.status = status, .body = value.dump(-1, ' ', false, json::error_handler_t::replace)};
 }
 
 // The body as a JSON object, or the 400 that refuses it.
@@ -740,6 +742,22 @@ Reply Api::Metrics() {
     open += pump.transactionId ? 1 : 0;
   }
   line(fmt::format("tarvenix_open_transactions {}", open));
+  line("# HELP tarvenix_sales_total Sales that delivered fuel, with their volume and money.");
+  line("# TYPE tarvenix_sales_total counter");
+  const auto sales = forecourt_.GetJournal().SalesByPump();
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_total{{pump=\"{}\"}} {}", pump.pumpId, pump.sales));
+  }
+  line("# TYPE tarvenix_sales_volume_total counter");
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_volume_total{{pump=\"{}\"}} {}", pump.pumpId,
+                     RoundVolume(pump.volume)));
+  }
+  line("# TYPE tarvenix_sales_money_total counter");
+  for (const auto& pump : sales) {
+    line(fmt::format("tarvenix_sales_money_total{{pump=\"{}\"}} {}", pump.pumpId,
+                     RoundMoney(pump.money)));
+  }
   line("# TYPE tarvenix_event_stream_clients gauge");
   line(fmt::format("tarvenix_event_stream_clients {}", streamClients.load()));
   line("# TYPE tarvenix_http_requests_total counter");

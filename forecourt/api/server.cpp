@@ -260,6 +260,16 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   }
 
   void OnRead(beast::error_code ec) {
+    // Nothing a request does may end an I/O thread.
+    try {
+      Serve(ec);
+    } catch (const std::exception& e) {
+      keepAlive_ = false;
+      Send(Error(500, "internal", e.what()), "internal");
+    }
+  }
+
+  void Serve(beast::error_code ec) {
     started_ = Clock::now();
     if (ec == http::error::body_limit) {
       keepAlive_ = false;
@@ -302,7 +312,12 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     if (route.waitsOnDispenser) {
       net::post(shared_.commands, [self = this->shared_from_this(), request = std::move(request),
                                    route = std::move(route)]() mutable {
-        Reply reply = self->shared_.api.Handle(request, route);
+        Reply reply;
+        try {
+          reply = self->shared_.api.Handle(request, route);
+        } catch (const std::exception& e) {
+          reply = Error(500, "internal", e.what());
+        }
         net::post(self->stream_.get_executor(),
                   [self, reply = std::move(reply), name = std::move(route.name)]() mutable {
                     self->Send(std::move(reply), name);

@@ -111,8 +111,8 @@ class EventStream {
  public:
   EventStream(const std::string& url, const std::string& token = {},
               std::optional<std::uint64_t> lastEventId = std::nullopt,
-              const std::string& target = "/api/v1/events")
-      : stream_(io_) {
+              const std::string& target = "/api/v1/events", bool parseData = true)
+      : stream_(io_), parseData_(parseData) {
     const auto [host, port] = HostPort(url);
     stream_.expires_after(kHttpTimeout);
     stream_.connect(net::ip::tcp::resolver(io_).resolve(host, port));
@@ -153,7 +153,7 @@ class EventStream {
         } else if (line.starts_with("event: ")) {
           event.type = line.substr(7);
           any = true;
-        } else if (line.starts_with("data: ")) {
+        } else if (line.starts_with("data: ") && parseData_) {
           // JSON, or a line of text (a trace)
           event.data = nlohmann::json::parse(line.substr(6), nullptr, false);
           if (event.data.is_discarded()) {
@@ -183,6 +183,7 @@ class EventStream {
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   std::string pending_;
+  bool parseData_;
   unsigned status_ = 0;
 };
 

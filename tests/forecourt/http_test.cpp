@@ -245,6 +245,8 @@ TEST_F(HttpTest, BadRequestsAreRefusedAndTouchNothing) {
       {"POST", authorise, "{\"volume\": 1, \"client\": \"" + std::string(100'000, 'x') + "\"}", 413,
        "too-large"},
       {"POST", "/api/v1/pumps/9-9/authorize", R"({"volume": 1})", 404, "unknown-pump"},
+      {"GET", "/api/v1/pumps/%FF%FE", "", 404, "unknown-pump"},  // not UTF-8, quoted back
+      {"GET", "/api/v1/transactions?%FF=1", "", 400, "bad-query"},
       {"PUT", "/api/v1/pumps/1-4/price", R"({"price": -3})", 400, "bad-price"},
       {"PUT", "/api/v1/pumps/1-4/price", R"({"cost": 3})", 400, "unknown-field"},
       {"PUT", "/api/v1/pumps/1-4/parameters/1", R"({"value": 1.5})", 400, "bad-parameter"},
@@ -298,6 +300,7 @@ TEST_F(HttpTest, ServiceRoutesAndTheOpenApiDocumentMatch) {
   EXPECT_NE(
       metrics.body.find("tarvenix_exchanges_total{line=\"1\",result=\"rejected\",code=\"222\"}"),
       std::string::npos);
+  EXPECT_NE(metrics.body.find("# TYPE tarvenix_sales_total counter"), std::string::npos);
   const auto lines = Get("/api/v1/lines").Json();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0]["open"]);
