@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   bool verbose = false;
   unsigned crashAfterFinal = 0;
   std::string listen;
+  std::string web;
   app.add_option("--config", configPath, "The configuration file (TOML)");
   app.add_option("--check-config", checkPath, "Check a configuration file and exit");
   app.add_option("--simulate", simulate, "Run N simulated dispensers on one line, no file needed")
@@ -53,6 +54,8 @@ int main(int argc, char** argv) {
   app.add_option("--crash-after-final", crashAfterFinal,
                  "Testing: die (SIGKILL) at the Nth final reading, before its commit");
   app.add_option("--listen", listen, "The HTTP interface's HOST:PORT (port 0: a free one)");
+  app.add_option("--web", web,
+                 "The folder of the web page served at / (default: the built-in one)");
   CLI11_PARSE(app, argc, argv);
 
   if (!checkPath.empty()) {
@@ -91,6 +94,13 @@ int main(int argc, char** argv) {
 
   if (!listen.empty()) {
     config.listen = listen;
+  }
+  if (!web.empty()) {
+    config.staticDir = web;
+  } else if (std::error_code ec;
+             config.staticDir.empty() && std::filesystem::is_directory(TARVENIX_WEB_DIR, ec)) {
+    // The page of the source tree, so that a build serves it with no setting.
+    config.staticDir = TARVENIX_WEB_DIR;
   }
   if (auto refused = CheckAccess(config)) {
     fmt::print(stderr, "tarvenixd: {}\n", *refused);

@@ -44,6 +44,7 @@ constexpr RouteSpec kRoutes[] = {
     {"GET", "/api/v1/events", Role::kMonitor, false, true},
     {"GET", "/api/v1/lines/{n}/trace", Role::kMonitor, false, true},
     {"GET", "/api/v1/openapi.json", Role::kMonitor, false, false},
+    {"GET", "/api/v1/session", Role::kMonitor, false, false},
     {"GET", "/metrics", Role::kMonitor, false, false},
     {"GET", "/healthz", Role::kMonitor, false, false},
 };
@@ -455,6 +456,14 @@ Reply Api::Handle(const Request& request, const Route& route) {
     }
     if (route.name == "GET /api/v1/openapi.json") {
       return Json(200, OpenApi());
+    }
+    if (route.name == "GET /api/v1/session") {
+      // The web page shows only the controls the token may use.
+      static constexpr std::string_view kRoles[] = {"monitor", "control", "admin"};
+      const Role role =
+          access_.Open() ? Role::kAdmin : access_.RoleOf(request.authorization).value();
+      return Json(200,
+                  {{"role", kRoles[static_cast<std::size_t>(role)]}, {"open", access_.Open()}});
     }
     if (route.name == "GET /healthz") {
       return Health();

@@ -198,13 +198,25 @@ std::string_view ContentTypeOf(const std::filesystem::path& path) {
 // A file of the static folder, or nothing; never a path outside it.
 std::optional<Reply> StaticFile(const std::string& dir, std::string_view target) {
   std::string_view path = target.substr(0, target.find('?'));
-  if (dir.empty() || path.find("..") != std::string_view::npos) {
+  // "//etc/passwd" would make an absolute path that replaces the folder.
+  if (dir.empty() || !path.starts_with('/') || path.find("..") != std::string_view::npos ||
+      path.find("//") != std::string_view::npos || path.find('\\') != std::string_view::npos) {
     return std::nullopt;
   }
-  std::filesystem::path file = std::filesystem::path(dir) / std::string(path.substr(1));
   std::error_code ec;
+  const std::filesystem::path root = std::filesystem::canonical(dir, ec);
+  std::filesystem::path file =
+      std::filesystem::weakly_canonical(root / std::string(path.substr(1)), ec);
+  if (ec || root.empty()) {
+    return std::nullopt;
+  }
   if (std::filesystem::is_directory(file, ec)) {
     file /= "index.html";
+  }
+  // Nothing outside the folder, a link leading out of it included.
+  const auto [rootEnd, fileAt] = std::mismatch(root.begin(), root.end(), file.begin(), file.end());
+  if (rootEnd != root.end() || !std::filesystem::is_regular_file(file, ec)) {
+    return std::nullopt;
   }
   std::ifstream in(file, std::ios::binary);
   if (!in) {
