@@ -97,10 +97,15 @@ int main(int argc, char** argv) {
   }
   if (!web.empty()) {
     config.staticDir = web;
-  } else if (std::error_code ec;
-             config.staticDir.empty() && std::filesystem::is_directory(TARVENIX_WEB_DIR, ec)) {
-    // The page of the source tree, so that a build serves it with no setting.
-    config.staticDir = TARVENIX_WEB_DIR;
+  } else if (config.staticDir.empty()) {
+    // The page of the source tree, so that a build serves it with no
+    // setting; else the one installed with the service.
+    for (const char* dir : {TARVENIX_WEB_DIR, TARVENIX_INSTALLED_WEB_DIR}) {
+      if (std::error_code ec; std::filesystem::is_directory(dir, ec)) {
+        config.staticDir = dir;
+        break;
+      }
+    }
   }
   if (auto refused = CheckAccess(config)) {
     fmt::print(stderr, "tarvenixd: {}\n", *refused);

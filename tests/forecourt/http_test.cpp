@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -93,13 +94,17 @@ class HttpTest : public ::testing::Test {
     std::filesystem::create_directories(dir_);
     service_ = new Service(dir_, "");
     ASSERT_TRUE(service_->Url().starts_with("http://127.0.0.1:")) << service_->Url();
-    // Every pump online before a test starts.
+    // Every pump online before a test starts. The stream's keep-alive
+    // comments would let a pump that never comes online hold the suite up
+    // for ever, so the wait has a limit of its own.
     EventStream events(Url(), kMonitor, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (;;) {
       const auto pumps = Get("/api/v1/pumps").Json();
       if (std::all_of(pumps.begin(), pumps.end(), [](const auto& p) { return p["online"]; })) {
         break;
       }
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "pumps still offline: " << pumps;
       events.Next();
     }
   }

@@ -66,7 +66,7 @@ holds "$tools" '/include/|/lib/' \
 holds "$service" '/include/|\.a$|bin/tarvenix$|bin/tarvenix-sim$' \
   bin/tarvenixd lib/systemd/system/tarvenixd\\.service share/man/man8/tarvenixd\\.8\\.gz \
   share/doc/tarvenixd/copyright share/doc/tarvenixd/forecourt\\.md \
-  share/doc/tarvenixd/examples/tarvenixd\\.toml
+  share/doc/tarvenixd/examples/tarvenixd\\.toml share/tarvenixd/web/index\\.html
 grep -q 'libsqlite3' <<<"$(dpkg-deb -f "$service" Depends)" || fail "tarvenixd does not depend on libsqlite3"
 
 # The library's dependencies come from dpkg-shlibdeps; the development
