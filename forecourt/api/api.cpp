@@ -15,7 +15,7 @@ namespace {
 
 using nlohmann::json;
 
-struct RouteSpec {
+struct RouteEntry {
   std::string_view method;
   std::string_view pattern;
   Role needs;
@@ -23,7 +23,7 @@ struct RouteSpec {
   bool stream;
 };
 
-constexpr RouteSpec kRoutes[] = {
+constexpr RouteEntry kRoutes[] = {
     {"GET", "/api/v1/pumps", Role::kMonitor, false, false},
     {"GET", "/api/v1/pumps/{id}", Role::kMonitor, false, false},
     {"POST", "/api/v1/pumps/{id}/authorize", Role::kControl, true, false},
@@ -362,8 +362,8 @@ std::optional<Role> Access::RoleOf(std::string_view authorization) const {
 std::optional<Route> Match(std::string_view method, std::string_view path) {
   const auto parts = Split(path);
   bool pathKnown = false;
-  for (const RouteSpec& spec : kRoutes) {
-    const auto pattern = Split(spec.pattern);
+  for (const RouteEntry& entry : kRoutes) {
+    const auto pattern = Split(entry.pattern);
     if (pattern.size() != parts.size()) {
       continue;
     }
@@ -375,11 +375,11 @@ std::optional<Route> Match(std::string_view method, std::string_view path) {
       continue;
     }
     pathKnown = true;
-    if (spec.method == method) {
-      return Route{.name = std::string(spec.method) + " " + std::string(spec.pattern),
-                   .needs = spec.needs,
-                   .waitsOnDispenser = spec.waits,
-                   .stream = spec.stream};
+    if (entry.method == method) {
+      return Route{.name = std::string(entry.method) + " " + std::string(entry.pattern),
+                   .needs = entry.needs,
+                   .waitsOnDispenser = entry.waits,
+                   .stream = entry.stream};
     }
   }
   if (pathKnown) {
@@ -390,8 +390,8 @@ std::optional<Route> Match(std::string_view method, std::string_view path) {
 
 std::vector<std::pair<std::string, std::string>> RouteList() {
   std::vector<std::pair<std::string, std::string>> out;
-  for (const RouteSpec& spec : kRoutes) {
-    out.emplace_back(spec.method, spec.pattern);
+  for (const RouteEntry& entry : kRoutes) {
+    out.emplace_back(entry.method, entry.pattern);
   }
   return out;
 }
