@@ -20,6 +20,7 @@
 
 #include "forecourt/attendant.hpp"
 #include "forecourt/forecourt.hpp"
+#include "forecourt_load.hpp"
 
 namespace tarvenix::bench {
 namespace {
@@ -27,8 +28,6 @@ namespace {
 using namespace forecourt;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLines = 32;
-constexpr int kPumpsPerLine = 4;
 constexpr auto kRun = std::chrono::seconds(20);
 
 double CpuSeconds() {
@@ -49,32 +48,13 @@ double ResidentMiB() {
   return 0;
 }
 
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) {
-    return 0;
-  }
-  std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
-}
-
 void BM_Forecourt32LinesAtWireRate(benchmark::State& state) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("tarvenixd-bench-" + std::to_string(getpid()));
   for (auto _ : state) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    Config config;
-    config.database = (dir / "journal.db").string();
-    for (int l = 0; l < kLines; ++l) {
-      LineConfig line;
-      line.simulate = kPumpsPerLine;
-      line.flowPerMinute = 60;
-      for (std::uint8_t a = 1; a <= kPumpsPerLine; ++a) {
-        const std::string id = std::to_string(l + 1) + "-" + std::to_string(a);
-        line.pumps.push_back({.id = id, .name = id, .addr = a, .price = 1.85});
-      }
-      config.lines.push_back(std::move(line));
-    }
+    Config config = BusyForecourt(dir);
     std::mutex mutex;
     std::map<std::string, Clock::time_point> finals;
     config.settings.beforeFinalCommit = [&](const std::string& pump) {

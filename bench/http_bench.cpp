@@ -19,6 +19,7 @@
 #include "forecourt/api/server.hpp"
 #include "forecourt/attendant.hpp"
 #include "forecourt/http_client.hpp"
+#include "forecourt_load.hpp"
 
 namespace tarvenix::bench {
 namespace {
@@ -26,20 +27,10 @@ namespace {
 using namespace forecourt;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLines = 32;
-constexpr int kPumpsPerLine = 4;
 constexpr int kStreams = 200;
 constexpr int kRequestsPerSecond = 500;
 constexpr int kSenders = 25;
 constexpr auto kRun = std::chrono::seconds(15);
-
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) {
-    return 0;
-  }
-  std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
-}
 
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
@@ -51,18 +42,7 @@ void BM_HttpUnderLoad(benchmark::State& state) {
   for (auto _ : state) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    Config config;
-    config.database = (dir / "journal.db").string();
-    for (int l = 0; l < kLines; ++l) {
-      LineConfig line;
-      line.simulate = kPumpsPerLine;
-      line.flowPerMinute = 60;
-      for (std::uint8_t a = 1; a <= kPumpsPerLine; ++a) {
-        const std::string id = std::to_string(l + 1) + "-" + std::to_string(a);
-        line.pumps.push_back({.id = id, .name = id, .addr = a, .price = 1.85});
-      }
-      config.lines.push_back(std::move(line));
-    }
+    Config config = BusyForecourt(dir);
     std::FILE* sink = std::fopen("/dev/null", "w");
     Log log(sink);
     Forecourt forecourt(config, log);
