@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "forecourt/thread_name.hpp"
+
 namespace tarvenix::forecourt {
 namespace {
 
@@ -69,6 +71,7 @@ void Attendant::Round() {
 
 void Attendant::Start() {
   thread_ = std::thread([this] {
+    NameThisThread("tvx-attendant");
     std::unique_lock lock(mutex_);
     while (!stopping_) {
       lock.unlock();

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "forecourt/json.hpp"
+#include "forecourt/thread_name.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -140,7 +141,10 @@ void LineWorker::Start() {
     threaded_ = true;
     stopping_ = false;
   }
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    NameThisThread("tvx-line-" + std::to_string(lineNo_));
+    Run();
+  });
 }
 
 void LineWorker::Stop() {
