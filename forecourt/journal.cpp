@@ -390,7 +390,7 @@ std::vector<Journal::PumpSales> Journal::SalesByPump() {
 }
 
 std::uint32_t Journal::UnpaidCount(const std::string& pumpId) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(unpaidMutex_);
   const auto it = unpaid_.find(pumpId);
   return it == unpaid_.end() ? 0 : it->second;
 }
@@ -399,6 +399,7 @@ void Journal::CountUnpaid(const std::string& pumpId, TxnState before, TxnState a
   if (IsUnpaid(before) == IsUnpaid(after)) {
     return;
   }
+  std::lock_guard lock(unpaidMutex_);
   std::uint32_t& count = unpaid_[pumpId];
   if (IsUnpaid(after)) {
     ++count;

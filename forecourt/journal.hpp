@@ -113,6 +113,8 @@ class Journal {
   Database reserveDb_;
   EventRing& events_;
   NowMs nowMs_;
+  // Apart from `mutex_`, so that reading a count never waits for a commit.
+  std::mutex unpaidMutex_;
   std::map<std::string, std::uint32_t> unpaid_;  // pump id -> payable and locked sales
 };
 
