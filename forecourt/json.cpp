@@ -1,7 +1,10 @@
 #include "forecourt/json.hpp"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <ctime>
+#include <iterator>
 
 namespace tarvenix::forecourt {
 namespace {
@@ -72,23 +75,58 @@ nlohmann::json ToJson(const Alert& alert) {
   };
 }
 
-nlohmann::json ToJson(const PumpSnapshot& pump) {
-  return {
-      {"id", pump.id},
-      {"name", pump.name},
-      {"line", pump.line},
-      {"address", pump.addr},
-      {"state", Name(pump.state)},
-      {"state_code", pump.rawState},
-      {"online", pump.online},
-      {"price", Optional(pump.price)},
-      {"volume", RoundVolume(pump.liveVolume)},
-      {"money", RoundMoney(pump.liveMoney)},
-      {"transaction", Optional(pump.transactionId)},
-      {"unpaid", pump.unpaid},
-      {"state_age_ms",
-       pump.stateAgeUs ? nlohmann::json(*pump.stateAgeUs / 1000) : nlohmann::json(nullptr)},
+void AppendJson(std::string& out, const PumpSnapshot& pump) {
+  auto text = [&out](std::string_view value) {
+    // Names come from the configuration, which is UTF-8 already.
+    out += '"';
+    for (const char c : value) {
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += c;
+      } else if (static_cast<unsigned char>(c) < 0x20) {
+        fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(c));
+      } else {
+        out += c;
+      }
+    }
+    out += '"';
   };
+  // As the document writer prints numbers: shortest, and 10.0 not 10.
+  auto number = [&out](double value) {
+    const std::size_t from = out.size();
+    fmt::format_to(std::back_inserter(out), "{}", value);
+    if (out.find_first_of(".e", from) == std::string::npos) {
+      out += ".0";
+    }
+  };
+  out += "{\"id\":";
+  text(pump.id);
+  out += ",\"name\":";
+  text(pump.name);
+  fmt::format_to(std::back_inserter(out), ",\"line\":{},\"address\":{},\"state\":\"{}\",",
+                 pump.line, pump.addr, Name(pump.state));
+  fmt::format_to(std::back_inserter(out),
+                 "\"state_code\":{},\"online\":{},\"price\":", pump.rawState, pump.online);
+  if (pump.price) {
+    number(*pump.price);
+  } else {
+    out += "null";
+  }
+  out += ",\"volume\":";
+  number(RoundVolume(pump.liveVolume));
+  out += ",\"money\":";
+  number(RoundMoney(pump.liveMoney));
+  out += ",\"transaction\":";
+  out += pump.transactionId ? std::to_string(*pump.transactionId) : "null";
+  fmt::format_to(std::back_inserter(out), ",\"unpaid\":{},\"state_age_ms\":", pump.unpaid);
+  out += pump.stateAgeUs ? std::to_string(*pump.stateAgeUs / 1000) : "null";
+  out += '}';
+}
+
+nlohmann::json ToJson(const PumpSnapshot& pump) {
+  std::string text;
+  AppendJson(text, pump);
+  return nlohmann::json::parse(text);
 }
 
 }  // namespace tarvenix::forecourt

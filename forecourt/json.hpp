@@ -19,5 +19,8 @@ double RoundMoney(double money);    // thousandths
 nlohmann::json ToJson(const Transaction& txn);
 nlohmann::json ToJson(const Alert& alert);
 nlohmann::json ToJson(const PumpSnapshot& pump);
+// The same pump appended as JSON text without building a document: the
+// list of pumps is the most frequent request.
+void AppendJson(std::string& out, const PumpSnapshot& pump);
 
 }  // namespace tarvenix::forecourt

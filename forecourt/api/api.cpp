@@ -479,11 +479,15 @@ Reply Api::Handle(const Request& request, const Route& route) {
 
 Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& request) {
   if (parts.size() == 3) {
-    json list = json::array();
+    std::string list = "[";
     for (const PumpSnapshot& pump : forecourt_.Pumps()) {
-      list.push_back(ToJson(pump));
+      if (list.size() > 1) {
+        list += ',';
+      }
+      AppendJson(list, pump);
     }
-    return Json(200, list);
+    list += ']';
+    return {.status = 200, .body = std::move(list)};
   }
   const std::string id = Decode(parts[3]);
   const auto pump = forecourt_.Pump(id);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "clock.hpp"
+#include "forecourt/json.hpp"
 #include "line_service.hpp"
 #include "simulated_line.hpp"
 
@@ -469,6 +470,38 @@ TEST_F(ForecourtTest, ClientsOnOtherThreadsShareTheLineWorker) {
   Service().Stop();
   EXPECT_EQ(Await(Service().ReadTotals("1")).reason, "stopping");
   EXPECT_EQ(Service().GetJournal().List({.state = TxnState::kCleared}).size(), 9u);
+}
+
+TEST(PumpJsonTest, WrittenTextReadsBackAsThePump) {
+  const PumpSnapshot pump{.id = "1-\"2\"",
+                          .name = "Diesel \\ left\n\x01",
+                          .line = 1,
+                          .addr = 2,
+                          .state = PumpState::kFuelling,
+                          .rawState = 230,
+                          .online = true,
+                          .price = 10.0,
+                          .liveVolume = 25.450000001,
+                          .liveMoney = 1e9,
+                          .transactionId = 7,
+                          .unpaid = 1,
+                          .stateAgeUs = 1'999};
+  std::string text;
+  AppendJson(text, pump);
+  const auto json = nlohmann::json::parse(text);
+  EXPECT_EQ(json["id"], pump.id);
+  EXPECT_EQ(json["name"], pump.name);
+  EXPECT_EQ(json["state"], "fuelling");
+  EXPECT_EQ(json["volume"], 25.45);
+  EXPECT_EQ(json["money"], 1e9);
+  EXPECT_EQ(json["transaction"], 7);
+  EXPECT_EQ(json["state_age_ms"], 1);
+  // Numbers read as the rest of the interface writes them.
+  EXPECT_NE(text.find("\"price\":10.0,"), std::string::npos) << text;
+  AppendJson(text = "", PumpSnapshot{.id = "x"});
+  const auto empty = nlohmann::json::parse(text);
+  EXPECT_TRUE(empty["price"].is_null());
+  EXPECT_TRUE(empty["state_age_ms"].is_null());
 }
 
 TEST(JournalTest, RefusesAJournalFromANewerVersion) {
