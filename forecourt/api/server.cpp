@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "forecourt/thread_name.hpp"
 #include "trace.hpp"
 
 namespace tarvenix::forecourt::api {
@@ -35,25 +37,48 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kIdleTimeout = std::chrono::seconds(60);
 constexpr std::size_t kEventsPerWrite = 256;
+constexpr std::size_t kRunsPerWrite = 64;
 constexpr auto kPingInterval = std::chrono::seconds(15);
 
+// A stream, woken on its own connection's I/O thread.
 struct Subscriber {
   virtual ~Subscriber() = default;
+  // Writes what was published since the last write.
   virtual void Wake() = 0;
   // Writes a comment, so that idle streams pass proxies and a client that
   // vanished without closing is found by a failed write.
   virtual void Ping() = 0;
 };
 
-// Wakes the streams of one ring; each stream reads the ring from its own
-// position on its own connection's strand. The service's ring has a thread
-// that waits on it; a trace ring is notified by its publisher.
+// Events as event-stream text, rendered once for every stream: a run of
+// events published together, and where each event's text begins.
+struct Rendered {
+  std::uint64_t first = 0;  // the sequence number of the first event
+  std::uint64_t last = 0;
+  std::string text;
+  std::vector<std::size_t> starts;
+};
+using RenderedRuns = std::vector<std::shared_ptr<const Rendered>>;
+
+std::string StreamText(const Event& event, std::string_view name) {
+  return fmt::format("id: {}\nevent: {}\ndata: {}\n\n", event.seq, name, event.data);
+}
+
+// Wakes the streams of one ring. New events are rendered once and shared,
+// so that a stream that keeps up writes them without copying; a stream that
+// resumes from further back reads the ring itself. The service's ring has a
+// thread that waits on it; a trace ring is notified by its publisher.
 class EventHub {
  public:
-  explicit EventHub(EventRing& ring) : ring_(ring) {}
+  // `trace`: the events are a line's exchanges.
+  EventHub(EventRing& ring, bool trace)
+      : ring_(ring), trace_(trace), renderedUpTo_(ring.LastSeq()) {}
 
   void Start() {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+      NameThisThread("tvx-events");
+      Run();
+    });
   }
   void Stop() {
     stopping_ = true;
@@ -61,38 +86,108 @@ class EventHub {
       thread_.join();
     }
   }
-  void Add(std::weak_ptr<Subscriber> subscriber) {
-    std::lock_guard lock(mutex_);
-    subscribers_.push_back(std::move(subscriber));
-    count_ = subscribers_.size();
+  // Before Start, and before any stream: the I/O threads' executors.
+  void Attach(const std::vector<net::any_io_executor>& threads) {
+    for (const auto& executor : threads) {
+      fanouts_.push_back(std::make_unique<Fanout>(executor));
+    }
+  }
+  // Called on I/O thread `thread`, where the stream lives.
+  void Add(std::size_t thread, std::weak_ptr<Subscriber> subscriber) {
+    fanouts_[thread]->subscribers.push_back(std::move(subscriber));
+    ++count_;
   }
   bool Watched() const { return count_.load() > 0; }
   EventRing& Ring() { return ring_; }
+  std::string_view NameOf(const Event& event) const {
+    return trace_ ? "exchange" : Name(event.kind);
+  }
 
-  void Notify(bool ping = false) {
-    std::vector<std::shared_ptr<Subscriber>> live;
-    {
-      std::lock_guard lock(mutex_);
-      std::erase_if(subscribers_, [&live](const std::weak_ptr<Subscriber>& weak) {
-        auto strong = weak.lock();
-        if (!strong) {
-          return true;
-        }
-        live.push_back(std::move(strong));
-        return false;
-      });
-      count_ = subscribers_.size();
+  // The rendered runs holding every event after `after`; nullopt when
+  // `after` is older than the rendered runs kept, so the ring must be read.
+  std::optional<RenderedRuns> RenderedAfter(std::uint64_t after, std::size_t maxRuns) const {
+    std::lock_guard lock(renderMutex_);
+    if (rendered_.empty() || after + 1 < rendered_.front()->first) {
+      return std::nullopt;
     }
-    for (const auto& subscriber : live) {
-      if (ping) {
-        subscriber->Ping();
-      } else {
-        subscriber->Wake();
+    RenderedRuns runs;
+    // Runs are in order and adjacent: skip those that end at or before `after`.
+    auto it = std::partition_point(rendered_.begin(), rendered_.end(),
+                                   [after](const auto& run) { return run->last <= after; });
+    for (; it != rendered_.end() && runs.size() < maxRuns; ++it) {
+      runs.push_back(*it);
+    }
+    return runs;
+  }
+
+  // Renders what the ring published since the last call, then wakes every
+  // stream (or pings them): one task for each I/O thread, which writes to
+  // its streams in turn. A wake-up already waiting carries the new events.
+  void Notify(bool ping = false) {
+    if (!ping) {
+      Render();
+    }
+    for (const auto& fanout : fanouts_) {
+      if (ping || !fanout->pending.exchange(true)) {
+        net::post(fanout->executor, [this, fanout = fanout.get(), ping] { Wake(*fanout, ping); });
       }
     }
   }
 
  private:
+  static constexpr std::size_t kRunsKept = 1024;
+
+  // The streams that live on one I/O thread, touched on that thread only.
+  struct Fanout {
+    explicit Fanout(net::any_io_executor e) : executor(std::move(e)) {}
+    net::any_io_executor executor;
+    std::vector<std::weak_ptr<Subscriber>> subscribers;
+    std::atomic<bool> pending{false};
+  };
+
+  void Wake(Fanout& fanout, bool ping) {
+    if (!ping) {
+      fanout.pending = false;
+    }
+    std::erase_if(fanout.subscribers, [this, ping](const std::weak_ptr<Subscriber>& weak) {
+      const auto subscriber = weak.lock();
+      if (!subscriber) {
+        --count_;
+        return true;
+      }
+      if (ping) {
+        subscriber->Ping();
+      } else {
+        subscriber->Wake();
+      }
+      return false;
+    });
+  }
+
+  void Render() {
+    std::lock_guard lock(renderMutex_);
+    auto batch = ring_.Since(renderedUpTo_);
+    if (batch.gap) {
+      // Published faster than rendered: the runs kept no longer join up.
+      rendered_.clear();
+    }
+    if (batch.events.empty()) {
+      return;
+    }
+    auto run = std::make_shared<Rendered>();
+    run->first = batch.events.front().seq;
+    run->last = batch.events.back().seq;
+    renderedUpTo_ = run->last;
+    for (const Event& event : batch.events) {
+      run->starts.push_back(run->text.size());
+      run->text += StreamText(event, NameOf(event));
+    }
+    rendered_.push_back(std::move(run));
+    if (rendered_.size() > kRunsKept) {
+      rendered_.pop_front();
+    }
+  }
+
   void Run() {
     std::uint64_t seen = ring_.LastSeq();
     auto pinged = std::chrono::steady_clock::now();
@@ -111,10 +206,13 @@ class EventHub {
   }
 
   EventRing& ring_;
+  const bool trace_;
   std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::vector<std::weak_ptr<Subscriber>> subscribers_;
+  std::vector<std::unique_ptr<Fanout>> fanouts_;
   std::atomic<std::size_t> count_{0};
+  mutable std::mutex renderMutex_;
+  std::deque<std::shared_ptr<const Rendered>> rendered_;
+  std::uint64_t renderedUpTo_;
   std::thread thread_;
 };
 
@@ -127,7 +225,13 @@ class TraceHub final : public service::LineMonitor {
   explicit TraceHub(std::size_t lines) {
     for (std::size_t i = 0; i < lines; ++i) {
       rings_.push_back(std::make_unique<EventRing>(kKept));
-      hubs_.push_back(std::make_unique<EventHub>(*rings_.back()));
+      hubs_.push_back(std::make_unique<EventHub>(*rings_.back(), true));
+    }
+  }
+
+  void Attach(const std::vector<net::any_io_executor>& threads) {
+    for (const auto& hub : hubs_) {
+      hub->Attach(threads);
     }
   }
 
@@ -232,7 +336,9 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
 
  public:
-  Session(Stream stream, Shared& shared) : stream_(std::move(stream)), shared_(shared) {}
+  // `thread`: the I/O thread whose context the stream is on.
+  Session(Stream stream, Shared& shared, std::size_t thread)
+      : stream_(std::move(stream)), shared_(shared), thread_(thread) {}
   ~Session() override {
     if (streaming_) {
       --shared_.api.streamClients;
@@ -255,17 +361,15 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     }
   }
 
-  void Wake() override {
-    net::post(stream_.get_executor(), [self = this->shared_from_this()] { self->PumpEvents(); });
-  }
+  auto Executor() { return stream_.get_executor(); }
+
+  void Wake() override { PumpEvents(); }
 
   void Ping() override {
-    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
-      if (!self->writing_) {
-        self->head_ += ": ping\n\n";
-        self->PumpEvents();
-      }
-    });
+    if (!writing_) {
+      head_ += ": ping\n\n";
+      PumpEvents();
+    }
   }
 
  private:
@@ -405,8 +509,12 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     streaming_ = true;
     ++shared_.api.streamClients;
     Lowest().expires_never();
+    if constexpr (!kTls) {
+      beast::error_code ignored;
+      Lowest().socket().non_blocking(true, ignored);
+    }
     head_ = std::move(head);
-    hub_->Add(this->weak_from_this());
+    hub_->Add(thread_, this->weak_from_this());
     WatchClose();
     PumpEvents();
   }
@@ -431,25 +539,63 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     if (writing_ || closed_) {
       return;
     }
-    std::string text = std::move(head_);
-    head_.clear();
-    const auto batch = hub_->Ring().Since(next_, kEventsPerWrite);
-    if (batch.gap) {
-      text += ResyncEvent();
+    std::vector<net::const_buffer> buffers;
+    if (!head_.empty()) {
+      out_ = std::move(head_);
+      head_.clear();
+      buffers.push_back(net::buffer(out_));
     }
-    for (const Event& event : batch.events) {
-      text += fmt::format("id: {}\nevent: {}\ndata: {}\n\n", event.seq,
-                          trace_ ? "exchange" : Name(event.kind), event.data);
-      next_ = event.seq;
+    if (auto runs = hub_->RenderedAfter(next_, kRunsPerWrite)) {
+      // Up to date: the shared text from the first event not yet sent.
+      for (const auto& run : *runs) {
+        const std::size_t from = next_ < run->first ? 0 : run->starts[next_ + 1 - run->first];
+        buffers.push_back(net::buffer(run->text.data() + from, run->text.size() - from));
+        next_ = run->last;
+      }
+      sending_ = std::move(*runs);
+    } else {
+      // Resuming from further back than the shared text reaches.
+      const auto batch = hub_->Ring().Since(next_, kEventsPerWrite);
+      if (batch.gap) {
+        out_ += ResyncEvent();
+      }
+      for (const Event& event : batch.events) {
+        out_ += StreamText(event, hub_->NameOf(event));
+        next_ = event.seq;
+      }
+      buffers.assign(1, net::buffer(out_));
     }
-    if (text.empty()) {
+    if (net::buffer_size(buffers) == 0) {
       return;
     }
+    if constexpr (!kTls) {
+      // The socket's buffer takes most writes whole, at once: then there is
+      // no handler to run. The rest goes by an asynchronous write.
+      beast::error_code ec;
+      std::size_t written = Lowest().socket().write_some(buffers, ec);
+      if (ec && ec != net::error::would_block) {
+        Close();
+        return;
+      }
+      if (written == net::buffer_size(buffers)) {
+        out_.clear();
+        sending_.clear();
+        PumpEvents();
+        return;
+      }
+      auto unsent = buffers.begin();
+      for (; written >= unsent->size(); ++unsent) {
+        written -= unsent->size();
+      }
+      *unsent += written;
+      buffers.erase(buffers.begin(), unsent);
+    }
     writing_ = true;
-    out_ = std::move(text);
-    net::async_write(stream_, net::buffer(out_),
+    net::async_write(stream_, buffers,
                      [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                        self->writing_ = false;
+                       self->out_.clear();
+                       self->sending_.clear();
                        if (ec) {
                          self->Close();
                        } else {
@@ -470,6 +616,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
 
   Stream stream_;
   Shared& shared_;
+  std::size_t thread_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   bool keepAlive_ = true;
@@ -480,8 +627,9 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   bool writing_ = false;
   bool closed_ = false;
   std::uint64_t next_ = 0;
-  std::string head_;
-  std::string out_;
+  std::string head_;      // a text to send before the next events
+  std::string out_;       // what is being sent of the session's own
+  RenderedRuns sending_;  // and of the shared text
   char discard_[256];
 };
 
@@ -510,31 +658,58 @@ struct Server::Impl {
       : api(a),
         log(l),
         options(std::move(o)),
-        hub(a.Service().Events()),
+        hub(a.Service().Events(), false),
         traces(a.Service().Lines().size()),
         commands(options.commandThreads),
         shared{api, log, hub, traces, commands, options.staticDir},
-        tls(ssl::context::tls_server),
-        acceptor(io) {}
+        tls(ssl::context::tls_server) {
+    const unsigned count = options.ioThreads != 0
+                               ? options.ioThreads
+                               : std::clamp(std::thread::hardware_concurrency(), 1U, 8U);
+    for (unsigned i = 0; i < count; ++i) {
+      contexts.push_back(std::make_unique<net::io_context>(1));
+      // A thread with no connection yet keeps running.
+      idle.push_back(net::make_work_guard(*contexts.back()));
+    }
+    acceptor.emplace(*contexts.front());
+    std::vector<net::any_io_executor> executors;
+    for (const auto& context : contexts) {
+      executors.emplace_back(context->get_executor());
+    }
+    hub.Attach(executors);
+    traces.Attach(executors);
+  }
 
+  // Each connection lives on one thread's context, taken in turn: its
+  // handlers need no strand, and waking a stream wakes one thread only.
   void Accept() {
-    acceptor.async_accept(net::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
-      if (ec) {
-        if (ec != net::error::operation_aborted) {
+    const std::size_t thread = accepted++ % contexts.size();
+    acceptor->async_accept(
+        *contexts[thread], [this, thread](beast::error_code ec, tcp::socket socket) {
+          if (ec) {
+            if (ec != net::error::operation_aborted) {
+              Accept();
+            }
+            return;
+          }
+          // Events are small writes to clients that never answer: Nagle's
+          // algorithm would hold each one until the client's delayed ACK.
+          beast::error_code ignored;
+          socket.set_option(tcp::no_delay(true), ignored);
+          // Started on its own thread, as everything it does later.
+          const auto start = [](const auto& session) {
+            net::post(session->Executor(), [session] { session->Start(); });
+          };
+          if (useTls) {
+            start(std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), tls),
+                shared, thread));
+          } else {
+            start(std::make_shared<Session<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)),
+                                                               shared, thread));
+          }
           Accept();
-        }
-        return;
-      }
-      if (useTls) {
-        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-            beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), tls), shared)
-            ->Start();
-      } else {
-        std::make_shared<Session<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)), shared)
-            ->Start();
-      }
-      Accept();
-    });
+        });
   }
 
   Api& api;
@@ -546,9 +721,11 @@ struct Server::Impl {
   Shared shared;
   ssl::context tls;
   bool useTls = false;
-  // Declared last: destroyed first, with the sessions its handlers hold.
-  net::io_context io;
-  tcp::acceptor acceptor;
+  // Declared last: destroyed first, with the sessions their handlers hold.
+  std::vector<std::unique_ptr<net::io_context>> contexts;
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> idle;
+  std::size_t accepted = 0;
+  std::optional<tcp::acceptor> acceptor;
   std::vector<std::thread> threads;
   bool stopped = false;
 };
@@ -570,15 +747,15 @@ Server::Server(Api& api, Log& log, ServerOptions options)
     }
     s.useTls = true;
   }
-  const tcp::endpoint endpoint = Resolve(s.io, s.options.listen);
+  const tcp::endpoint endpoint = Resolve(*s.contexts.front(), s.options.listen);
   beast::error_code ec;
-  s.acceptor.open(endpoint.protocol(), ec);
+  s.acceptor->open(endpoint.protocol(), ec);
   if (!ec) {
-    s.acceptor.set_option(net::socket_base::reuse_address(true), ec);
-    s.acceptor.bind(endpoint, ec);
+    s.acceptor->set_option(net::socket_base::reuse_address(true), ec);
+    s.acceptor->bind(endpoint, ec);
   }
   if (!ec) {
-    s.acceptor.listen(net::socket_base::max_listen_connections, ec);
+    s.acceptor->listen(net::socket_base::max_listen_connections, ec);
   }
   if (ec) {
     throw std::runtime_error("cannot listen on " + s.options.listen + ": " + ec.message());
@@ -590,7 +767,7 @@ Server::~Server() {
 }
 
 std::string Server::Url() const {
-  const tcp::endpoint endpoint = impl_->acceptor.local_endpoint();
+  const tcp::endpoint endpoint = impl_->acceptor->local_endpoint();
   const auto address = endpoint.address();
   const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
   return fmt::format("{}://{}:{}", impl_->useTls ? "https" : "http", host, endpoint.port());
@@ -601,8 +778,11 @@ void Server::Start() {
   s.hub.Start();
   s.api.Service().SetLineListener(&s.traces);
   s.Accept();
-  for (unsigned i = 0; i < std::max(1U, s.options.ioThreads); ++i) {
-    s.threads.emplace_back([&s] { s.io.run(); });
+  for (const auto& context : s.contexts) {
+    s.threads.emplace_back([&context = *context] {
+      NameThisThread("tvx-http");
+      context.run();
+    });
   }
 }
 
@@ -613,13 +793,15 @@ void Server::Stop() {
   }
   s.stopped = true;
   s.api.Service().SetLineListener(nullptr);
-  net::post(s.acceptor.get_executor(), [&s] {
+  net::post(s.acceptor->get_executor(), [&s] {
     beast::error_code ignored;
-    s.acceptor.close(ignored);
+    s.acceptor->close(ignored);
   });
   s.hub.Stop();
   s.commands.join();
-  s.io.stop();
+  for (const auto& context : s.contexts) {
+    context->stop();
+  }
   for (std::thread& thread : s.threads) {
     thread.join();
   }

@@ -18,8 +18,8 @@ struct ServerOptions {
   std::string listen = "127.0.0.1:8080";  // HOST:PORT; port 0 takes a free one
   std::string tlsCertificate;             // PEM; both or neither
   std::string tlsKey;
-  std::string staticDir;  // files served at / when set
-  unsigned ioThreads = 4;
+  std::string staticDir;         // files served at / when set
+  unsigned ioThreads = 0;        // 0: one per core, up to 8
   unsigned commandThreads = 32;  // requests waiting on dispensers at once
 };
 

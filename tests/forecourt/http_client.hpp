@@ -11,6 +11,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -118,6 +119,7 @@ class EventStream {
     stream_.connect(net::ip::tcp::resolver(io_).resolve(host, port));
     std::vector<std::pair<std::string, std::string>> headers;
     if (lastEventId) {
+      lastId_ = *lastEventId;
       headers.emplace_back("Last-Event-ID", std::to_string(*lastEventId));
     }
     auto req = MakeRequest("GET", target, {}, token, headers);
@@ -162,6 +164,13 @@ class EventStream {
         }
       }
       if (any) {
+        // Every event, once and in order: only a resync may skip ids.
+        if (event.id != 0 && lastId_ != 0 && event.id != lastId_ + 1 && !resynced_) {
+          throw std::runtime_error("event " + std::to_string(event.id) + " after " +
+                                   std::to_string(lastId_));
+        }
+        resynced_ = event.type == "resync";
+        lastId_ = event.id != 0 ? event.id : lastId_;
         return event;
       }
     }
@@ -185,6 +194,8 @@ class EventStream {
   std::string pending_;
   bool parseData_;
   unsigned status_ = 0;
+  std::uint64_t lastId_ = 0;
+  bool resynced_ = false;
 };
 
 }  // namespace tarvenix::forecourt::testing
