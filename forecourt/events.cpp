@@ -37,7 +37,11 @@ std::uint64_t EventRing::Publish(EventKind kind, std::string data, std::int64_t 
       reserved_ = seq + kReserveStep;
       reserve_(reserved_);
     }
-    events_.push_back({.seq = seq, .timeMs = timeMs, .kind = kind, .data = std::move(data)});
+    events_.push_back({.seq = seq,
+                       .timeMs = timeMs,
+                       .published = std::chrono::steady_clock::now(),
+                       .kind = kind,
+                       .data = std::move(data)});
     if (events_.size() > capacity_) {
       events_.pop_front();
     }

@@ -22,6 +22,9 @@ std::string_view Name(EventKind kind);
 struct Event {
   std::uint64_t seq = 0;
   std::int64_t timeMs = 0;  // Unix time
+  // When it was published on this machine: what the delay of its delivery
+  // to a stream client is measured from.
+  std::chrono::steady_clock::time_point published{};
   EventKind kind = EventKind::kPump;
   std::string data;  // a JSON object
 };
