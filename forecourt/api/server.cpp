@@ -1,6 +1,7 @@
 #include "forecourt/api/server.hpp"
 
 #include <fmt/core.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -361,8 +363,6 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     }
   }
 
-  auto Executor() { return stream_.get_executor(); }
-
   void Wake() override { PumpEvents(); }
 
   void Ping() override {
@@ -671,7 +671,6 @@ struct Server::Impl {
       // A thread with no connection yet keeps running.
       idle.push_back(net::make_work_guard(*contexts.back()));
     }
-    acceptor.emplace(*contexts.front());
     std::vector<net::any_io_executor> executors;
     for (const auto& context : contexts) {
       executors.emplace_back(context->get_executor());
@@ -680,36 +679,59 @@ struct Server::Impl {
     traces.Attach(executors);
   }
 
-  // Each connection lives on one thread's context, taken in turn: its
-  // handlers need no strand, and waking a stream wakes one thread only.
-  void Accept() {
-    const std::size_t thread = accepted++ % contexts.size();
-    acceptor->async_accept(
-        *contexts[thread], [this, thread](beast::error_code ec, tcp::socket socket) {
-          if (ec) {
-            if (ec != net::error::operation_aborted) {
-              Accept();
-            }
-            return;
-          }
-          // Events are small writes to clients that never answer: Nagle's
-          // algorithm would hold each one until the client's delayed ACK.
-          beast::error_code ignored;
-          socket.set_option(tcp::no_delay(true), ignored);
-          // Started on its own thread, as everything it does later.
-          const auto start = [](const auto& session) {
-            net::post(session->Executor(), [session] { session->Start(); });
-          };
-          if (useTls) {
-            start(std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), tls),
-                shared, thread));
-          } else {
-            start(std::make_shared<Session<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)),
-                                                               shared, thread));
-          }
-          Accept();
-        });
+  // Every I/O thread accepts from the one listening socket, so that a
+  // connection is taken and served on the same thread, whichever is free
+  // first. Everything a connection does happens on its thread: its handlers
+  // need no strand, and waking a stream wakes that thread only.
+  void Listen(const tcp::endpoint& endpoint, beast::error_code& ec) {
+    tcp::acceptor& listener = acceptors.emplace_back(*contexts.front());
+    listener.open(endpoint.protocol(), ec);
+    if (!ec) {
+      listener.set_option(net::socket_base::reuse_address(true), ec);
+    }
+    if (!ec) {
+      listener.bind(endpoint, ec);
+    }
+    if (!ec) {
+      listener.listen(net::socket_base::max_listen_connections, ec);
+    }
+    for (std::size_t i = 1; i < contexts.size() && !ec; ++i) {
+      const int copy = ::dup(acceptors.front().native_handle());
+      if (copy < 0) {
+        ec.assign(errno, boost::system::system_category());
+        return;
+      }
+      acceptors.emplace_back(*contexts[i]).assign(endpoint.protocol(), copy, ec);
+      if (ec) {
+        ::close(copy);
+      }
+    }
+  }
+
+  void Accept(std::size_t thread) {
+    acceptors[thread].async_accept([this, thread](beast::error_code ec, tcp::socket socket) {
+      if (ec) {
+        if (ec != net::error::operation_aborted) {
+          Accept(thread);
+        }
+        return;
+      }
+      // Events are small writes to clients that never answer: Nagle's
+      // algorithm would hold each one until the client's delayed ACK.
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      if (useTls) {
+        std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+            beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), tls), shared,
+            thread)
+            ->Start();
+      } else {
+        std::make_shared<Session<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)), shared,
+                                                     thread)
+            ->Start();
+      }
+      Accept(thread);
+    });
   }
 
   Api& api;
@@ -724,8 +746,7 @@ struct Server::Impl {
   // Declared last: destroyed first, with the sessions their handlers hold.
   std::vector<std::unique_ptr<net::io_context>> contexts;
   std::vector<net::executor_work_guard<net::io_context::executor_type>> idle;
-  std::size_t accepted = 0;
-  std::optional<tcp::acceptor> acceptor;
+  std::vector<tcp::acceptor> acceptors;  // one for each context
   std::vector<std::thread> threads;
   bool stopped = false;
 };
@@ -749,14 +770,7 @@ Server::Server(Api& api, Log& log, ServerOptions options)
   }
   const tcp::endpoint endpoint = Resolve(*s.contexts.front(), s.options.listen);
   beast::error_code ec;
-  s.acceptor->open(endpoint.protocol(), ec);
-  if (!ec) {
-    s.acceptor->set_option(net::socket_base::reuse_address(true), ec);
-    s.acceptor->bind(endpoint, ec);
-  }
-  if (!ec) {
-    s.acceptor->listen(net::socket_base::max_listen_connections, ec);
-  }
+  s.Listen(endpoint, ec);
   if (ec) {
     throw std::runtime_error("cannot listen on " + s.options.listen + ": " + ec.message());
   }
@@ -767,7 +781,7 @@ Server::~Server() {
 }
 
 std::string Server::Url() const {
-  const tcp::endpoint endpoint = impl_->acceptor->local_endpoint();
+  const tcp::endpoint endpoint = impl_->acceptors.front().local_endpoint();
   const auto address = endpoint.address();
   const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
   return fmt::format("{}://{}:{}", impl_->useTls ? "https" : "http", host, endpoint.port());
@@ -777,7 +791,9 @@ void Server::Start() {
   Impl& s = *impl_;
   s.hub.Start();
   s.api.Service().SetLineListener(&s.traces);
-  s.Accept();
+  for (std::size_t thread = 0; thread < s.contexts.size(); ++thread) {
+    s.Accept(thread);
+  }
   for (const auto& context : s.contexts) {
     s.threads.emplace_back([&context = *context] {
       NameThisThread("tvx-http");
@@ -793,10 +809,12 @@ void Server::Stop() {
   }
   s.stopped = true;
   s.api.Service().SetLineListener(nullptr);
-  net::post(s.acceptor->get_executor(), [&s] {
-    beast::error_code ignored;
-    s.acceptor->close(ignored);
-  });
+  for (tcp::acceptor& acceptor : s.acceptors) {
+    net::post(acceptor.get_executor(), [&acceptor] {
+      beast::error_code ignored;
+      acceptor.close(ignored);
+    });
+  }
   s.hub.Stop();
   s.commands.join();
   for (const auto& context : s.contexts) {
