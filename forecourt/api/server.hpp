@@ -1,9 +1,9 @@
 // The HTTP server of the forecourt service: Boost.Beast over Asio, with a
-// few I/O threads shared by every connection. Plain requests are answered on
-// an I/O thread; those that wait on a dispenser run on a pool of their own,
-// so that a slow line holds neither the I/O threads nor another line's
-// requests. Event streams are fed by one thread that waits on the event
-// ring and wakes each stream's connection.
+// few I/O threads, each serving the connections it accepted for their whole
+// life. Plain requests are answered on an I/O thread; those that wait on a
+// dispenser run on a pool of their own, so that a slow line holds neither
+// the I/O threads nor another line's requests. Event streams are fed by one
+// thread that waits on the event ring and wakes each I/O thread's streams.
 #pragma once
 
 #include <memory>
