@@ -45,15 +45,16 @@ double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
+// Event ids with the time their bytes were read.
+using Arrivals = std::vector<std::pair<std::uint64_t, Clock::time_point>>;
+
 // What the clients saw.
 struct Seen {
   std::vector<double> requestMs;
   int failed = 0;
   // Per stream client, each event id with the time its bytes were read.
-  std::vector<std::vector<std::pair<std::uint64_t, Clock::time_point>>> arrivals;
+  std::vector<Arrivals> arrivals;
 };
-
-using Arrivals = std::vector<std::pair<std::uint64_t, Clock::time_point>>;
 
 // Open GET /api/v1/events streams read by one thread with a level-triggered
 // epoll and a single read per readiness: the least a client can cost.

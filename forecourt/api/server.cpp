@@ -105,21 +105,22 @@ class EventHub {
     return trace_ ? "exchange" : Name(event.kind);
   }
 
-  // The rendered runs holding every event after `after`; nullopt when
-  // `after` is older than the rendered runs kept, so the ring must be read.
-  std::optional<RenderedRuns> RenderedAfter(std::uint64_t after, std::size_t maxRuns) const {
+  // The rendered runs holding the events after `after`, at most `maxRuns`,
+  // into `runs`; false when `after` is older than the runs kept, so the
+  // ring must be read.
+  bool RenderedAfter(std::uint64_t after, std::size_t maxRuns, RenderedRuns& runs) const {
+    runs.clear();
     std::lock_guard lock(renderMutex_);
     if (rendered_.empty() || after + 1 < rendered_.front()->first) {
-      return std::nullopt;
+      return false;
     }
-    RenderedRuns runs;
     // Runs are in order and adjacent: skip those that end at or before `after`.
     auto it = std::partition_point(rendered_.begin(), rendered_.end(),
                                    [after](const auto& run) { return run->last <= after; });
     for (; it != rendered_.end() && runs.size() < maxRuns; ++it) {
       runs.push_back(*it);
     }
-    return runs;
+    return true;
   }
 
   // Renders what the ring published since the last call, then wakes every
@@ -539,20 +540,22 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     if (writing_ || closed_) {
       return;
     }
-    std::vector<net::const_buffer> buffers;
+    // Both kept across writes, so that a stream that keeps up allocates
+    // nothing.
+    std::vector<net::const_buffer>& buffers = buffers_;
+    buffers.clear();
     if (!head_.empty()) {
       out_ = std::move(head_);
       head_.clear();
       buffers.push_back(net::buffer(out_));
     }
-    if (auto runs = hub_->RenderedAfter(next_, kRunsPerWrite)) {
+    if (hub_->RenderedAfter(next_, kRunsPerWrite, sending_)) {
       // Up to date: the shared text from the first event not yet sent.
-      for (const auto& run : *runs) {
+      for (const auto& run : sending_) {
         const std::size_t from = next_ < run->first ? 0 : run->starts[next_ + 1 - run->first];
         buffers.push_back(net::buffer(run->text.data() + from, run->text.size() - from));
         next_ = run->last;
       }
-      sending_ = std::move(*runs);
     } else {
       // Resuming from further back than the shared text reaches.
       const auto batch = hub_->Ring().Since(next_, kEventsPerWrite);
@@ -630,6 +633,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   std::string head_;      // a text to send before the next events
   std::string out_;       // what is being sent of the session's own
   RenderedRuns sending_;  // and of the shared text
+  std::vector<net::const_buffer> buffers_;
   char discard_[256];
 };
 
