@@ -20,6 +20,7 @@
 
 #include "forecourt/attendant.hpp"
 #include "forecourt/forecourt.hpp"
+#include "forecourt/simulated_lines.hpp"
 #include "forecourt_load.hpp"
 
 namespace tarvenix::bench {
@@ -63,7 +64,8 @@ void BM_Forecourt32LinesAtWireRate(benchmark::State& state) {
     };
     std::FILE* sink = std::fopen("/dev/null", "w");
     Log log(sink);
-    Forecourt forecourt(config, log);
+    SimulatedLines simulated;
+    Forecourt forecourt(config, log, nullptr, {}, simulated.Factory());
     Attendant attendant(forecourt, log, 0);
 
     const double cpuBefore = CpuSeconds();

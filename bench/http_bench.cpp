@@ -26,6 +26,7 @@
 
 #include "forecourt/api/server.hpp"
 #include "forecourt/attendant.hpp"
+#include "forecourt/simulated_lines.hpp"
 #include "forecourt_load.hpp"
 
 namespace tarvenix::bench {
@@ -229,7 +230,8 @@ void BM_HttpUnderLoad(benchmark::State& state) {
     Config config = BusyForecourt(dir);
     std::FILE* sink = std::fopen("/dev/null", "w");
     Log log(sink);
-    Forecourt forecourt(config, log);
+    SimulatedLines simulated;
+    Forecourt forecourt(config, log, nullptr, {}, simulated.Factory());
     Attendant attendant(forecourt, log, 0);
     api::Api http(forecourt, config);
     api::Server server(http, log, {.listen = "127.0.0.1:0"});

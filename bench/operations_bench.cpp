@@ -8,19 +8,19 @@
 #include <array>
 #include <ctime>
 #include <memory>
+#include <tarvenix/lines/clock.hpp>
+#include <tarvenix/tvm30.hpp>
 
-#include "clock.hpp"
-#include "line_service.hpp"
-#include "simulated_line.hpp"
+#include "sim/line_service.hpp"
+#include "sim/simulated_line.hpp"
 #include "support/allocation_counter.hpp"
 #include "support/no_pause.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::bench {
 namespace {
 
 // Time that never moves: deliveries do not flow and nothing waits.
-class FrozenClock final : public sim::Clock {
+class FrozenClock final : public lines::Clock {
  public:
   std::uint64_t NowUs() const override { return 0; }
   void Wait(std::uint64_t) override {}

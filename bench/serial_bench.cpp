@@ -8,23 +8,23 @@
 
 #include <chrono>
 #include <string>
+#include <tarvenix/lines/clock.hpp>
+#include <tarvenix/lines/serial_com_link.hpp>
+#include <tarvenix/tvm30.hpp>
 
-#include "clock.hpp"
-#include "pty_server.hpp"
-#include "serial/serial_com_link.hpp"
-#include "simulated_line.hpp"
-#include "tarvenix/tvm30.hpp"
+#include "sim/pty_server.hpp"
+#include "sim/simulated_line.hpp"
 
 namespace tarvenix::bench {
 namespace {
 
 void BM_PollCycleAt4800(benchmark::State& state) {
-  sim::WallClock clock;
+  lines::WallClock clock;
   sim::SimulatedLine line(clock);
   line.AddDispenser(1);
   sim::PtyServer server(line, {.baud = 4800});
   server.Start();
-  serial::SerialComLink link;
+  lines::SerialComLink link;
   link.AssignPort(1, {.device = server.Path()});
   TVM30 driver(link, 0);
   driver.InitLine(1);

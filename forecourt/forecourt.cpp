@@ -2,10 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-
-#include "line_service.hpp"
-#include "serial/serial_com_link.hpp"
-#include "simulated_line.hpp"
+#include <stdexcept>
+#include <tarvenix/lines/serial_com_link.hpp>
 
 namespace tarvenix::forecourt {
 namespace {
@@ -29,37 +27,35 @@ std::int64_t SystemNowMs() {
 // its own, so that lines share nothing but the journal.
 struct Forecourt::Line {
   std::string port;
-  std::unique_ptr<sim::SimulatedLine> simulated;  // made here, unless supplied
-  sim::SimulatedLine* peer = nullptr;
-  std::unique_ptr<service::InstrumentedLink> link;
+  std::unique_ptr<lines::InstrumentedLink> link;
   std::unique_ptr<LineWorker> worker;
 };
 
 // Every line's events go to the exchange log (verbose only) and to a
 // listener that may come and go while the lines run.
-class Forecourt::Tap final : public service::LineMonitor {
+class Forecourt::Tap final : public lines::LineMonitor {
  public:
   explicit Tap(ExchangeLog* log) : log_(log) {}
-  void OnLineEvent(const service::LineEvent& event) override {
+  void OnLineEvent(const lines::LineEvent& event) override {
     if (log_ != nullptr) {
       log_->OnLineEvent(event);
     }
-    if (service::LineMonitor* listener = listener_.load()) {
+    if (lines::LineMonitor* listener = listener_.load()) {
       listener->OnLineEvent(event);
     }
   }
-  void SetListener(service::LineMonitor* listener) { listener_.store(listener); }
+  void SetListener(lines::LineMonitor* listener) { listener_.store(listener); }
 
  private:
   ExchangeLog* log_;
-  std::atomic<service::LineMonitor*> listener_{nullptr};
+  std::atomic<lines::LineMonitor*> listener_{nullptr};
 };
 
-Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal::NowMs nowMs,
-                     std::vector<sim::SimulatedLine*> peers)
+Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journal::NowMs nowMs,
+                     SimulatedLinkFactory simulated)
     : config_(config), log_(log) {
   if (clock == nullptr) {
-    ownClock_ = std::make_unique<sim::WallClock>();
+    ownClock_ = std::make_unique<lines::WallClock>();
     clock = ownClock_.get();
   }
   clock_ = clock;
@@ -75,25 +71,16 @@ Forecourt::Forecourt(const Config& config, Log& log, sim::Clock* clock, Journal:
     const auto lineNo = static_cast<std::uint32_t>(i + 1);
     auto line = std::make_unique<Line>();
     if (lc.simulate > 0) {
-      line->port = "simulated";
-      sim::SimulatedLine* peer = i < peers.size() ? peers[i] : nullptr;
-      // Simulated customers lift the nozzle when a pump is authorised.
-      const auto flow = static_cast<std::uint32_t>(lc.flowPerMinute * 100 + 0.5);
-      if (peer == nullptr) {
-        line->simulated = std::make_unique<sim::SimulatedLine>(*clock_);
-        peer = line->simulated.get();
-        for (std::uint8_t addr = 1; addr <= lc.simulate; ++addr) {
-          peer->AddDispenser(addr, {.flowPerMinute = flow, .autoNozzle = true});
-        }
+      if (!simulated) {
+        throw std::invalid_argument("line " + std::to_string(lineNo) +
+                                    " is simulated, and this program has no simulator");
       }
-      line->peer = peer;
-      auto service = std::make_unique<sim::LineService>(*clock_);
-      service->Attach(lineNo, *peer);
-      line->link = std::move(service);
+      line->port = "simulated";
+      line->link = simulated(lineNo, i, lc, *clock_);
     } else {
       line->port = lc.device;
-      auto serial = std::make_unique<serial::SerialComLink>();
-      serial::PortSettings port{.device = lc.device};
+      auto serial = std::make_unique<lines::SerialComLink>();
+      lines::PortSettings port{.device = lc.device};
       if (lc.baud != 0) {
         port.baud = lc.baud;
       }
@@ -237,12 +224,8 @@ std::vector<LineInfo> Forecourt::Lines() const {
   return out;
 }
 
-void Forecourt::SetLineListener(service::LineMonitor* listener) {
+void Forecourt::SetLineListener(lines::LineMonitor* listener) {
   tap_->SetListener(listener);
-}
-
-sim::SimulatedLine* Forecourt::Simulated(std::size_t lineIndex) {
-  return lineIndex < lines_.size() ? lines_[lineIndex]->peer : nullptr;
 }
 
 }  // namespace tarvenix::forecourt

@@ -7,31 +7,35 @@
 // answered from the journal at once.
 #pragma once
 
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tarvenix/lines/clock.hpp>
+#include <tarvenix/lines/instrumented_link.hpp>
 #include <vector>
 
-#include "clock.hpp"
 #include "forecourt/config.hpp"
 #include "forecourt/events.hpp"
 #include "forecourt/journal.hpp"
 #include "forecourt/line_worker.hpp"
 #include "forecourt/log.hpp"
-#include "service/instrumented_link.hpp"
-
-namespace tarvenix::sim {
-class SimulatedLine;
-}
 
 namespace tarvenix::forecourt {
+
+// Makes the line service of a simulated line (`simulate` > 0 in its
+// configuration) for the driver's line `lineNo`, the line at `lineIndex`
+// in configuration order. The service never links the simulator: whoever
+// assembles a simulated forecourt (the daemon's main, a test) supplies it.
+using SimulatedLinkFactory = std::function<std::unique_ptr<lines::InstrumentedLink>(
+    std::uint32_t lineNo, std::size_t lineIndex, const LineConfig& line, lines::Clock& clock)>;
 
 struct LineInfo {
   std::uint32_t number = 0;
   std::string port;  // the device, or "simulated"
   bool open = false;
-  service::LinkStats stats;
+  lines::LinkStats stats;
 };
 
 class Forecourt {
@@ -39,12 +43,10 @@ class Forecourt {
   // Opens the journal, records the pumps and takes over the transactions an
   // earlier run left unfinished. `clock` drives the lines: a ManualClock
   // for tests (then Step() runs the lines), else the wall clock. Raises
-  // DatabaseError when the journal cannot be opened.
-  //
-  // `peers` may supply the simulated dispensers of simulated lines (by line
-  // index), so that a test keeps them across a restart of the service.
-  Forecourt(const Config& config, Log& log, sim::Clock* clock = nullptr, Journal::NowMs nowMs = {},
-            std::vector<sim::SimulatedLine*> peers = {});
+  // DatabaseError when the journal cannot be opened, and
+  // std::invalid_argument for a simulated line without `simulated`.
+  Forecourt(const Config& config, Log& log, lines::Clock* clock = nullptr,
+            Journal::NowMs nowMs = {}, SimulatedLinkFactory simulated = {});
   ~Forecourt();
   Forecourt(const Forecourt&) = delete;
   Forecourt& operator=(const Forecourt&) = delete;
@@ -80,16 +82,12 @@ class Forecourt {
   Journal& GetJournal() { return *journal_; }
   EventRing& Events() { return events_; }
   const Config& GetConfig() const { return config_; }
-  sim::Clock& Clock() { return *clock_; }
+  lines::Clock& Clock() { return *clock_; }
 
   // Receives every event of every line besides the log, for a live trace;
   // nullptr for none. Settable at any time; a listener must stay alive
   // until it is unset or the lines have stopped.
-  void SetLineListener(service::LineMonitor* listener);
-
-  // The simulated dispensers of a line (0-based in configuration order),
-  // for tests and the demo; nullptr for a serial line.
-  sim::SimulatedLine* Simulated(std::size_t lineIndex);
+  void SetLineListener(lines::LineMonitor* listener);
 
  private:
   struct Line;
@@ -100,8 +98,8 @@ class Forecourt {
 
   Config config_;
   Log& log_;
-  std::unique_ptr<sim::Clock> ownClock_;
-  sim::Clock* clock_;
+  std::unique_ptr<lines::Clock> ownClock_;
+  lines::Clock* clock_;
   EventRing events_;
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<ExchangeLog> exchangeLog_;

@@ -76,7 +76,7 @@ struct LineWorker::Pump {
   }
 };
 
-LineWorker::LineWorker(std::uint32_t lineNo, TComLink& link, sim::Clock& clock,
+LineWorker::LineWorker(std::uint32_t lineNo, TComLink& link, lines::Clock& clock,
                        const std::vector<PumpConfig>& pumps, const Settings& settings,
                        Journal& journal, EventRing& events, Log& log)
     : lineNo_(lineNo),
@@ -85,7 +85,7 @@ LineWorker::LineWorker(std::uint32_t lineNo, TComLink& link, sim::Clock& clock,
       journal_(journal),
       events_(events),
       log_(log),
-      driver_(std::make_unique<TVM30>(link, 0, sim::SleeperOn(clock))) {
+      driver_(std::make_unique<TVM30>(link, 0, lines::SleeperOn(clock))) {
   for (const PumpConfig& config : pumps) {
     auto pump = std::make_unique<Pump>();
     pump->config = config;
@@ -308,7 +308,7 @@ void LineWorker::IdleUntil(std::uint64_t dueUs) {
   }
   std::unique_lock lock(mutex_);
   // Simulated time passes only when someone lets it: here, at once.
-  if (!threaded_ || dynamic_cast<sim::ManualClock*>(&clock_) != nullptr) {
+  if (!threaded_ || dynamic_cast<lines::ManualClock*>(&clock_) != nullptr) {
     lock.unlock();
     clock_.Wait(dueUs - now);
     return;

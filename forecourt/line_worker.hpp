@@ -21,16 +21,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tarvenix/lines/clock.hpp>
+#include <tarvenix/tvm30.hpp>
 #include <thread>
 #include <vector>
 
-#include "clock.hpp"
 #include "forecourt/config.hpp"
 #include "forecourt/events.hpp"
 #include "forecourt/journal.hpp"
 #include "forecourt/log.hpp"
 #include "forecourt/model.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::forecourt {
 
@@ -57,7 +57,7 @@ class LineWorker {
  public:
   // `lineNo` is the driver's line on `link`; the worker makes its own
   // driver object over it.
-  LineWorker(std::uint32_t lineNo, TComLink& link, sim::Clock& clock,
+  LineWorker(std::uint32_t lineNo, TComLink& link, lines::Clock& clock,
              const std::vector<PumpConfig>& pumps, const Settings& settings, Journal& journal,
              EventRing& events, Log& log);
   ~LineWorker();
@@ -120,7 +120,7 @@ class LineWorker {
   Pump* Find(const std::string& pumpId);
 
   std::uint32_t lineNo_;
-  sim::Clock& clock_;
+  lines::Clock& clock_;
   Settings settings_;
   Journal& journal_;
   EventRing& events_;

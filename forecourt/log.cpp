@@ -15,26 +15,26 @@ void Log::Write(const std::string& line) {
   std::fflush(out_);
 }
 
-void ExchangeLog::OnLineEvent(const service::LineEvent& event) {
+void ExchangeLog::OnLineEvent(const lines::LineEvent& event) {
   std::string bytes;
   for (std::uint8_t b : event.bytes) {
     bytes += fmt::format("{:02X} ", b);
   }
   switch (event.kind) {
-    case service::LineEvent::Kind::kConfigured:
+    case lines::LineEvent::Kind::kConfigured:
       log_.Debug("line {}: configured, {} baud", event.line, event.baud);
       break;
-    case service::LineEvent::Kind::kSent:
+    case lines::LineEvent::Kind::kSent:
       log_.Debug("line {}: sent {}", event.line, bytes);
       break;
-    case service::LineEvent::Kind::kReceived:
+    case lines::LineEvent::Kind::kReceived:
       log_.Debug("line {}: received {}(state {}, error {})", event.line, bytes, event.lineState,
                  event.lineError);
       break;
-    case service::LineEvent::Kind::kTimeout:
+    case lines::LineEvent::Kind::kTimeout:
       log_.Debug("line {}: no reply", event.line);
       break;
-    case service::LineEvent::Kind::kReinit:
+    case lines::LineEvent::Kind::kReinit:
       log_.Debug("line {}: re-initialised", event.line);
       break;
   }

@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
-
-#include "service/instrumented_link.hpp"
+#include <tarvenix/lines/instrumented_link.hpp>
 
 namespace tarvenix::forecourt {
 
@@ -36,10 +35,10 @@ class Log {
 };
 
 // Writes every exchange of a line service to the log (verbose only).
-class ExchangeLog final : public service::LineMonitor {
+class ExchangeLog final : public lines::LineMonitor {
  public:
   explicit ExchangeLog(Log& log) : log_(log) {}
-  void OnLineEvent(const service::LineEvent& event) override;
+  void OnLineEvent(const lines::LineEvent& event) override;
 
  private:
   Log& log_;

@@ -14,6 +14,7 @@
 #include "forecourt/attendant.hpp"
 #include "forecourt/config.hpp"
 #include "forecourt/forecourt.hpp"
+#include "forecourt/simulated_lines.hpp"
 
 namespace {
 
@@ -132,7 +133,8 @@ int main(int argc, char** argv) {
   Log log(stderr, verbose);
   try {
     log.Info("tarvenixd: journal {}", config.database);
-    Forecourt forecourt(config, log);
+    SimulatedLines simulated;
+    Forecourt forecourt(config, log, nullptr, {}, simulated.Factory());
     forecourt.Start();
     api::Api http(forecourt, config);
     api::Server server(http, log,

@@ -7,8 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "tarvenix/protocol.hpp"
+#include <tarvenix/protocol.hpp>
 
 namespace tarvenix::forecourt {
 

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <tarvenix/tvm30.hpp>
 
 #include "driver/state.hpp"
 #include "link/reply_check.hpp"
 #include "support/canned_com_link.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "link/frame.hpp"
-#include "request_frame.hpp"
+#include "sim/request_frame.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarvenix;

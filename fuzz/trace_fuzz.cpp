@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <span>
 
-#include "trace.hpp"
+#include "trace/trace.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> bytes(data, size);
-  const std::string request = tarvenix::cli::DescribeRequest(bytes);
-  const std::string reply = tarvenix::cli::DescribeReply(bytes);
+  const std::string request = tarvenix::trace::DescribeRequest(bytes);
+  const std::string reply = tarvenix::trace::DescribeReply(bytes);
   return request.size() + reply.size() > 0 ? 0 : 0;
 }

@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target tarvenix
-exec build/release/tools/cli/tarvenix demo "$@"
+exec build/release/cli/tarvenix demo "$@"

@@ -647,7 +647,7 @@ Reply Api::Alerts(const std::vector<std::string_view>& parts, const Request& req
 Reply Api::Lines() {
   json list = json::array();
   for (const LineInfo& line : forecourt_.Lines()) {
-    const service::LinkStats& s = line.stats;
+    const lines::LinkStats& s = line.stats;
     list.push_back({{"line", line.number},
                     {"port", line.port},
                     {"open", line.open},
@@ -706,7 +706,7 @@ Reply Api::Metrics() {
   line("# HELP tarvenix_exchanges_total Exchanges on each line by result (rejections by code).");
   line("# TYPE tarvenix_exchanges_total counter");
   for (const LineInfo& info : forecourt_.Lines()) {
-    const service::LinkStats& s = info.stats;
+    const lines::LinkStats& s = info.stats;
     const auto n = info.number;
     line(
         fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"asked\"}} {}", n, s.exchanges));

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "forecourt/thread_name.hpp"
-#include "trace.hpp"
+#include "trace/trace.hpp"
 
 namespace tarvenix::forecourt::api {
 namespace {
@@ -221,7 +221,7 @@ class EventHub {
 
 // The exchanges of each line, decoded as `tarvenix --trace` prints them,
 // kept for the line's trace streams while somebody watches.
-class TraceHub final : public service::LineMonitor {
+class TraceHub final : public lines::LineMonitor {
  public:
   static constexpr std::size_t kKept = 1000;
 
@@ -242,7 +242,7 @@ class TraceHub final : public service::LineMonitor {
     return number >= 1 && number <= hubs_.size() ? hubs_[number - 1].get() : nullptr;
   }
 
-  void OnLineEvent(const service::LineEvent& event) override {
+  void OnLineEvent(const lines::LineEvent& event) override {
     EventHub* hub = Line(event.line);
     if (hub == nullptr || !hub->Watched()) {
       return;
@@ -253,7 +253,7 @@ class TraceHub final : public service::LineMonitor {
     if (out == nullptr) {
       return;
     }
-    cli::TraceMonitor(out).OnLineEvent(event);
+    trace::TraceMonitor(out).OnLineEvent(event);
     std::fclose(out);
     std::string line(text, size);
     std::free(text);

@@ -26,6 +26,7 @@ case $how in
       exit 1
     fi
     cmake --build "$to" >/dev/null
+    "$to/lines_consumer"
     ;;
   pkg-config)
     pc=$(find "$from" -name tarvenix.pc -path '*/pkgconfig/*' | head -n 1)

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <tarvenix/errors.hpp>
 
 #include "link/frame.hpp"
 #include "support/fake_com_link.hpp"
-#include "tarvenix/errors.hpp"
 
 namespace tarvenix::decode {
 namespace {

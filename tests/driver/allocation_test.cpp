@@ -2,9 +2,10 @@
 // allocation in this program is counted.
 #include <gtest/gtest.h>
 
+#include <tarvenix/tvm30.hpp>
+
 #include "support/allocation_counter.hpp"
 #include "support/canned_com_link.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::testing {
 namespace {

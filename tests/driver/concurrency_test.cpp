@@ -7,10 +7,10 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <tarvenix/tvm30.hpp>
 #include <thread>
 
 #include "support/canned_com_link.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::testing {
 namespace {

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <tarvenix/tvm30.hpp>
 #include <vector>
 
 #include "driver/state.hpp"
 #include "support/fake_com_link.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::testing {
 

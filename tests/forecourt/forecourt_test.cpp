@@ -9,12 +9,13 @@
 #include <filesystem>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <tarvenix/lines/clock.hpp>
 #include <thread>
 
-#include "clock.hpp"
 #include "forecourt/json.hpp"
-#include "line_service.hpp"
-#include "simulated_line.hpp"
+#include "forecourt/simulated_lines.hpp"
+#include "sim/line_service.hpp"
+#include "sim/simulated_line.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -44,7 +45,7 @@ class ForecourtTest : public ::testing::Test {
     forecourt_.reset();
     forecourt_ = std::make_unique<Forecourt>(
         config_, log_, &clock_, [this] { return kEpochMs + clock_.NowUs() / 1000; },
-        std::vector<sim::SimulatedLine*>{&peer_});
+        simulated_.Factory());
     RunUntil(
         [&] { return std::ranges::all_of(Service().Pumps(), [](auto& p) { return p.online; }); });
     return *forecourt_;
@@ -88,8 +89,9 @@ class ForecourtTest : public ::testing::Test {
   Config config_;
   std::FILE* sink_ = std::fopen("/dev/null", "w");
   Log log_{sink_};
-  sim::ManualClock clock_;
+  lines::ManualClock clock_;
   sim::SimulatedLine peer_{clock_};
+  SimulatedLines simulated_{{&peer_}};
   std::unique_ptr<Forecourt> forecourt_;
 };
 
@@ -299,7 +301,7 @@ TEST_F(ForecourtTest, CountersThatMoveWithoutASaleRaiseAlerts) {
   {
     sim::LineService link(clock_);
     link.Attach(1, peer_);
-    TVM30 other(link, 0, sim::SleeperOn(clock_));
+    TVM30 other(link, 0, lines::SleeperOn(clock_));
     other.InitLine(1);
     other.SetUnitPrice(1, 3, 1.0);
     other.SetDoseVolume(1, 3, 2.0);
@@ -385,7 +387,7 @@ TEST_F(ForecourtTest, RestartFollowsOnOrCompletesFromTheCounters) {
   {
     sim::LineService link(clock_);
     link.Attach(1, peer_);
-    TVM30 other(link, 0, sim::SleeperOn(clock_));
+    TVM30 other(link, 0, lines::SleeperOn(clock_));
     other.InitLine(1);
     other.PollState(1, 2);
     double money = 0;

@@ -6,8 +6,7 @@
 #include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
-
-#include "tarvenix/tarvenix.h"
+#include <tarvenix/tarvenix.h>
 
 enum { kEot = 4, kStx = 2, kEtx = 3, kAck = 6 };
 

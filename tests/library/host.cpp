@@ -12,8 +12,7 @@
 #include <dlfcn.h>
 
 #include <stdexcept>
-
-#include "tarvenix/errors.hpp"
+#include <tarvenix/errors.hpp>
 #endif
 
 namespace host {

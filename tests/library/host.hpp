@@ -10,14 +10,14 @@
 // they end up in Observations(), so the same cases run on both.
 #pragma once
 
+#include <tarvenix/tarvenix.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
 #include <type_traits>
 #include <vector>
-
-#include "tarvenix/tarvenix.h"
 
 #if defined(_WIN32)
 #define WINDOWS_HOST 1

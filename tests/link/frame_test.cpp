@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tarvenix/errors.hpp>
+
 #include "support/fake_com_link.hpp"
-#include "tarvenix/errors.hpp"
 
 namespace tarvenix::link {
 namespace {

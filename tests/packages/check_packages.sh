@@ -49,10 +49,11 @@ while IFS= read -r header; do
   headers+=("include/${header#"$source_dir"/include/}")
 done < <(find "$source_dir/include/tarvenix" -type f)
 holds "$development" '/bin/|libTarvenix\.so\.' "${headers[@]}" \
-  include/tarvenix/version.hpp include/tarvenix/service/policy_link.hpp \
-  include/tarvenix/serial/serial_com_link.hpp \
+  include/tarvenix/version.hpp include/tarvenix/lines/policy_link.hpp \
+  include/tarvenix/lines/serial_com_link.hpp include/tarvenix/lines/clock.hpp \
+  include/tarvenix/serial/serial_com_link.hpp include/tarvenix/service/policy_link.hpp \
   'lib/(.*/)?libTarvenix\.so' 'lib/(.*/)?libtarvenix_core\.a' \
-  'lib/(.*/)?libtarvenix_service\.a' 'lib/(.*/)?libtarvenix_serial\.a' \
+  'lib/(.*/)?libtarvenix_lines\.a' \
   'lib/(.*/)?cmake/Tarvenix/TarvenixConfig\.cmake' \
   'lib/(.*/)?cmake/Tarvenix/TarvenixConfigVersion\.cmake' \
   'lib/(.*/)?cmake/Tarvenix/TarvenixTargets\.cmake' \

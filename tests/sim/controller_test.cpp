@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "forecourt.hpp"
 #include "link/frame.hpp"
 #include "link/reply_check.hpp"
-#include "simulated_line.hpp"
+#include "sim/forecourt.hpp"
+#include "sim/simulated_line.hpp"
 
 namespace tarvenix::sim {
 namespace {
@@ -68,7 +68,7 @@ struct ControllerTest : ::testing::Test {
   Bytes Send(const Bytes& bytes) { return Sent(line.Receive(bytes)); }
   void Ack() { line.Receive(std::array<std::uint8_t, 1>{protocol::kAck}); }
 
-  ManualClock clock;
+  lines::ManualClock clock;
   SimulatedLine line{clock};
 };
 

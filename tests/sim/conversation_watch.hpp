@@ -7,18 +7,17 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <tarvenix/lines/instrumented_link.hpp>
 #include <thread>
-
-#include "service/instrumented_link.hpp"
 
 namespace tarvenix::sim::testing {
 
-class ConversationWatch final : public service::LineMonitor {
+class ConversationWatch final : public lines::LineMonitor {
  public:
   // Events come with their line's lock held, so each line's entry has one
   // writer at a time.
-  void OnLineEvent(const service::LineEvent& e) override {
-    if (e.kind != service::LineEvent::Kind::kSent) {
+  void OnLineEvent(const lines::LineEvent& e) override {
+    if (e.kind != lines::LineEvent::Kind::kSent) {
       return;
     }
     std::thread::id& lastFrameBy = lastFrameBy_[e.line % lastFrameBy_.size()];

@@ -176,7 +176,7 @@ TEST(EndToEnd, ParametersAreWrittenAndReadBack) {
 }
 
 TEST(EndToEnd, LinesServedFromSeveralThreads) {
-  ManualClock clock;
+  lines::ManualClock clock;
   SimulatedLine line1(clock);
   SimulatedLine line2(clock);
   LineService service(clock);
@@ -186,7 +186,7 @@ TEST(EndToEnd, LinesServedFromSeveralThreads) {
   }
   service.Attach(1, line1);
   service.Attach(2, line2);
-  TVM30 driver(service, 0, SleeperOn(clock));
+  TVM30 driver(service, 0, lines::SleeperOn(clock));
   driver.InitLine(1);
   driver.InitLine(2);
 

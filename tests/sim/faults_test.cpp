@@ -41,7 +41,7 @@ TEST_P(EveryFaultKind, RefusedReplyChangesNoTableAndTheDeliveryRecovers) {
   b.driver.ReadLive(1, 1, money);
   b.driver.ReadParam(1, 1, 0);  // some state in every table
   const Snapshot before = Snapshot::Of(b.driver);
-  const service::LinkStats clean = b.Stats();
+  const lines::LinkStats clean = b.Stats();
 
   b.line.SetFaults(1, FaultPlan{}.With(e.kind, 1.0), 7);
   b.clock.AdvanceMs(1'000);
@@ -61,7 +61,7 @@ TEST_P(EveryFaultKind, RefusedReplyChangesNoTableAndTheDeliveryRecovers) {
   }
   EXPECT_EQ(Snapshot::Of(b.driver), before);
 
-  const service::LinkStats s = b.Stats();
+  const lines::LinkStats s = b.Stats();
   EXPECT_EQ(s.exchanges, clean.exchanges + 1);
   EXPECT_EQ(s.accepted, clean.accepted);
   EXPECT_EQ(s.retries, clean.retries + 2);  // a poll is repeated twice
@@ -112,7 +112,7 @@ TEST(LikelyFaults, DeliveriesComeThroughOnRepetitions) {
 
 TEST(LineReinitialisation, FollowsARunOfFailuresAndRestoresTheLine) {
   SimForecourt b;
-  const service::LinkStats clean = b.Stats();
+  const lines::LinkStats clean = b.Stats();
   b.line.SetFaults(1, FaultPlan{}.With(FaultKind::kNoReply, 1.0), 1);
   for (int i = 0; i < 3; ++i) {
     EXPECT_THROW(b.driver.PollState(1, 1), ESerialIO);
@@ -123,7 +123,7 @@ TEST(LineReinitialisation, FollowsARunOfFailuresAndRestoresTheLine) {
   // driver's handler configures the line and resets address 1.
   b.line.SetFaults(1, FaultPlan{}, 1);
   EXPECT_EQ(b.driver.PollState(1, 1), decode::pump_state::kIdle);
-  const service::LinkStats s = b.Stats();
+  const lines::LinkStats s = b.Stats();
   EXPECT_EQ(s.reinitialisations, 1u);
   EXPECT_EQ(s.exchanges, clean.exchanges + 3 + 2);  // the failures, S0, P
   EXPECT_EQ(s.accepted, clean.accepted + 2);

@@ -82,7 +82,7 @@ struct Interleaving : ::testing::Test {
   SimForecourt b;
   ConversationWatch watch;
   Dawdling dawdling{b.service};
-  TVM30 driver{dawdling, 0, SleeperOn(b.clock)};
+  TVM30 driver{dawdling, 0, lines::SleeperOn(b.clock)};
 };
 
 // One thread starts deliveries on dispenser 1 and follows them with ReadLive

@@ -1,14 +1,14 @@
 // The line service on its own: configuration, retries by Mode, timeouts on
 // the clock, the caller's buffer, acknowledgements and re-initialisation.
-#include "line_service.hpp"
+#include "sim/line_service.hpp"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <future>
+#include <tarvenix/lines/clock.hpp>
 #include <vector>
 
-#include "clock.hpp"
 #include "conversation_watch.hpp"
 #include "link/frame.hpp"
 #include "link/reply_check.hpp"
@@ -42,20 +42,20 @@ struct LineServiceTest : ::testing::Test {
     return service.Exchange(1, 1, Frame("P", seq), buffer, 25, mode);
   }
 
-  ManualClock clock;
-  ManualClock holdClock;
+  lines::ManualClock clock;
+  lines::ManualClock holdClock;
   SimulatedLine line{clock};
   LineService service{clock, &holdClock};
   std::array<std::uint8_t, 31> buffer{};
 };
 
 TEST_F(LineServiceTest, ConfigurationOpensTheLineWithItsTimingAndIsChecked) {
-  EXPECT_EQ(Poll(2), service::kResultNotOpen);
-  EXPECT_EQ(service.ConfigureLine(1, 0, 4800), service::kResultBadSetting);
-  EXPECT_EQ(service.ConfigureLine(33, 14, 4800), service::kResultNoLine);
-  EXPECT_EQ(service.ConfigureLine(1, 14, 4800), service::kResultOk);
+  EXPECT_EQ(Poll(2), lines::kResultNotOpen);
+  EXPECT_EQ(service.ConfigureLine(1, 0, 4800), lines::kResultBadSetting);
+  EXPECT_EQ(service.ConfigureLine(33, 14, 4800), lines::kResultNoLine);
+  EXPECT_EQ(service.ConfigureLine(1, 14, 4800), lines::kResultOk);
 
-  EXPECT_EQ(Poll(2), service::kResultOk);
+  EXPECT_EQ(Poll(2), lines::kResultOk);
   EXPECT_EQ(service.GetLineState(1), protocol::kLineAccepted);
   EXPECT_EQ(buffer[2], 'S');
   // An 8-byte frame out, a 15-byte reply back.
@@ -70,9 +70,9 @@ TEST_F(LineServiceTest, ModeIsTheNumberOfRepetitionsCappedAtSix) {
     std::uint64_t attempts;
   } cases[] = {{0, 1}, {2, 3}, {6, 7}, {200, 7}};
   for (const auto& c : cases) {
-    const service::LinkStats before = service.Stats(1);
+    const lines::LinkStats before = service.Stats(1);
     const std::uint64_t start = clock.NowUs();
-    EXPECT_EQ(Poll(c.mode), service::kResultNoReply);
+    EXPECT_EQ(Poll(c.mode), lines::kResultNoReply);
     EXPECT_EQ(service.Stats(1).timeouts - before.timeouts, c.attempts);
     EXPECT_EQ(service.Stats(1).retries - before.retries, c.attempts - 1);
     // Each attempt: the frame's bytes, then the whole timeout.
@@ -84,10 +84,10 @@ TEST_F(LineServiceTest, ModeIsTheNumberOfRepetitionsCappedAtSix) {
 TEST_F(LineServiceTest, RejectedRepliesAreRepeatedThenReportedAsJudged) {
   service.ConfigureLine(1, 14, 4800);
   line.SetFaults(1, FaultPlan{}.With(FaultKind::kBadCheckByte, 1.0), 1);
-  EXPECT_EQ(Poll(2), service::kResultOk);
+  EXPECT_EQ(Poll(2), lines::kResultOk);
   EXPECT_EQ(service.GetLineState(1), protocol::kLineRejected);
   EXPECT_EQ(service.LineError(1), protocol::kErrorCheckByte);
-  const service::LinkStats s = service.Stats(1);
+  const lines::LinkStats s = service.Stats(1);
   EXPECT_EQ(s.rejected222, 3u);
   EXPECT_EQ(s.retries, 2u);
   EXPECT_EQ(s.accepted, 0u);
@@ -100,7 +100,7 @@ TEST_F(LineServiceTest, ReplyIsCutAtTheEndOfTheCallersBuffer) {
   std::array<std::uint8_t, 20> big{};
   big.fill(0xEE);
   const std::span<std::uint8_t> small(big.data(), 10);
-  EXPECT_EQ(service.Exchange(1, 1, Frame("P"), small, 25, 0), service::kResultOk);
+  EXPECT_EQ(service.Exchange(1, 1, Frame("P"), small, 25, 0), lines::kResultOk);
   EXPECT_EQ(service.LineError(1), protocol::kErrorLength);
   for (std::size_t i = 10; i < big.size(); ++i) {
     EXPECT_EQ(big[i], 0xEE) << i;
@@ -109,10 +109,10 @@ TEST_F(LineServiceTest, ReplyIsCutAtTheEndOfTheCallersBuffer) {
 
 TEST_F(LineServiceTest, AcknowledgementIsOnlySentAndLeavesTheBufferAlone) {
   service.ConfigureLine(1, 14, 4800);
-  ASSERT_EQ(Poll(2), service::kResultOk);
+  ASSERT_EQ(Poll(2), lines::kResultOk);
   const auto reply = buffer;
   buffer[0] = protocol::kAck;
-  EXPECT_EQ(service.Exchange(1, 1, std::span(buffer).first(1), buffer, 0, 0), service::kResultOk);
+  EXPECT_EQ(service.Exchange(1, 1, std::span(buffer).first(1), buffer, 0, 0), lines::kResultOk);
   EXPECT_TRUE(std::equal(buffer.begin() + 1, buffer.end(), reply.begin() + 1));
   EXPECT_EQ(service.Stats(1).acks, 1u);
   EXPECT_EQ(service.Stats(1).exchanges, 1u);
@@ -120,7 +120,7 @@ TEST_F(LineServiceTest, AcknowledgementIsOnlySentAndLeavesTheBufferAlone) {
 
 TEST_F(LineServiceTest, RefusalIsFinalAndNotRepeated) {
   service.ConfigureLine(1, 14, 4800);
-  EXPECT_EQ(service.Exchange(1, 1, Frame("w0111"), buffer, 25, 6), service::kResultRefused);
+  EXPECT_EQ(service.Exchange(1, 1, Frame("w0111"), buffer, 25, 6), lines::kResultRefused);
   EXPECT_EQ(service.Stats(1).refused, 1u);
   EXPECT_EQ(service.Stats(1).retries, 0u);
 }
@@ -141,11 +141,11 @@ TEST_F(LineServiceTest, RunOfFailuresReinitialisesBeforeTheNextExchange) {
   service.ConfigureLine(1, 14, 4800);
   line.SetFaults(1, FaultPlan{}.With(FaultKind::kWrongLength, 1.0), 1);
   for (std::uint8_t seq = 1; seq <= 3; ++seq) {
-    EXPECT_EQ(Poll(0, seq), service::kResultOk);
+    EXPECT_EQ(Poll(0, seq), lines::kResultOk);
     EXPECT_TRUE(calls.lines.empty());
   }
   line.SetFaults(1, FaultPlan{}, 1);
-  EXPECT_EQ(Poll(0, 4), service::kResultOk);
+  EXPECT_EQ(Poll(0, 4), lines::kResultOk);
   EXPECT_EQ(calls.lines, std::vector<std::uint32_t>{1});
   EXPECT_EQ(service.GetLineState(1), protocol::kLineAccepted);
   EXPECT_EQ(service.Stats(1).reinitialisations, 1u);
@@ -178,13 +178,13 @@ TEST_F(LineServiceTest, AReplyKeepsTheLineForItsThreadUntilItsAcknowledgement) {
   };
 
   line.SetFaults(1, FaultPlan{}.With(FaultKind::kBadCheckByte, 1.0), 1);
-  ASSERT_EQ(exchange("P", 1, 25), service::kResultOk);
+  ASSERT_EQ(exchange("P", 1, 25), lines::kResultOk);
   line.SetFaults(1, FaultPlan{}, 1);  // while the line is still this thread's
   auto other = std::async(std::launch::async, [&] {
     const std::int32_t result = exchange("P", 2, 25);
     const std::uint8_t verdict = service.GetLineState(1);
     acknowledge();
-    return result == service::kResultOk ? verdict : 0;
+    return result == lines::kResultOk ? verdict : 0;
   });
   acknowledge();
   EXPECT_EQ(other.get(), protocol::kLineAccepted);
@@ -208,8 +208,8 @@ TEST_F(LineServiceTest, AReplyKeepsTheLineForItsThreadUntilItsAcknowledgement) {
     std::async(std::launch::async, [&] { exchange(c.text, seq++, c.expectedLen); }).get();
     line.SetFaults(1, FaultPlan{}, 1);
     const std::uint64_t before = service.Stats(1).expiredHolds;
-    holdClock.Advance(service::PolicyLink::kHoldLimitUs);
-    EXPECT_EQ(exchange("P", seq++, 25), service::kResultOk) << c.text;
+    holdClock.Advance(lines::PolicyLink::kHoldLimitUs);
+    EXPECT_EQ(exchange("P", seq++, 25), lines::kResultOk) << c.text;
     acknowledge();
     EXPECT_EQ(service.Stats(1).expiredHolds - before, c.expired) << c.text;
   }

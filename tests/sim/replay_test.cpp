@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <tarvenix/tvm30.hpp>
 
-#include "replay_link.hpp"
+#include "sim/replay_link.hpp"
 #include "support/no_pause.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::sim {
 namespace {

@@ -5,11 +5,11 @@
 
 #include <fstream>
 #include <string>
+#include <tarvenix/tvm30.hpp>
 
 #include "driver/state.hpp"
-#include "replay_link.hpp"
+#include "sim/replay_link.hpp"
 #include "support/no_pause.hpp"
-#include "tarvenix/tvm30.hpp"
 
 namespace tarvenix::sim {
 namespace {

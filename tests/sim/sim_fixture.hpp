@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <tarvenix/lines/clock.hpp>
+#include <tarvenix/tvm30.hpp>
 
-#include "clock.hpp"
 #include "driver/state.hpp"
-#include "line_service.hpp"
-#include "simulated_line.hpp"
-#include "tarvenix/tvm30.hpp"
+#include "sim/line_service.hpp"
+#include "sim/simulated_line.hpp"
 
 namespace tarvenix::sim::testing {
 
@@ -26,7 +26,7 @@ struct SimForecourt {
   decode::Dispenser Tables(std::uint8_t addr) const {
     return driver.Inspect().DispenserAt(1, addr);
   }
-  service::LinkStats Stats() const { return service.Stats(1); }
+  lines::LinkStats Stats() const { return service.Stats(1); }
 
   void Prepare(std::uint8_t addr, double price, double volume, double money = 0) {
     driver.SetUnitPrice(1, addr, price);
@@ -55,10 +55,10 @@ struct SimForecourt {
     return false;
   }
 
-  ManualClock clock;
+  lines::ManualClock clock;
   SimulatedLine line{clock};
   LineService service{clock};
-  TVM30 driver{service, 0, SleeperOn(clock)};
+  TVM30 driver{service, 0, lines::SleeperOn(clock)};
 };
 
 }  // namespace tarvenix::sim::testing

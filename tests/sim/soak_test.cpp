@@ -17,14 +17,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tarvenix/lines/clock.hpp>
+#include <tarvenix/tvm30.hpp>
 #include <vector>
 
-#include "clock.hpp"
 #include "conversation_watch.hpp"
 #include "driver/state.hpp"
-#include "line_service.hpp"
-#include "simulated_line.hpp"
-#include "tarvenix/tvm30.hpp"
+#include "sim/line_service.hpp"
+#include "sim/simulated_line.hpp"
 
 namespace tarvenix::sim {
 namespace {
@@ -46,22 +46,22 @@ constexpr int kSharedDeliveryAddrs = 8;  // the deliveries of the shared line
 // On the shared line threads build frames for the same address at once, and
 // the line takes them in either order, so there only the acknowledgements
 // are followed.
-class SequenceWatch final : public service::LineMonitor {
+class SequenceWatch final : public lines::LineMonitor {
  public:
-  void OnLineEvent(const service::LineEvent& e) override {
+  void OnLineEvent(const lines::LineEvent& e) override {
     conversations_.OnLineEvent(e);
     const std::size_t line = e.line % (kLines + 1);
     if (line == kSharedLine) {
       return;
     }
-    if (e.kind == service::LineEvent::Kind::kReceived && e.lineState == protocol::kLineAccepted &&
+    if (e.kind == lines::LineEvent::Kind::kReceived && e.lineState == protocol::kLineAccepted &&
         e.bytes.size() > 2 && e.bytes[2] == 'S') {
       restart_[line] = true;
     }
-    if (e.kind == service::LineEvent::Kind::kReinit) {
+    if (e.kind == lines::LineEvent::Kind::kReinit) {
       reinit_[line] = true;
     }
-    if (e.kind != service::LineEvent::Kind::kSent || e.bytes.size() < 7 || e.attempt > 0) {
+    if (e.kind != lines::LineEvent::Kind::kSent || e.bytes.size() < 7 || e.attempt > 0) {
       return;  // an acknowledgement, or the same frame sent again
     }
     const auto wire = static_cast<std::size_t>((e.bytes[1] - '0') * 16 + (e.bytes[2] - '0'));
@@ -335,11 +335,11 @@ class Soak {
           now);
   }
 
-  ManualClock clock_;
+  lines::ManualClock clock_;
   std::array<std::unique_ptr<SimulatedLine>, kLines> lines_;
   LineService service_{clock_};
   SequenceWatch watch_;
-  TVM30 driver_{service_, 0, SleeperOn(clock_)};
+  TVM30 driver_{service_, 0, lines::SleeperOn(clock_)};
   Findings findings_;
 };
 

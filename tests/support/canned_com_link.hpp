@@ -14,11 +14,11 @@
 #include <span>
 #include <stdexcept>
 #include <string_view>
+#include <tarvenix/com_link.hpp>
+#include <tarvenix/protocol.hpp>
 #include <vector>
 
 #include "support/no_pause.hpp"
-#include "tarvenix/com_link.hpp"
-#include "tarvenix/protocol.hpp"
 
 namespace tarvenix::testing {
 

@@ -12,9 +12,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tarvenix/com_link.hpp>
 #include <vector>
-
-#include "tarvenix/com_link.hpp"
 
 namespace tarvenix::testing {
 

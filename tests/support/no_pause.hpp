@@ -3,8 +3,7 @@
 #pragma once
 
 #include <cstdint>
-
-#include "tarvenix/tvm30.hpp"
+#include <tarvenix/tvm30.hpp>
 
 namespace tarvenix::testing {
 

@@ -1,0 +1,146 @@
+// PolicyLink: the part of a line service that does not depend on how bytes
+// reach the dispensers: the retry policy, the line states and error codes
+// the reply check reports, re-initialisation, statistics and events (see
+// instrumented_link.hpp for the policy). A service derives from it and
+// supplies the transport: whether a line is ready, one attempt of a command
+// (send the request, collect the reply), and sending an acknowledgement.
+//
+// Threads: each line has a lock of its own, held for a whole exchange and
+// while the transport's hooks run, so lines run in parallel; the
+// re-initialisation handler runs without it, since it exchanges on the same
+// line. The exchange path allocates nothing.
+//
+// One conversation at a time. ACK and NAK carry no address: a controller
+// takes them for the dispenser that replied last. So after a command
+// exchange that returned kResultOk and expects a reply the driver
+// acknowledges (expected length above 1: polls, totals, parameters, the
+// line reset), the line stays held for the calling thread until that
+// thread's acknowledgement, its next command exchange on the line, or
+// kHoldLimitUs on the hold clock, whichever comes first. Start and stop
+// (expected length 1) and exchanges that did not return kResultOk are
+// followed by no acknowledgement and hold nothing. Other threads'
+// exchanges, and ConfigureLine, wait for the hold to end; they never come
+// between a reply and its acknowledgement. The limit keeps a thread that
+// never acknowledges (an operation that raised before it did) from blocking
+// the line for good. The hold clock is the wall clock unless a service puts
+// in its own: a hold guards against a thread that stops making progress,
+// which a simulated clock, moved by the traffic of every line, does not
+// measure.
+//
+// GetLineState reports the verdict of the calling thread's own last command
+// exchange on the line, whatever other threads exchanged since; to a thread
+// that has not exchanged on the line it reports the line's last verdict.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <tarvenix/lines/instrumented_link.hpp>
+#include <thread>
+
+namespace tarvenix::lines {
+
+class PolicyLink : public InstrumentedLink {
+ public:
+  static constexpr std::uint64_t kHoldLimitUs = 1'000'000;
+
+  PolicyLink();
+
+  LinkStats Stats(std::uint32_t line) const final;
+  void SetMonitor(LineMonitor* monitor) final { monitor_ = monitor; }
+  // The error code of the line's last reply (0, 209, 219, 222, 223).
+  std::uint32_t LineError(std::uint32_t line) const;
+
+  std::int32_t FailResult(std::uint32_t line) final;
+  void SetLineError(std::uint32_t line, std::uint32_t code) final;
+  void SetLineState(std::uint32_t line, std::uint32_t state) final;
+  // The calling thread's own last verdict on the line (see above); 0 after
+  // an exchange whose last attempt received nothing.
+  std::uint8_t GetLineState(std::uint32_t line) final;
+  std::int32_t Exchange(std::uint32_t line, std::uint32_t port,
+                        std::span<const std::uint8_t> request, std::span<std::uint8_t> reply,
+                        std::uint8_t expectedLen, std::uint8_t mode) final;
+  void SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) final;
+  void SetLineInit(std::uint32_t line, LineInitHandler handler) final;
+
+ protected:
+  // What one attempt brought back: `received` bytes at the start of the
+  // caller's buffer (0: nothing came in time), or a transport that failed.
+  struct Collected {
+    std::size_t received = 0;
+    bool failed = false;
+  };
+
+  static bool IsLine(std::uint32_t line) { return line >= 1 && line <= kLines; }
+  // The lock of a valid line, for the service's own per-line data.
+  std::mutex& LineLock(std::uint32_t line) const { return lines_[line - 1].mutex; }
+  // The lock of a valid line once no other thread holds the line: for
+  // what must not come between a reply and its acknowledgement.
+  std::unique_lock<std::mutex> LineTurn(std::uint32_t line);
+  void Notify(const LineEvent& event) const;
+
+  // The transport, called with the line's lock held.
+  // kResultOk when the line can exchange, or the result that says why not.
+  virtual std::int32_t Ready(std::uint32_t line) = 0;
+  // Puts `request` on the line and collects the reply into `reply`, never
+  // beyond it.
+  virtual Collected Attempt(std::uint32_t line, std::span<const std::uint8_t> request,
+                            std::span<std::uint8_t> reply, std::uint8_t expectedLen) = 0;
+  // Puts an acknowledgement on the line; false when the transport failed.
+  virtual bool Send(std::uint32_t line, std::span<const std::uint8_t> bytes) = 0;
+  // The transport failed; the exchange returns kResultPortFailed and the
+  // line is re-initialised before its next command.
+  virtual void OnFailure(std::uint32_t /*line*/) {}
+  // Before a re-initialisation; false while the line cannot carry one.
+  virtual bool PrepareReinit(std::uint32_t /*line*/) { return true; }
+  // Time for the events, in microseconds.
+  virtual std::uint64_t NowUs() const = 0;
+  // Time that bounds a hold, in microseconds: the wall clock.
+  virtual std::uint64_t HoldClockUs() const;
+
+ private:
+  static constexpr std::uint32_t kLines = 32;
+
+  struct alignas(64) Line {
+    mutable std::mutex mutex;
+    ReplyCheckHandler check{};
+    LineInitHandler init{};
+    std::uint32_t failureRun = 0;
+    bool reinitPending = false;
+    LinkStats stats;
+    // Written by the reply check while the exchange holds `mutex`.
+    std::atomic<std::uint8_t> lineState{protocol::kLineAccepted};
+    std::atomic<std::uint32_t> lineError{0};
+    // The thread the line is held for (none: not held), until when on the
+    // hold clock, and where waiting threads learn that it ended.
+    std::thread::id holder;
+    std::uint64_t holdEndUs = 0;
+    std::condition_variable holdEnded;
+  };
+
+  Line* Find(std::uint32_t line) const { return IsLine(line) ? &lines_[line - 1] : nullptr; }
+  // With `line`'s mutex locked: waits while another thread holds the line.
+  void AwaitTurn(Line& line, std::unique_lock<std::mutex>& lock);
+  // With `line`'s mutex locked: ends the calling thread's hold, if any.
+  static void EndOwnHold(Line& line);
+  // Ends the calling thread's hold (a new command ends it) and runs a
+  // re-initialisation that is due.
+  void BeginCommand(std::uint32_t lineNo, Line& line);
+  std::int32_t Fail(std::uint32_t lineNo, Line& line);
+  std::int32_t Acknowledge(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request);
+  std::int32_t Command(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
+                       std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
+  // The attempts of one command, with the line's mutex locked.
+  std::int32_t Converse(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
+                        std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
+  void RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const;
+
+  mutable std::array<Line, kLines> lines_;
+  LineMonitor* monitor_ = nullptr;
+  const std::uint64_t id_;  // tells this service's verdicts from another's
+};
+
+}  // namespace tarvenix::lines

@@ -1,0 +1,9 @@
+// The last release's path and namespace of <tarvenix/lines/instrumented_link.hpp>,
+// kept for one release: include the new path and use tarvenix::lines.
+#pragma once
+
+#include <tarvenix/lines/instrumented_link.hpp>
+
+namespace tarvenix {
+namespace service = lines;
+}  // namespace tarvenix

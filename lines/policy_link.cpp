@@ -1,0 +1,295 @@
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <tarvenix/lines/policy_link.hpp>
+
+namespace tarvenix::lines {
+namespace {
+
+// A simulated hold clock moves only when someone moves it: a waiting thread
+// looks at it again this often.
+constexpr std::chrono::milliseconds kHoldRecheck{10};
+
+// Start and stop expect one byte, the controller's ACK or NAK, which the
+// driver does not acknowledge; longer replies it does.
+constexpr std::uint8_t kUnacknowledgedLen = 1;
+
+// The verdicts of the calling thread's last command exchange on each line of
+// one service. A thread keeps them for the service it used last, which is
+// the one the driver asks right after its exchange.
+struct ThreadVerdicts {
+  std::uint64_t service = 0;  // id of the service; 0 for none
+  std::uint32_t known = 0;    // bit line-1: the thread has exchanged on the line
+  std::array<std::uint8_t, 32> states{};
+};
+thread_local ThreadVerdicts tVerdicts;
+
+std::atomic<std::uint64_t> gServiceIds{0};
+
+}  // namespace
+
+PolicyLink::PolicyLink() : id_(gServiceIds.fetch_add(1, std::memory_order_relaxed) + 1) {}
+
+std::uint64_t PolicyLink::HoldClockUs() const {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+void PolicyLink::RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const {
+  ThreadVerdicts& verdicts = tVerdicts;
+  if (verdicts.service != id_) {
+    verdicts = {.service = id_};
+  }
+  verdicts.known |= 1U << (lineNo - 1);
+  verdicts.states[lineNo - 1] = state;
+}
+
+void PolicyLink::AwaitTurn(Line& line, std::unique_lock<std::mutex>& lock) {
+  const std::thread::id self = std::this_thread::get_id();
+  while (line.holder != std::thread::id{} && line.holder != self) {
+    const std::uint64_t now = HoldClockUs();
+    if (now >= line.holdEndUs) {
+      line.holder = {};
+      ++line.stats.expiredHolds;
+      break;
+    }
+    line.holdEnded.wait_for(
+        lock, std::min<std::chrono::microseconds>(std::chrono::microseconds(line.holdEndUs - now),
+                                                  kHoldRecheck));
+  }
+}
+
+void PolicyLink::EndOwnHold(Line& line) {
+  if (line.holder == std::this_thread::get_id()) {
+    line.holder = {};
+    line.holdEnded.notify_all();
+  }
+}
+
+std::unique_lock<std::mutex> PolicyLink::LineTurn(std::uint32_t line) {
+  Line& l = lines_[line - 1];
+  std::unique_lock lock(l.mutex);
+  AwaitTurn(l, lock);
+  return lock;
+}
+
+void PolicyLink::Notify(const LineEvent& event) const {
+  if (monitor_ != nullptr) {
+    monitor_->OnLineEvent(event);
+  }
+}
+
+LinkStats PolicyLink::Stats(std::uint32_t line) const {
+  const Line* l = Find(line);
+  if (l == nullptr) {
+    return {};
+  }
+  std::lock_guard lock(l->mutex);
+  return l->stats;
+}
+
+std::uint32_t PolicyLink::LineError(std::uint32_t line) const {
+  const Line* l = Find(line);
+  return l != nullptr ? l->lineError.load(std::memory_order_relaxed) : 0;
+}
+
+std::int32_t PolicyLink::FailResult(std::uint32_t /*line*/) {
+  return kResultFault;
+}
+
+void PolicyLink::SetLineError(std::uint32_t line, std::uint32_t code) {
+  if (Line* l = Find(line)) {
+    l->lineError.store(code, std::memory_order_relaxed);
+  }
+}
+
+void PolicyLink::SetLineState(std::uint32_t line, std::uint32_t state) {
+  if (Line* l = Find(line)) {
+    l->lineState.store(static_cast<std::uint8_t>(state), std::memory_order_relaxed);
+  }
+}
+
+std::uint8_t PolicyLink::GetLineState(std::uint32_t line) {
+  const Line* l = Find(line);
+  if (l == nullptr) {
+    return 0;
+  }
+  const ThreadVerdicts& verdicts = tVerdicts;
+  if (verdicts.service == id_ && (verdicts.known & (1U << (line - 1))) != 0) {
+    return verdicts.states[line - 1];
+  }
+  return l->lineState.load(std::memory_order_relaxed);
+}
+
+void PolicyLink::SetReplyCheck(std::uint32_t line, ReplyCheckHandler handler) {
+  if (Line* l = Find(line)) {
+    std::lock_guard lock(l->mutex);
+    l->check = handler;
+  }
+}
+
+void PolicyLink::SetLineInit(std::uint32_t line, LineInitHandler handler) {
+  if (Line* l = Find(line)) {
+    std::lock_guard lock(l->mutex);
+    l->init = handler;
+  }
+}
+
+std::int32_t PolicyLink::Exchange(std::uint32_t line, std::uint32_t /*port*/,
+                                  std::span<const std::uint8_t> request,
+                                  std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                                  std::uint8_t mode) {
+  Line* l = Find(line);
+  if (l == nullptr) {
+    return kResultNoLine;
+  }
+  if (expectedLen == protocol::kAckExpectedLen) {
+    return Acknowledge(line, *l, request);
+  }
+  BeginCommand(line, *l);
+  return Command(line, *l, request, reply, expectedLen, mode);
+}
+
+void PolicyLink::BeginCommand(std::uint32_t lineNo, Line& line) {
+  LineInitHandler handler;
+  {
+    std::unique_lock lock(line.mutex);
+    EndOwnHold(line);
+    if (line.reinitPending) {
+      // The transport is prepared only on a line no one holds.
+      AwaitTurn(line, lock);
+    }
+    if (!line.reinitPending || !PrepareReinit(lineNo)) {
+      return;
+    }
+    line.reinitPending = false;
+    line.failureRun = 0;
+    ++line.stats.reinitialisations;
+    handler = line.init;
+  }
+  Notify({.kind = LineEvent::Kind::kReinit, .line = lineNo, .timeUs = NowUs()});
+  if (handler.routine == nullptr) {
+    return;
+  }
+  // The handler runs the driver's own exchanges on this line, so the lock
+  // is not held here.
+  try {
+    handler(lineNo);
+  } catch (const std::exception&) {
+    // The failure shows in the handler's own exchanges; the caller's
+    // exchange goes ahead.
+  }
+}
+
+std::int32_t PolicyLink::Fail(std::uint32_t lineNo, Line& line) {
+  OnFailure(lineNo);
+  line.reinitPending = true;
+  line.failureRun = 0;
+  return kResultPortFailed;
+}
+
+std::int32_t PolicyLink::Acknowledge(std::uint32_t lineNo, Line& line,
+                                     std::span<const std::uint8_t> request) {
+  std::unique_lock lock(line.mutex);
+  AwaitTurn(line, lock);
+  std::int32_t result = Ready(lineNo);
+  if (result == kResultOk) {
+    line.stats.CountAcknowledgement(request);
+    Notify({.kind = LineEvent::Kind::kSent, .line = lineNo, .timeUs = NowUs(), .bytes = request});
+    // The controller answers no acknowledgement, and the caller's buffer
+    // still holds the reply it is about to decode: nothing is received.
+    result = Send(lineNo, request) ? kResultOk : Fail(lineNo, line);
+  }
+  EndOwnHold(line);
+  return result;
+}
+
+std::int32_t PolicyLink::Command(std::uint32_t lineNo, Line& line,
+                                 std::span<const std::uint8_t> request,
+                                 std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                                 std::uint8_t mode) {
+  std::unique_lock lock(line.mutex);
+  AwaitTurn(line, lock);
+  const std::int32_t result = Converse(lineNo, line, request, reply, expectedLen, mode);
+  RecordVerdict(lineNo, line.lineState.load(std::memory_order_relaxed));
+  if (result == kResultOk && expectedLen > kUnacknowledgedLen) {
+    line.holder = std::this_thread::get_id();
+    line.holdEndUs = HoldClockUs() + kHoldLimitUs;
+  }
+  return result;
+}
+
+std::int32_t PolicyLink::Converse(std::uint32_t lineNo, Line& line,
+                                  std::span<const std::uint8_t> request,
+                                  std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                                  std::uint8_t mode) {
+  if (const std::int32_t ready = Ready(lineNo); ready != kResultOk) {
+    return ready == kResultPortFailed ? Fail(lineNo, line) : ready;
+  }
+  ++line.stats.exchanges;
+  std::int32_t result = kResultNoReply;
+  for (std::uint32_t attempt = 0; attempt < Attempts(mode); ++attempt) {
+    if (attempt > 0) {
+      ++line.stats.retries;
+    }
+    const auto attemptNo = static_cast<std::uint8_t>(attempt);
+    line.lineState.store(0, std::memory_order_relaxed);
+    line.lineError.store(0, std::memory_order_relaxed);
+    Notify({.kind = LineEvent::Kind::kSent,
+            .line = lineNo,
+            .timeUs = NowUs(),
+            .bytes = request,
+            .attempt = attemptNo,
+            .expectedLen = expectedLen});
+    const Collected collected = Attempt(lineNo, request, reply, expectedLen);
+    if (collected.failed) {
+      return Fail(lineNo, line);
+    }
+    if (collected.received == 0) {
+      ++line.stats.timeouts;
+      Notify({.kind = LineEvent::Kind::kTimeout,
+              .line = lineNo,
+              .timeUs = NowUs(),
+              .attempt = attemptNo});
+      result = kResultNoReply;
+      continue;
+    }
+    // Never beyond the caller's buffer, nor beyond what a length byte holds.
+    const auto rxLen =
+        static_cast<std::uint8_t>(std::min<std::size_t>({collected.received, reply.size(), 255}));
+    bool accepted = true;
+    if (line.check.routine != nullptr) {
+      accepted = line.check(static_cast<std::uint8_t>(lineNo), reply, rxLen, expectedLen);
+    } else {
+      line.lineState.store(protocol::kLineAccepted, std::memory_order_relaxed);
+    }
+    Notify({.kind = LineEvent::Kind::kReceived,
+            .line = lineNo,
+            .timeUs = NowUs(),
+            .bytes = reply.first(rxLen),
+            .attempt = attemptNo,
+            .expectedLen = expectedLen,
+            .lineState = line.lineState.load(std::memory_order_relaxed),
+            .lineError = line.lineError.load(std::memory_order_relaxed)});
+    if (accepted) {
+      ++line.stats.accepted;
+      line.failureRun = 0;
+      return kResultOk;
+    }
+    if (IsRefusal(reply.first(rxLen))) {
+      // The controller understood and said no: the line itself is sound.
+      ++line.stats.refused;
+      line.failureRun = 0;
+      return kResultRefused;
+    }
+    line.stats.CountRejection(line.lineError.load(std::memory_order_relaxed));
+    result = kResultOk;  // judged: the line state says rejected
+  }
+  if (++line.failureRun >= kFailuresBeforeReinit) {
+    line.reinitPending = true;
+  }
+  return result;
+}
+
+}  // namespace tarvenix::lines
