@@ -117,9 +117,20 @@ void Forecourt::Start() {
 }
 
 void Forecourt::Stop() {
+  StopBefore(std::chrono::steady_clock::time_point::max());
+}
+
+std::vector<std::uint32_t> Forecourt::StopBefore(std::chrono::steady_clock::time_point deadline) {
   for (auto& line : lines_) {
-    line->worker->Stop();
+    line->worker->RequestStop();
   }
+  std::vector<std::uint32_t> running;
+  for (auto& line : lines_) {
+    if (!line->worker->JoinBefore(deadline)) {
+      running.push_back(line->worker->LineNo());
+    }
+  }
+  return running;
 }
 
 void Forecourt::Step() {

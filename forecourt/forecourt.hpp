@@ -7,6 +7,7 @@
 // answered from the journal at once.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -54,6 +55,10 @@ class Forecourt {
   // One thread per line, until Stop (the exchange in flight finishes).
   void Start();
   void Stop();
+  // Stops every line at once: queued commands are refused with "stopping"
+  // at once, each line finishes its step in flight (the exchange and its
+  // commit). Returns the lines still running at `deadline`.
+  std::vector<std::uint32_t> StopBefore(std::chrono::steady_clock::time_point deadline);
   // One scheduling step of every line, on the caller's thread.
   void Step();
 

@@ -140,30 +140,52 @@ void LineWorker::Start() {
     std::lock_guard lock(mutex_);
     threaded_ = true;
     stopping_ = false;
+    finished_ = false;
   }
   thread_ = std::thread([this] {
     NameThisThread("tvx-line-" + std::to_string(lineNo_));
     Run();
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    finishedChanged_.notify_all();
   });
 }
 
 void LineWorker::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  if (thread_.joinable()) {
-    thread_.join();
-  }
+  RequestStop();
+  JoinBefore(std::chrono::steady_clock::time_point::max());
+}
+
+void LineWorker::RequestStop() {
   std::deque<Queued> refused;
   {
     std::lock_guard lock(mutex_);
+    stopping_ = true;
     refused.swap(queue_);
   }
+  wake_.notify_all();
   for (Queued& q : refused) {
     q.promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
   }
+}
+
+bool LineWorker::JoinBefore(std::chrono::steady_clock::time_point deadline) {
+  if (!thread_.joinable()) {
+    return true;
+  }
+  {
+    std::unique_lock lock(mutex_);
+    const auto finished = [this] { return finished_; };
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+      finishedChanged_.wait(lock, finished);
+    } else if (!finishedChanged_.wait_until(lock, deadline, finished)) {
+      return false;
+    }
+  }
+  thread_.join();
+  return true;
 }
 
 void LineWorker::Run() {
@@ -183,7 +205,7 @@ std::future<Outcome> LineWorker::Submit(Command command) {
   std::future<Outcome> future = promise.get_future();
   {
     std::lock_guard lock(mutex_);
-    if (stopping_ && threaded_) {
+    if (stopping_) {
       promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
       return future;
     }

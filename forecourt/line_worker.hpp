@@ -13,6 +13,7 @@
 // simulated clock.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -70,8 +71,13 @@ class LineWorker {
 
   void Start();
   // Ends the thread after the exchange in flight; queued commands are
-  // refused with "stopping".
+  // refused with "stopping". Stop is RequestStop and then Join.
   void Stop();
+  // Refuses queued and later commands with "stopping" at once and asks the
+  // thread to end after the step in flight (its exchange and commit).
+  void RequestStop();
+  // Waits for the thread until `deadline`; false when it is still running.
+  bool JoinBefore(std::chrono::steady_clock::time_point deadline);
   // One scheduling step on the caller's thread.
   void Step();
 
@@ -136,6 +142,8 @@ class LineWorker {
   std::vector<PumpSnapshot> snapshots_;
   bool stopping_ = false;
   bool threaded_ = false;
+  bool finished_ = false;  // the thread has left Run
+  std::condition_variable finishedChanged_;
   std::thread thread_;
 };
 

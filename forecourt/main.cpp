@@ -2,9 +2,11 @@
 // lines, follows each delivery, keeps the sales in its journal until they
 // are paid, and recovers what a crash or a power cut interrupted.
 #include <fmt/core.h>
+#include <fmt/ranges.h>
 #include <stdlib.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -22,6 +24,9 @@ using namespace tarvenix::forecourt;
 
 constexpr int kExitConfig = 78;  // EX_CONFIG
 constexpr int kExitFailure = 1;
+// What a line may take to finish at shutdown; the unit's TimeoutStopSec
+// leaves a margin above it.
+constexpr std::chrono::seconds kStopDeadline{10};
 
 int ReportConfigErrors(const LoadedConfig& loaded) {
   for (const ConfigError& error : loaded.errors) {
@@ -135,13 +140,15 @@ int main(int argc, char** argv) {
     log.Info("tarvenixd: journal {}", config.database);
     SimulatedLines simulated;
     Forecourt forecourt(config, log, nullptr, {}, simulated.Factory());
-    forecourt.Start();
     api::Api http(forecourt, config);
+    // The port first: a port in use ends the service before any dispenser
+    // was touched.
     api::Server server(http, log,
                        {.listen = config.listen,
                         .tlsCertificate = config.tlsCertificate,
                         .tlsKey = config.tlsKey,
                         .staticDir = config.staticDir});
+    forecourt.Start();
     server.Start();
     // The first line of standard output, for scripts and tests.
     fmt::print("{}\n", server.Url());
@@ -161,8 +168,18 @@ int main(int argc, char** argv) {
     if (attendant) {
       attendant->Stop();
     }
+    // No new connection; every line at once finishes its exchange in
+    // flight and commits it, and queued commands are answered "stopping";
+    // then the connections close.
+    server.StopAccepting();
+    const auto deadline = std::chrono::steady_clock::now() + kStopDeadline;
+    if (const auto running = forecourt.StopBefore(deadline); !running.empty()) {
+      log.Info("tarvenixd: lines {} still busy after {} s: exiting without them",
+               fmt::join(running, ", "), kStopDeadline.count());
+      std::fflush(stderr);
+      std::_Exit(kExitFailure);
+    }
     server.Stop();
-    forecourt.Stop();
     log.Info("tarvenixd: stopped");
   } catch (const DatabaseError& e) {
     log.Info("tarvenixd: journal: {}", e.what());

@@ -806,6 +806,15 @@ void Server::Start() {
   }
 }
 
+void Server::StopAccepting() {
+  for (tcp::acceptor& acceptor : impl_->acceptors) {
+    net::post(acceptor.get_executor(), [&acceptor] {
+      beast::error_code ignored;
+      acceptor.close(ignored);
+    });
+  }
+}
+
 void Server::Stop() {
   Impl& s = *impl_;
   if (s.stopped) {
@@ -813,12 +822,7 @@ void Server::Stop() {
   }
   s.stopped = true;
   s.api.Service().SetLineListener(nullptr);
-  for (tcp::acceptor& acceptor : s.acceptors) {
-    net::post(acceptor.get_executor(), [&acceptor] {
-      beast::error_code ignored;
-      acceptor.close(ignored);
-    });
-  }
+  StopAccepting();
   s.hub.Stop();
   s.commands.join();
   for (const auto& context : s.contexts) {

@@ -35,6 +35,9 @@ class Server {
   // "http://127.0.0.1:PORT" (https with TLS), with the port bound.
   std::string Url() const;
   void Start();
+  // Closes the listener: no new connection is taken; the open ones are
+  // still served, so that requests in progress get their answers.
+  void StopAccepting();
   // Closes the listener and every connection, and joins the threads.
   void Stop();
 
