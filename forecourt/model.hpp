@@ -68,6 +68,9 @@ enum class Reconciliation : std::uint8_t {
   kOk,         // they agree
   kMismatch,   // they do not: a totals-mismatch alert was raised
   kRecovered,  // the final reading was lost; the sale is the counters' difference
+  // The counters went back during the sale (a reset or replaced register):
+  // the sale keeps the dispenser's final reading, with nothing to check it.
+  kNotReconcilable,
 };
 std::string_view Name(Reconciliation r);
 
@@ -97,7 +100,8 @@ struct Transaction {
 
 struct Alert {
   std::int64_t id = 0;
-  std::string kind;  // "totals-mismatch", "unattended-delivery", "pump-offline"
+  // "totals-mismatch", "unattended-delivery", "totals-reset", "pump-offline"
+  std::string kind;
   std::string pumpId;
   std::optional<std::int64_t> transactionId;
   std::string message;
@@ -110,6 +114,7 @@ struct Totals {
   std::int64_t volume = 0;  // raw counters
   std::int64_t money = 0;
   double scale = 100;
+  bool reset = false;  // below the last reading: the pump was re-based on it
 };
 
 // What a command came to. A refusal carries a machine-readable reason

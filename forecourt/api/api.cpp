@@ -8,6 +8,7 @@
 #include <ctime>
 #include <future>
 
+#include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
 
 namespace tarvenix::forecourt::api {
@@ -106,14 +107,15 @@ std::optional<Reply> Number(const json& object, const char* key, double& out) {
   return std::nullopt;
 }
 
-std::optional<Reply> Text(const json& object, const char* key, std::string& out) {
+std::optional<Reply> Text(const json& object, const char* key, std::string& out,
+                          std::string_view badValue = "bad-value") {
   const json& value = object.at(key);
   if (!value.is_string()) {
     return Error(400, "bad-type", fmt::format("'{}' must be a string", key));
   }
   out = value.get<std::string>();
   if (out.empty() || out.size() > 64) {
-    return Error(400, "bad-value", fmt::format("'{}' must have 1 to 64 characters", key));
+    return Error(400, badValue, fmt::format("'{}' must have 1 to 64 characters", key));
   }
   return std::nullopt;
 }
@@ -196,19 +198,24 @@ Parsed<AuthoriseBody> ParseAuthorise(std::string_view body) {
   if (auto refused = Number(object, Name(out.kind).data(), out.preset)) {
     return *refused;
   }
-  if (out.preset <= 0) {
-    return Error(400, "bad-preset", "the preset must be above zero");
+  const Checked preset = OnStep(out.preset, PresetLimit(out.kind));
+  if (!preset.steps) {
+    return Error(400, "bad-preset", preset.message);
   }
   if (object.contains("price")) {
     double price = 0;
     if (auto refused = Number(object, "price", price)) {
       return *refused;
     }
+    const Checked steps = OnStep(price, kPriceLimit);
+    if (!steps.steps) {
+      return Error(400, "bad-price", steps.message);
+    }
     out.price = price;
   }
   out.client = "api";
   if (object.contains("client")) {
-    if (auto refused = Text(object, "client", out.client)) {
+    if (auto refused = Text(object, "client", out.client, "bad-client")) {
       return *refused;
     }
   }
@@ -235,7 +242,11 @@ Parsed<double> ParsePrice(std::string_view body) {
   if (auto refused = Number(object, "price", price)) {
     return *refused;
   }
-  return price;
+  const Checked steps = OnStep(price, kPriceLimit);
+  if (!steps.steps) {
+    return Error(400, "bad-price", steps.message);
+  }
+  return ValueOf(*steps.steps, kPriceLimit);
 }
 
 Parsed<std::int32_t> ParseParameterValue(std::string_view body) {
@@ -267,7 +278,7 @@ Parsed<std::string> ParseClient(std::string_view body) {
     return Error(400, "bad-client", "'client' is missing");
   }
   std::string client;
-  if (auto refused = Text(object, "client", client)) {
+  if (auto refused = Text(object, "client", client, "bad-client")) {
     return *refused;
   }
   return client;
@@ -542,7 +553,7 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
-    return Json(200, {{"pump", id}, {"price", std::round(price * 100) / 100}});
+    return Json(200, {{"pump", id}, {"price", price}});
   }
   if (action == "totals") {
     const Outcome outcome = await(forecourt_.ReadTotals(id));
