@@ -747,6 +747,17 @@ std::optional<Outcome> LineWorker::Retried(const AuthoriseRequest& request) {
   if (!existing) {
     return std::nullopt;
   }
+  // The same request again gets its sale; another one under the same
+  // reference is a client's mistake, not a retry.
+  const Limit& limit = PresetLimit(existing->presetKind);
+  if (existing->pumpId != request.pumpId || existing->presetKind != request.kind ||
+      OnStep(request.preset, limit).steps != OnStep(existing->preset, limit).steps) {
+    return Outcome::Refused(
+        "reference-conflict",
+        fmt::format("reference '{}' of client '{}' belongs to sale {}: pump {}, {} preset {}",
+                    *request.reference, request.client, existing->id, existing->pumpId,
+                    Name(existing->presetKind), existing->preset));
+  }
   Outcome outcome;
   outcome.transaction = std::move(existing);
   outcome.existing = true;
@@ -810,7 +821,9 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
     before = ReadTotals(pump);
   } catch (const ESerialIO& e) {
     Failure(pump);
-    return Outcome::Refused("dispenser-unreachable", FromWindows1251(e.what()));
+    return Outcome::Refused("dispenser-unreachable",
+                            "pump " + id + " did not give its counters before the start",
+                            FromWindows1251(e.what()));
   }
   CheckUnattended(pump, before);
 
@@ -850,17 +863,19 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
       pump.active = txn;
       Failure(pump);
       pump.settlePending = true;
-      Outcome outcome = Outcome::Refused("dispenser-unreachable", failure);
+      Outcome outcome = Outcome::Refused("dispenser-unreachable",
+                                         "pump " + id + " did not answer the start", failure);
       outcome.transaction = txn;
       return outcome;
     }
   }
   if (!started) {
     txn.state = TxnState::kFailed;
-    txn.message = failure;
+    txn.message = "the dispenser refused the start: " + failure;
     journal_.Save(txn);
     log_.Info("pump {}: transaction {} failed: {}", id, txn.id, failure);
-    Outcome outcome = Outcome::Refused("dispenser-refused", failure);
+    Outcome outcome =
+        Outcome::Refused("dispenser-refused", "pump " + id + " refused the start", failure);
     outcome.transaction = txn;
     return outcome;
   }
@@ -883,12 +898,18 @@ Outcome LineWorker::StopPump(Pump& pump) {
   try {
     driver_->StopPump(static_cast<std::int32_t>(lineNo_), pump.config.addr);
   } catch (const ESerialIO& e) {
-    return Outcome::Refused("dispenser-refused", FromWindows1251(e.what()));
+    // No answer to the stop: the line could not carry it.
+    return Outcome::Refused("dispenser-unreachable",
+                            "pump " + pump.config.id + " did not answer the stop",
+                            FromWindows1251(e.what()));
   }
   log_.Info("pump {}: stopped", pump.config.id);
   pump.nextLiveUs = clock_.NowUs();
   Outcome outcome;
   outcome.transaction = pump.active;
+  outcome.delivering = pump.active.has_value() ||
+                       driver_->PumpStateOf(static_cast<std::int32_t>(lineNo_), pump.config.addr) ==
+                           dispenser_state::kDelivering;
   return outcome;
 }
 
@@ -910,7 +931,9 @@ Outcome LineWorker::ReadTotalsNow(Pump& pump) {
     outcome.totals = ReadTotals(pump);
     return outcome;
   } catch (const ESerialIO& e) {
-    return Outcome::Refused("dispenser-refused", FromWindows1251(e.what()));
+    return Outcome::Refused("dispenser-refused",
+                            "pump " + pump.config.id + " gave no sound counters",
+                            FromWindows1251(e.what()));
   }
 }
 
@@ -932,7 +955,9 @@ Outcome LineWorker::Parameter(Pump& pump, const Command& command) {
     }
     return outcome;
   } catch (const ESerialIO& e) {
-    return Outcome::Refused("dispenser-refused", FromWindows1251(e.what()));
+    return Outcome::Refused("dispenser-refused",
+                            "pump " + pump.config.id + " did not carry out the parameter command",
+                            FromWindows1251(e.what()));
   }
 }
 

@@ -122,16 +122,21 @@ struct Totals {
 struct Outcome {
   std::string reason;  // empty when the command succeeded
   std::string message;
+  // What the driver said (decoded to UTF-8), beside the service's message.
+  std::string dispenserMessage;
   std::optional<Transaction> transaction;
-  bool existing = false;  // an idempotent authorisation returned an earlier one
+  bool existing = false;    // an idempotent authorisation returned an earlier one
+  bool delivering = false;  // a stop found the pump authorised or delivering
   std::optional<Totals> totals;
   std::optional<std::int32_t> parameter;
 
   bool Ok() const { return reason.empty(); }
-  static Outcome Refused(std::string reason, std::string message) {
+  static Outcome Refused(std::string reason, std::string message,
+                         std::string dispenserMessage = {}) {
     Outcome o;
     o.reason = std::move(reason);
     o.message = std::move(message);
+    o.dispenserMessage = std::move(dispenserMessage);
     return o;
   }
 };

@@ -140,8 +140,16 @@ unsigned StatusOf(std::string_view reason) {
   return 409;
 }
 
+json ErrorJson(const Outcome& outcome) {
+  json body = {{"error", outcome.reason}, {"message", outcome.message}};
+  if (!outcome.dispenserMessage.empty()) {
+    body["dispenser_message"] = outcome.dispenserMessage;
+  }
+  return body;
+}
+
 Reply Refusal(const Outcome& outcome) {
-  return Error(StatusOf(outcome.reason), outcome.reason, outcome.message);
+  return Json(StatusOf(outcome.reason), ErrorJson(outcome));
 }
 
 std::optional<std::int64_t> Id(std::string_view text) {
@@ -446,21 +454,7 @@ Reply Api::Handle(const Request& request, const Route& route) {
       return Alerts(parts, request);
     }
     if (route.name == "POST /api/v1/stop-all") {
-      json results = json::array();
-      bool all = true;
-      auto futures = forecourt_.StopAll();
-      const auto pumps = forecourt_.Pumps();
-      for (std::size_t i = 0; i < futures.size(); ++i) {
-        const bool ready = futures[i].wait_for(commandTimeout_) == std::future_status::ready;
-        const Outcome outcome =
-            ready ? futures[i].get() : Outcome::Refused("line-timeout", "the line did not answer");
-        all = all && outcome.Ok();
-        results.push_back({{"pump", i < pumps.size() ? pumps[i].id : ""},
-                           {"stopped", outcome.Ok()},
-                           {"error", outcome.Ok() ? nullptr : json(outcome.reason)},
-                           {"message", outcome.message}});
-      }
-      return Json(all ? 200 : 503, {{"stopped", all}, {"pumps", results}});
+      return StopAll();
     }
     if (route.name == "GET /api/v1/lines") {
       return Lines();
@@ -486,6 +480,31 @@ Reply Api::Handle(const Request& request, const Route& route) {
     return Error(500, "internal", e.what());
   }
   return Error(404, "not-found", "no route " + std::string(path));
+}
+
+// Every pump is sent its stop, idle ones too: each one's outcome is told,
+// and 503 only when some line could not carry a stop.
+Reply Api::StopAll() {
+  json results = json::array();
+  bool failed = false;
+  auto futures = forecourt_.StopAll();
+  const auto pumps = forecourt_.Pumps();
+  for (std::size_t i = 0; i < futures.size(); ++i) {
+    const bool ready = futures[i].wait_for(commandTimeout_) == std::future_status::ready;
+    const Outcome outcome =
+        ready ? futures[i].get()
+              : Outcome::Refused("line-timeout", "the line did not carry the stop in time");
+    json result = {{"id", i < pumps.size() ? pumps[i].id : ""}};
+    if (outcome.Ok()) {
+      result["outcome"] = outcome.delivering ? "stopped" : "not-delivering";
+    } else {
+      failed = true;
+      result["outcome"] = "failed";
+      result.update(ErrorJson(outcome));
+    }
+    results.push_back(std::move(result));
+  }
+  return Json(failed ? 503 : 200, {{"pumps", results}});
 }
 
 Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& request) {

@@ -292,7 +292,9 @@ TEST_F(ForecourtTest, OfflinePumpIsProbedWithBackoffAndComesBack) {
   EXPECT_EQ(AuthoriseVolume("2", 1.0).reason, "pump-offline");
   EXPECT_EQ(Await(Service().ReadTotals("2")).reason, "pump-offline");
   // An emergency stop is sent all the same.
-  EXPECT_EQ(Await(Service().StopPump("2")).reason, "dispenser-refused");
+  const Outcome stop = Await(Service().StopPump("2"));
+  EXPECT_EQ(stop.reason, "dispenser-unreachable");
+  EXPECT_EQ(stop.dispenserMessage, "Can't STOP POMP");
   ASSERT_EQ(Alerts().size(), 1u);
   EXPECT_EQ(Alerts()[0].kind, "pump-offline");
   // The others are polled on meanwhile, and stay fresh.
