@@ -584,6 +584,13 @@ TEST(PumpJsonTest, WrittenTextReadsBackAsThePump) {
   EXPECT_TRUE(empty["state_age_ms"].is_null());
 }
 
+// The driver's messages reach clients as UTF-8, every code of the page.
+TEST(TextTest, DriverMessagesAreDecodedFromWindows1251) {
+  EXPECT_EQ(FromWindows1251("Can't GetSost"), "Can't GetSost");
+  EXPECT_EQ(FromWindows1251("\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE"), "Невозможно");
+  EXPECT_EQ(FromWindows1251("\xC0\xDF\xE0\xFF\xA8\xB8\xB9\x88\x98"), "АЯаяЁё№€\uFFFD");
+}
+
 // A journal of the first schema, which kept amounts as binary fractions,
 // opens with every sale as it was.
 TEST(JournalTest, MigratesAmountsToTheDispenserUnitsWithoutLosingASale) {
