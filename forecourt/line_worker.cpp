@@ -805,9 +805,9 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   if (!priceSteps.steps) {
     return Outcome::Refused("bad-price", priceSteps.message);
   }
-  const std::optional<double> price = ValueOf(*priceSteps.steps, kPriceLimit);
+  const double price = ValueOf(*priceSteps.steps, kPriceLimit);
   try {
-    driver_->SetUnitPrice(line, pump.config.addr, *price);
+    driver_->SetUnitPrice(line, pump.config.addr, price);
     if (request.kind == PresetKind::kVolume) {
       driver_->SetDoseVolume(line, pump.config.addr, preset);
     } else {
@@ -833,7 +833,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   txn.reference = request.reference;
   txn.presetKind = request.kind;
   txn.preset = preset;
-  txn.price = *price;
+  txn.price = price;
   txn.state = TxnState::kAuthorising;
   txn.totalsVolumeBefore = before.volume;
   txn.totalsMoneyBefore = before.money;
@@ -882,7 +882,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   txn.state = TxnState::kAuthorised;
   journal_.Save(txn);
   log_.Info("pump {}: transaction {} authorised for {} {} at {}", id, txn.id, Figure(preset),
-            Name(request.kind), Figure(*price));
+            Name(request.kind), Figure(price));
   pump.active = txn;
   pump.liveVolume = 0;
   pump.liveMoney = 0;
