@@ -814,7 +814,10 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
       driver_->SetDoseMoney(line, pump.config.addr, preset);
     }
   } catch (const ERangeError& e) {
-    return Outcome::Refused("bad-preset", e.what());
+    // Not reached with amounts on the steps above; kept so that no range
+    // error of the driver ends the worker.
+    return Outcome::Refused("bad-preset", "the driver refused the preset or the price",
+                            FromWindows1251(e.what()));
   }
   Totals before;
   try {
