@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include "forecourt/amounts.hpp"
+
 namespace tarvenix::forecourt {
 namespace {
 
@@ -139,6 +141,13 @@ void ReadPump(Checker& check, const toml::table& table, LineConfig& line, Seen& 
     pump.totalsScale = *scale;
   }
   pump.price = check.Number(table, "price", 0, kMaxPrice, false);
+  if (pump.price) {
+    // The dispenser gets the price in hundredths; another would be rounded.
+    if (const Checked steps = OnStep(*pump.price, kPriceLimit); !steps.steps) {
+      check.Error(*table.get("price"), "'price': " + steps.message);
+      pump.price.reset();
+    }
+  }
   if (!pump.id.empty() && !seen.ids.insert(pump.id).second) {
     check.Error(*table.get("id"), "pump id '" + pump.id + "' is used twice");
   }

@@ -156,7 +156,8 @@ std::future<Outcome> Forecourt::Submit(Command command) {
     // An idempotent retry is answered even for a pump since removed.
     if (command.kind == Command::Kind::kAuthorise && command.authorise.reference) {
       if (auto existing =
-              journal_->FindByReference(command.authorise.client, *command.authorise.reference)) {
+              journal_->FindByReference(command.authorise.client, *command.authorise.reference);
+          existing && existing->pumpId == pumpId) {
         Outcome outcome;
         outcome.transaction = std::move(existing);
         outcome.existing = true;

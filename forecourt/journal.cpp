@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
 
 namespace tarvenix::forecourt {
@@ -61,15 +62,70 @@ CREATE TABLE alerts(
 );
 CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 )sql",
+    // Amounts as integers of the dispenser's own units, no longer as
+    // binary fractions: volumes in hundredths, money in thousandths, prices
+    // in hundredths; a preset in the units of its kind. Every sale is
+    // copied with its id.
+    R"sql(
+CREATE TABLE transactions_v2(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  pump_id TEXT NOT NULL,
+  client TEXT NOT NULL,
+  reference TEXT,
+  preset_kind TEXT NOT NULL CHECK (preset_kind IN ('volume', 'money')),
+  preset_units INTEGER NOT NULL,
+  price_hundredths INTEGER NOT NULL,
+  state TEXT NOT NULL,
+  volume_hundredths INTEGER NOT NULL DEFAULT 0,
+  money_thousandths INTEGER NOT NULL DEFAULT 0,
+  totals_volume_before INTEGER,
+  totals_money_before INTEGER,
+  totals_volume_after INTEGER,
+  totals_money_after INTEGER,
+  reconciliation TEXT NOT NULL DEFAULT 'pending',
+  recovered INTEGER NOT NULL DEFAULT 0,
+  lock_client TEXT,
+  message TEXT NOT NULL DEFAULT '',
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL
+);
+INSERT INTO transactions_v2 SELECT id, pump_id, client, reference, preset_kind,
+  CAST(round(preset * CASE preset_kind WHEN 'volume' THEN 100 ELSE 1000 END) AS INTEGER),
+  CAST(round(price * 100) AS INTEGER), state, CAST(round(volume * 100) AS INTEGER),
+  CAST(round(money * 1000) AS INTEGER), totals_volume_before, totals_money_before,
+  totals_volume_after, totals_money_after, reconciliation, recovered, lock_client, message,
+  created_ms, updated_ms
+  FROM transactions;
+DROP TABLE transactions;
+ALTER TABLE transactions_v2 RENAME TO transactions;
+CREATE UNIQUE INDEX transactions_by_reference ON transactions(client, reference)
+  WHERE reference IS NOT NULL;
+CREATE INDEX transactions_by_state ON transactions(state);
+CREATE INDEX transactions_by_pump ON transactions(pump_id, id);
+ALTER TABLE pumps ADD COLUMN price_hundredths INTEGER;
+UPDATE pumps SET price_hundredths = CAST(round(price * 100) AS INTEGER);
+ALTER TABLE pumps DROP COLUMN price;
+)sql",
 };
 
+// A preset is kept in the units of its kind's amount.
+std::int64_t PresetUnits(PresetKind kind, double preset) {
+  return kind == PresetKind::kVolume ? VolumeHundredths(preset) : MoneyThousandths(preset);
+}
+
+double PresetValue(PresetKind kind, std::int64_t units) {
+  return kind == PresetKind::kVolume ? FromHundredths(units) : FromThousandths(units);
+}
+
 constexpr std::string_view kTxnColumns =
-    "id, pump_id, client, reference, preset_kind, preset, price, state, volume, money, "
+    "id, pump_id, client, reference, preset_kind, preset_units, price_hundredths, state, "
+    "volume_hundredths, money_thousandths, "
     "totals_volume_before, totals_money_before, totals_volume_after, totals_money_after, "
     "reconciliation, recovered, lock_client, message, created_ms, updated_ms";
 
 Reconciliation ReconciliationByName(std::string_view name) {
-  for (auto r : {Reconciliation::kOk, Reconciliation::kMismatch, Reconciliation::kRecovered}) {
+  for (auto r : {Reconciliation::kOk, Reconciliation::kMismatch, Reconciliation::kRecovered,
+                 Reconciliation::kNotReconcilable}) {
     if (Name(r) == name) {
       return r;
     }
@@ -86,11 +142,11 @@ Transaction ReadTransaction(const Statement& s) {
     t.reference = s.Text(3);
   }
   t.presetKind = s.Text(4) == "money" ? PresetKind::kMoney : PresetKind::kVolume;
-  t.preset = s.Real(5);
-  t.price = s.Real(6);
+  t.preset = PresetValue(t.presetKind, s.Int(5));
+  t.price = FromHundredths(s.Int(6));
   t.state = TxnStateByName(s.Text(7)).value_or(TxnState::kFailed);
-  t.volume = s.Real(8);
-  t.money = s.Real(9);
+  t.volume = FromHundredths(s.Int(8));
+  t.money = FromThousandths(s.Int(9));
   t.totalsVolumeBefore = s.OptionalInt(10);
   t.totalsMoneyBefore = s.OptionalInt(11);
   t.totalsVolumeAfter = s.OptionalInt(12);
@@ -171,10 +227,11 @@ void Journal::SavePump(const PumpConfig& pump, std::uint32_t line) {
   std::lock_guard lock(mutex_);
   db_.Prepare(
          "INSERT INTO pumps(id, line, address, name, start_mode, totals_selector, totals_scale, "
-         "price) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
+         "price_hundredths) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
          "line = excluded.line, address = excluded.address, name = excluded.name, "
          "start_mode = excluded.start_mode, totals_selector = excluded.totals_selector, "
-         "totals_scale = excluded.totals_scale, price = coalesce(pumps.price, excluded.price)")
+         "totals_scale = excluded.totals_scale, "
+         "price_hundredths = coalesce(pumps.price_hundredths, excluded.price_hundredths)")
       .Bind(1, pump.id)
       .Bind(2, static_cast<std::int64_t>(line))
       .Bind(3, static_cast<std::int64_t>(pump.addr))
@@ -182,23 +239,26 @@ void Journal::SavePump(const PumpConfig& pump, std::uint32_t line) {
       .Bind(5, static_cast<std::int64_t>(pump.startMode))
       .Bind(6, static_cast<std::int64_t>(pump.totalsSelector))
       .Bind(7, pump.totalsScale)
-      .Bind(8, pump.price)
+      .Bind(8, pump.price ? std::optional(PriceHundredths(*pump.price)) : std::nullopt)
       .Run();
 }
 
 std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare("SELECT price FROM pumps WHERE id = ?1");
+  Statement s = db_.Prepare("SELECT price_hundredths FROM pumps WHERE id = ?1");
   s.Bind(1, pumpId);
   if (s.Step() && !s.IsNull(0)) {
-    return s.Real(0);
+    return FromHundredths(s.Int(0));
   }
   return std::nullopt;
 }
 
 void Journal::SetPumpPrice(const std::string& pumpId, double price) {
   std::lock_guard lock(mutex_);
-  db_.Prepare("UPDATE pumps SET price = ?2 WHERE id = ?1").Bind(1, pumpId).Bind(2, price).Run();
+  db_.Prepare("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
+      .Bind(1, pumpId)
+      .Bind(2, PriceHundredths(price))
+      .Run();
 }
 
 std::optional<Totals> Journal::LastTotals(const std::string& pumpId) {
@@ -238,14 +298,14 @@ std::optional<Transaction> Journal::FindByReference(const std::string& client,
 
 void Journal::WriteTransaction(const Transaction& t) {
   db_.Prepare(
-         "UPDATE transactions SET state = ?2, volume = ?3, money = ?4, totals_volume_before = ?5, "
-         "totals_money_before = ?6, totals_volume_after = ?7, totals_money_after = ?8, "
-         "reconciliation = ?9, recovered = ?10, lock_client = ?11, message = ?12, "
-         "updated_ms = ?13, price = ?14 WHERE id = ?1")
+         "UPDATE transactions SET state = ?2, volume_hundredths = ?3, money_thousandths = ?4, "
+         "totals_volume_before = ?5, totals_money_before = ?6, totals_volume_after = ?7, "
+         "totals_money_after = ?8, reconciliation = ?9, recovered = ?10, lock_client = ?11, "
+         "message = ?12, updated_ms = ?13, price_hundredths = ?14 WHERE id = ?1")
       .Bind(1, t.id)
       .Bind(2, Name(t.state))
-      .Bind(3, t.volume)
-      .Bind(4, t.money)
+      .Bind(3, VolumeHundredths(t.volume))
+      .Bind(4, MoneyThousandths(t.money))
       .Bind(5, t.totalsVolumeBefore)
       .Bind(6, t.totalsMoneyBefore)
       .Bind(7, t.totalsVolumeAfter)
@@ -255,7 +315,7 @@ void Journal::WriteTransaction(const Transaction& t) {
       .Bind(11, t.lockClient)
       .Bind(12, t.message)
       .Bind(13, t.updatedMs)
-      .Bind(14, t.price)
+      .Bind(14, PriceHundredths(t.price))
       .Run();
 }
 
@@ -265,14 +325,15 @@ void Journal::Insert(Transaction& txn) {
   {
     DbTransaction dbTxn(db_);
     db_.Prepare(
-           "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset, price, "
-           "state, created_ms, updated_ms) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)")
+           "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset_units, "
+           "price_hundredths, state, created_ms, updated_ms) "
+           "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)")
         .Bind(1, txn.pumpId)
         .Bind(2, txn.client)
         .Bind(3, txn.reference)
         .Bind(4, Name(txn.presetKind))
-        .Bind(5, txn.preset)
-        .Bind(6, txn.price)
+        .Bind(5, PresetUnits(txn.presetKind, txn.preset))
+        .Bind(6, PriceHundredths(txn.price))
         .Bind(7, Name(txn.state))
         .Bind(8, txn.createdMs)
         .Run();
@@ -325,10 +386,12 @@ void Journal::SaveReconciliation(Transaction& txn) {
 
 void Journal::SaveLive(std::int64_t id, double volume, double money) {
   std::lock_guard lock(mutex_);
-  db_.Prepare("UPDATE transactions SET volume = ?2, money = ?3, updated_ms = ?4 WHERE id = ?1")
+  db_.Prepare(
+         "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, updated_ms = ?4 "
+         "WHERE id = ?1")
       .Bind(1, id)
-      .Bind(2, volume)
-      .Bind(3, money)
+      .Bind(2, VolumeHundredths(volume))
+      .Bind(3, MoneyThousandths(money))
       .Bind(4, nowMs_())
       .Run();
 }
@@ -379,12 +442,15 @@ std::vector<Transaction> Journal::Unfinished() {
 std::vector<Journal::PumpSales> Journal::SalesByPump() {
   std::lock_guard lock(mutex_);
   Statement s = db_.Prepare(
-      "SELECT pump_id, count(*), total(volume), total(money) FROM transactions "
-      "WHERE state IN ('payable', 'locked', 'cleared') GROUP BY pump_id ORDER BY pump_id");
+      "SELECT pump_id, count(*), sum(volume_hundredths), sum(money_thousandths) "
+      "FROM transactions WHERE state IN ('payable', 'locked', 'cleared') "
+      "GROUP BY pump_id ORDER BY pump_id");
   std::vector<PumpSales> out;
   while (s.Step()) {
-    out.push_back(
-        {.pumpId = s.Text(0), .sales = s.Int(1), .volume = s.Real(2), .money = s.Real(3)});
+    out.push_back({.pumpId = s.Text(0),
+                   .sales = s.Int(1),
+                   .volume = FromHundredths(s.Int(2)),
+                   .money = FromThousandths(s.Int(3))});
   }
   return out;
 }

@@ -20,7 +20,7 @@
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 1;
+inline constexpr std::int64_t kSchemaVersion = 2;
 
 struct TransactionFilter {
   std::optional<TxnState> state;

@@ -6,12 +6,33 @@
 #include <ctime>
 #include <iterator>
 
+#include "forecourt/amounts.hpp"
+
 namespace tarvenix::forecourt {
 namespace {
 
 template <typename T>
 nlohmann::json Optional(const std::optional<T>& value) {
   return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+// What the pump's commands carry, so that a client offers only amounts the
+// dispenser takes as they are. The same for every pump.
+const std::string& LimitsJson() {
+  static const std::string text = [] {
+    std::string out = "{";
+    for (const auto& [name, limit] :
+         {std::pair{"price", kPriceLimit}, std::pair{"volume", kVolumePresetLimit},
+          std::pair{"money", kMoneyPresetLimit}}) {
+      if (out.size() > 1) {
+        out += ',';
+      }
+      fmt::format_to(std::back_inserter(out), "\"{}\":{{\"step\":{},\"min\":{},\"max\":{}}}", name,
+                     Text(1, limit), Text(limit.min, limit), Text(limit.max, limit));
+    }
+    return out + "}";
+  }();
+  return text;
 }
 
 }  // namespace
@@ -120,6 +141,8 @@ void AppendJson(std::string& out, const PumpSnapshot& pump) {
   out += pump.transactionId ? std::to_string(*pump.transactionId) : "null";
   fmt::format_to(std::back_inserter(out), ",\"unpaid\":{},\"state_age_ms\":", pump.unpaid);
   out += pump.stateAgeUs ? std::to_string(*pump.stateAgeUs / 1000) : "null";
+  out += ",\"limits\":";
+  out += LimitsJson();
   out += '}';
 }
 

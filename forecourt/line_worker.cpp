@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
 #include "forecourt/thread_name.hpp"
 
@@ -15,10 +16,6 @@ constexpr std::uint64_t kUsPerMs = 1000;
 constexpr std::uint64_t kIdleWaitUs = 1'000'000;
 constexpr int kTotalsAttempts = 3;
 constexpr std::uint64_t kQuietLineUs = 200'000;
-// The start command carries four digits of each figure: the price in
-// hundredths, the volume dose in tenths, the money dose in whole units.
-// A larger value would lose its upper digits on the way.
-constexpr double kMaxStartField = 9999;
 
 std::string Figure(double value) {
   return fmt::format("{:.3f}", value);
@@ -413,26 +410,71 @@ void LineWorker::Poll(Pump& pump) {
   }
 }
 
-Totals LineWorker::ReadTotals(Pump& pump, bool expectMovement) {
+Totals LineWorker::ReadTotals(Pump& pump, bool expectMovement, std::optional<std::int64_t> saleId) {
   // ReadTotals starts from zero counters and returns them as they are when
   // the T reply was refused: a zero reading is only believed where zero is
   // possible, and then only when a second reading confirms it.
+  //
+  // Counters below the last reading mean a register was reset or replaced
+  // (or a reply was refused): believed when the next reading agrees, and
+  // zeros only when every attempt agrees. The pump is then re-based on
+  // them, so that it stays usable, and a person is told.
   const auto known = journal_.LastTotals(pump.config.id);
   const bool zeroPossible =
       !expectMovement && (!known || (known->volume == 0 && known->money == 0));
   int zeros = 0;
+  std::optional<Totals> back;
+  int agreeing = 0;
   for (int attempt = 0; attempt < kTotalsAttempts; ++attempt) {
     double volume = 0;
     double money = 0;
     driver_->ReadTotals(static_cast<std::int32_t>(lineNo_), pump.config.addr,
                         pump.config.totalsSelector, volume, money);
-    if (volume != 0 || money != 0 || (zeroPossible && ++zeros == 2)) {
-      return {.volume = std::llround(volume),
-              .money = std::llround(money),
-              .scale = pump.config.totalsScale};
+    Totals now{.volume = std::llround(volume),
+               .money = std::llround(money),
+               .scale = pump.config.totalsScale};
+    const bool zero = now.volume == 0 && now.money == 0;
+    if (zero && zeroPossible) {
+      if (++zeros == 2) {
+        return now;
+      }
+      continue;
+    }
+    const bool wentBack = known && (now.volume < known->volume || now.money < known->money);
+    if (!wentBack) {
+      if (!zero) {
+        return now;
+      }
+      continue;
+    }
+    agreeing = back && back->volume == now.volume && back->money == now.money ? agreeing + 1 : 1;
+    back = now;
+    if (agreeing >= (zero ? kTotalsAttempts : 2)) {
+      Rebase(pump, *known, now, saleId);
+      now.reset = true;
+      return now;
     }
   }
   throw ESerialIO(kMessageCantGetState);
+}
+
+void LineWorker::Rebase(Pump& pump, const Totals& last, const Totals& now,
+                        std::optional<std::int64_t> saleId) {
+  journal_.SetLastTotals(pump.config.id, now);
+  journal_.Raise(
+      {.kind = "totals-reset",
+       .pumpId = pump.config.id,
+       .transactionId = saleId,
+       .message = fmt::format("the counters of pump {} went back from {} volume and {} money "
+                              "to {} and {}: the pump now counts from there",
+                              pump.config.id, last.volume, last.money, now.volume, now.money),
+       .details = nlohmann::json{{"volume_before", last.volume},
+                                 {"money_before", last.money},
+                                 {"volume_after", now.volume},
+                                 {"money_after", now.money}}
+                      .dump()});
+  log_.Info("pump {}: ALERT totals reset, re-based on {} volume and {} money", pump.config.id,
+            now.volume, now.money);
 }
 
 void LineWorker::CheckUnattended(Pump& pump, const Totals& now) {
@@ -487,13 +529,28 @@ void LineWorker::Settle(Pump& pump) {
   // what it was.
   Totals after;
   try {
-    after = ReadTotals(pump);
+    after = ReadTotals(pump, false, txn.id);
   } catch (const ESerialIO&) {
     Failure(pump);
     return;
   }
   pump.settlePending = false;
   pump.settleSawIdle = false;
+  if (after.reset) {
+    // Neither a final reading nor counters to take it from: the sale keeps
+    // the last live reading the journal holds.
+    txn.totalsVolumeAfter = after.volume;
+    txn.totalsMoneyAfter = after.money;
+    txn.state = txn.volume > 0 ? TxnState::kPayable : TxnState::kCancelled;
+    txn.recovered = true;
+    txn.reconciliation = Reconciliation::kNotReconcilable;
+    txn.message = "final reading lost and the counters were reset: the last live reading stands";
+    journal_.Save(txn, after);
+    pump.active.reset();
+    pump.liveVolume = 0;
+    pump.liveMoney = 0;
+    return;
+  }
   const std::int64_t volumeCounts = after.volume - txn.totalsVolumeBefore.value_or(after.volume);
   const std::int64_t moneyCounts = after.money - txn.totalsMoneyBefore.value_or(after.money);
   txn.totalsVolumeAfter = after.volume;
@@ -626,7 +683,7 @@ void LineWorker::Reconcile(Pump& pump) {
   Transaction& txn = *pump.reconcile;
   Totals after;
   try {
-    after = ReadTotals(pump, txn.volume > 0);
+    after = ReadTotals(pump, txn.volume > 0, txn.id);
   } catch (const ESerialIO&) {
     Failure(pump);
     return;
@@ -634,6 +691,15 @@ void LineWorker::Reconcile(Pump& pump) {
   pump.nextPollUs = clock_.NowUs();
   txn.totalsVolumeAfter = after.volume;
   txn.totalsMoneyAfter = after.money;
+  if (after.reset || after.volume < txn.totalsVolumeBefore.value_or(0) ||
+      after.money < txn.totalsMoneyBefore.value_or(0)) {
+    // The counters went back across the sale: the final reading stands
+    // alone (the totals-reset alert tells a person).
+    txn.reconciliation = Reconciliation::kNotReconcilable;
+    journal_.SaveReconciliation(txn);
+    pump.reconcile.reset();
+    return;
+  }
   // The counters agree when they differ from the final reading by less
   // than one of their own units.
   const double volumeByCounters =
@@ -703,6 +769,17 @@ std::optional<Outcome> LineWorker::Retried(const AuthoriseRequest& request) {
   if (!existing) {
     return std::nullopt;
   }
+  // The same request again gets its sale; another one under the same
+  // reference is a client's mistake, not a retry.
+  const Limit& limit = PresetLimit(existing->presetKind);
+  if (existing->pumpId != request.pumpId || existing->presetKind != request.kind ||
+      OnStep(request.preset, limit).steps != OnStep(existing->preset, limit).steps) {
+    return Outcome::Refused(
+        "reference-conflict",
+        fmt::format("reference '{}' of client '{}' belongs to sale {}: pump {}, {} preset {}",
+                    *request.reference, request.client, existing->id, existing->pumpId,
+                    Name(existing->presetKind), existing->preset));
+  }
   Outcome outcome;
   outcome.transaction = std::move(existing);
   outcome.existing = true;
@@ -735,43 +812,43 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
         "too-many-unpaid",
         "pump " + id + " has " + std::to_string(settings_.maxUnpaid) + " sales not yet paid");
   }
-  const double preset = request.preset;
-  const double scale = request.kind == PresetKind::kVolume ? 10.0 : 1.0;
-  if (!(preset > 0) || !std::isfinite(preset)) {
-    return Outcome::Refused("bad-preset", "the preset must be above 0");
+  // The dispenser gets exactly the values recorded: off its steps, refused.
+  const Limit& presetLimit = PresetLimit(request.kind);
+  const Checked presetSteps = OnStep(request.preset, presetLimit);
+  if (!presetSteps.steps) {
+    return Outcome::Refused("bad-preset", presetSteps.message);
   }
-  // A dose that rounds to 0 would start an unlimited delivery.
-  if (std::nearbyint(preset * scale) < 1) {
-    return Outcome::Refused("bad-preset", "the preset is below the dispenser's smallest step");
-  }
-  if (std::nearbyint(preset * scale) > kMaxStartField) {
-    return Outcome::Refused("bad-preset", "the preset is above what the dispenser can take (" +
-                                              Figure(kMaxStartField / scale) + ")");
-  }
-  const std::optional<double> price = request.price ? request.price : pump.price;
-  if (!price) {
+  const double preset = ValueOf(*presetSteps.steps, presetLimit);
+  const std::optional<double> asked = request.price ? request.price : pump.price;
+  if (!asked) {
     return Outcome::Refused("no-price", "pump " + id + " has no unit price; give one");
   }
-  if (!(*price > 0) || !std::isfinite(*price) || std::nearbyint(*price * 100) > kMaxStartField ||
-      std::nearbyint(*price * 100) < 1) {
-    return Outcome::Refused("bad-price", "the unit price must lie in 0.01..99.99");
+  const Checked priceSteps = OnStep(*asked, kPriceLimit);
+  if (!priceSteps.steps) {
+    return Outcome::Refused("bad-price", priceSteps.message);
   }
+  const double price = ValueOf(*priceSteps.steps, kPriceLimit);
   try {
-    driver_->SetUnitPrice(line, pump.config.addr, *price);
+    driver_->SetUnitPrice(line, pump.config.addr, price);
     if (request.kind == PresetKind::kVolume) {
       driver_->SetDoseVolume(line, pump.config.addr, preset);
     } else {
       driver_->SetDoseMoney(line, pump.config.addr, preset);
     }
   } catch (const ERangeError& e) {
-    return Outcome::Refused("bad-preset", e.what());
+    // Not reached with amounts on the steps above; kept so that no range
+    // error of the driver ends the worker.
+    return Outcome::Refused("bad-preset", "the driver refused the preset or the price",
+                            FromWindows1251(e.what()));
   }
   Totals before;
   try {
     before = ReadTotals(pump);
   } catch (const ESerialIO& e) {
     Failure(pump);
-    return Outcome::Refused("dispenser-unreachable", FromWindows1251(e.what()));
+    return Outcome::Refused("dispenser-unreachable",
+                            "pump " + id + " did not give its counters before the start",
+                            FromWindows1251(e.what()));
   }
   CheckUnattended(pump, before);
 
@@ -781,7 +858,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   txn.reference = request.reference;
   txn.presetKind = request.kind;
   txn.preset = preset;
-  txn.price = *price;
+  txn.price = price;
   txn.state = TxnState::kAuthorising;
   txn.totalsVolumeBefore = before.volume;
   txn.totalsMoneyBefore = before.money;
@@ -811,24 +888,26 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
       pump.active = txn;
       Failure(pump);
       pump.settlePending = true;
-      Outcome outcome = Outcome::Refused("dispenser-unreachable", failure);
+      Outcome outcome = Outcome::Refused("dispenser-unreachable",
+                                         "pump " + id + " did not answer the start", failure);
       outcome.transaction = txn;
       return outcome;
     }
   }
   if (!started) {
     txn.state = TxnState::kFailed;
-    txn.message = failure;
+    txn.message = "the dispenser refused the start: " + failure;
     journal_.Save(txn);
     log_.Info("pump {}: transaction {} failed: {}", id, txn.id, failure);
-    Outcome outcome = Outcome::Refused("dispenser-refused", failure);
+    Outcome outcome =
+        Outcome::Refused("dispenser-refused", "pump " + id + " refused the start", failure);
     outcome.transaction = txn;
     return outcome;
   }
   txn.state = TxnState::kAuthorised;
   journal_.Save(txn);
   log_.Info("pump {}: transaction {} authorised for {} {} at {}", id, txn.id, Figure(preset),
-            Name(request.kind), Figure(*price));
+            Name(request.kind), Figure(price));
   pump.active = txn;
   pump.liveVolume = 0;
   pump.liveMoney = 0;
@@ -844,19 +923,27 @@ Outcome LineWorker::StopPump(Pump& pump) {
   try {
     driver_->StopPump(static_cast<std::int32_t>(lineNo_), pump.config.addr);
   } catch (const ESerialIO& e) {
-    return Outcome::Refused("dispenser-refused", FromWindows1251(e.what()));
+    // No answer to the stop: the line could not carry it.
+    return Outcome::Refused("dispenser-unreachable",
+                            "pump " + pump.config.id + " did not answer the stop",
+                            FromWindows1251(e.what()));
   }
   log_.Info("pump {}: stopped", pump.config.id);
   pump.nextLiveUs = clock_.NowUs();
   Outcome outcome;
   outcome.transaction = pump.active;
+  outcome.delivering = pump.active.has_value() ||
+                       driver_->PumpStateOf(static_cast<std::int32_t>(lineNo_), pump.config.addr) ==
+                           dispenser_state::kDelivering;
   return outcome;
 }
 
-Outcome LineWorker::SetPrice(Pump& pump, double price) {
-  if (!(price > 0) || !std::isfinite(price) || std::nearbyint(price * 100) > kMaxStartField) {
-    return Outcome::Refused("bad-price", "the unit price must lie in 0.01..99.99");
+Outcome LineWorker::SetPrice(Pump& pump, double asked) {
+  const Checked steps = OnStep(asked, kPriceLimit);
+  if (!steps.steps) {
+    return Outcome::Refused("bad-price", steps.message);
   }
+  const double price = ValueOf(*steps.steps, kPriceLimit);
   journal_.SetPumpPrice(pump.config.id, price);
   pump.price = price;
   pump.publishedOnce = false;  // the price is part of the pump's event
@@ -869,7 +956,9 @@ Outcome LineWorker::ReadTotalsNow(Pump& pump) {
     outcome.totals = ReadTotals(pump);
     return outcome;
   } catch (const ESerialIO& e) {
-    return Outcome::Refused("dispenser-refused", FromWindows1251(e.what()));
+    return Outcome::Refused("dispenser-refused",
+                            "pump " + pump.config.id + " gave no sound counters",
+                            FromWindows1251(e.what()));
   }
 }
 
@@ -891,7 +980,9 @@ Outcome LineWorker::Parameter(Pump& pump, const Command& command) {
     }
     return outcome;
   } catch (const ESerialIO& e) {
-    return Outcome::Refused("dispenser-refused", FromWindows1251(e.what()));
+    return Outcome::Refused("dispenser-refused",
+                            "pump " + pump.config.id + " did not carry out the parameter command",
+                            FromWindows1251(e.what()));
   }
 }
 

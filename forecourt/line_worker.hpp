@@ -113,9 +113,13 @@ class LineWorker {
   void Poll(Pump& pump);
   void Settle(Pump& pump);
   void CheckUnattended(Pump& pump, const Totals& now);
+  void Rebase(Pump& pump, const Totals& last, const Totals& now,
+              std::optional<std::int64_t> saleId);
   // Raises ESerialIO when no sound reading came: `expectMovement` says the
-  // counters cannot read zero.
-  Totals ReadTotals(Pump& pump, bool expectMovement = false);
+  // counters cannot read zero. Counters that went back re-base the pump,
+  // with an alert naming `saleId`.
+  Totals ReadTotals(Pump& pump, bool expectMovement = false,
+                    std::optional<std::int64_t> saleId = std::nullopt);
 
   void Contact(Pump& pump, std::uint8_t code);
   void Failure(Pump& pump);

@@ -67,6 +67,8 @@ std::string_view Name(Reconciliation r) {
       return "mismatch";
     case Reconciliation::kRecovered:
       return "recovered";
+    case Reconciliation::kNotReconcilable:
+      return "not-reconcilable";
   }
   return "pending";
 }

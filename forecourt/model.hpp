@@ -67,6 +67,9 @@ enum class Reconciliation : std::uint8_t {
   kOk,         // they agree
   kMismatch,   // they do not: a totals-mismatch alert was raised
   kRecovered,  // the final reading was lost; the sale is the counters' difference
+  // The counters went back during the sale (a reset or replaced register):
+  // the sale keeps the dispenser's final reading, with nothing to check it.
+  kNotReconcilable,
 };
 std::string_view Name(Reconciliation r);
 
@@ -96,7 +99,8 @@ struct Transaction {
 
 struct Alert {
   std::int64_t id = 0;
-  std::string kind;  // "totals-mismatch", "unattended-delivery", "pump-offline"
+  // "totals-mismatch", "unattended-delivery", "totals-reset", "pump-offline"
+  std::string kind;
   std::string pumpId;
   std::optional<std::int64_t> transactionId;
   std::string message;
@@ -109,6 +113,7 @@ struct Totals {
   std::int64_t volume = 0;  // raw counters
   std::int64_t money = 0;
   double scale = 100;
+  bool reset = false;  // below the last reading: the pump was re-based on it
 };
 
 // What a command came to. A refusal carries a machine-readable reason
@@ -116,16 +121,21 @@ struct Totals {
 struct Outcome {
   std::string reason;  // empty when the command succeeded
   std::string message;
+  // What the driver said (decoded to UTF-8), beside the service's message.
+  std::string dispenserMessage;
   std::optional<Transaction> transaction;
-  bool existing = false;  // an idempotent authorisation returned an earlier one
+  bool existing = false;    // an idempotent authorisation returned an earlier one
+  bool delivering = false;  // a stop found the pump authorised or delivering
   std::optional<Totals> totals;
   std::optional<std::int32_t> parameter;
 
   bool Ok() const { return reason.empty(); }
-  static Outcome Refused(std::string reason, std::string message) {
+  static Outcome Refused(std::string reason, std::string message,
+                         std::string dispenserMessage = {}) {
     Outcome o;
     o.reason = std::move(reason);
     o.message = std::move(message);
+    o.dispenserMessage = std::move(dispenserMessage);
     return o;
   }
 };

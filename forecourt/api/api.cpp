@@ -8,6 +8,7 @@
 #include <ctime>
 #include <future>
 
+#include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
 
 namespace tarvenix::forecourt::api {
@@ -106,14 +107,15 @@ std::optional<Reply> Number(const json& object, const char* key, double& out) {
   return std::nullopt;
 }
 
-std::optional<Reply> Text(const json& object, const char* key, std::string& out) {
+std::optional<Reply> Text(const json& object, const char* key, std::string& out,
+                          std::string_view badValue = "bad-value") {
   const json& value = object.at(key);
   if (!value.is_string()) {
     return Error(400, "bad-type", fmt::format("'{}' must be a string", key));
   }
   out = value.get<std::string>();
   if (out.empty() || out.size() > 64) {
-    return Error(400, "bad-value", fmt::format("'{}' must have 1 to 64 characters", key));
+    return Error(400, badValue, fmt::format("'{}' must have 1 to 64 characters", key));
   }
   return std::nullopt;
 }
@@ -138,8 +140,16 @@ unsigned StatusOf(std::string_view reason) {
   return 409;
 }
 
+json ErrorJson(const Outcome& outcome) {
+  json body = {{"error", outcome.reason}, {"message", outcome.message}};
+  if (!outcome.dispenserMessage.empty()) {
+    body["dispenser_message"] = outcome.dispenserMessage;
+  }
+  return body;
+}
+
 Reply Refusal(const Outcome& outcome) {
-  return Error(StatusOf(outcome.reason), outcome.reason, outcome.message);
+  return Json(StatusOf(outcome.reason), ErrorJson(outcome));
 }
 
 std::optional<std::int64_t> Id(std::string_view text) {
@@ -196,19 +206,24 @@ Parsed<AuthoriseBody> ParseAuthorise(std::string_view body) {
   if (auto refused = Number(object, Name(out.kind).data(), out.preset)) {
     return *refused;
   }
-  if (out.preset <= 0) {
-    return Error(400, "bad-preset", "the preset must be above zero");
+  const Checked preset = OnStep(out.preset, PresetLimit(out.kind));
+  if (!preset.steps) {
+    return Error(400, "bad-preset", preset.message);
   }
   if (object.contains("price")) {
     double price = 0;
     if (auto refused = Number(object, "price", price)) {
       return *refused;
     }
+    const Checked steps = OnStep(price, kPriceLimit);
+    if (!steps.steps) {
+      return Error(400, "bad-price", steps.message);
+    }
     out.price = price;
   }
   out.client = "api";
   if (object.contains("client")) {
-    if (auto refused = Text(object, "client", out.client)) {
+    if (auto refused = Text(object, "client", out.client, "bad-client")) {
       return *refused;
     }
   }
@@ -235,7 +250,11 @@ Parsed<double> ParsePrice(std::string_view body) {
   if (auto refused = Number(object, "price", price)) {
     return *refused;
   }
-  return price;
+  const Checked steps = OnStep(price, kPriceLimit);
+  if (!steps.steps) {
+    return Error(400, "bad-price", steps.message);
+  }
+  return ValueOf(*steps.steps, kPriceLimit);
 }
 
 Parsed<std::int32_t> ParseParameterValue(std::string_view body) {
@@ -267,7 +286,7 @@ Parsed<std::string> ParseClient(std::string_view body) {
     return Error(400, "bad-client", "'client' is missing");
   }
   std::string client;
-  if (auto refused = Text(object, "client", client)) {
+  if (auto refused = Text(object, "client", client, "bad-client")) {
     return *refused;
   }
   return client;
@@ -435,21 +454,7 @@ Reply Api::Handle(const Request& request, const Route& route) {
       return Alerts(parts, request);
     }
     if (route.name == "POST /api/v1/stop-all") {
-      json results = json::array();
-      bool all = true;
-      auto futures = forecourt_.StopAll();
-      const auto pumps = forecourt_.Pumps();
-      for (std::size_t i = 0; i < futures.size(); ++i) {
-        const bool ready = futures[i].wait_for(commandTimeout_) == std::future_status::ready;
-        const Outcome outcome =
-            ready ? futures[i].get() : Outcome::Refused("line-timeout", "the line did not answer");
-        all = all && outcome.Ok();
-        results.push_back({{"pump", i < pumps.size() ? pumps[i].id : ""},
-                           {"stopped", outcome.Ok()},
-                           {"error", outcome.Ok() ? nullptr : json(outcome.reason)},
-                           {"message", outcome.message}});
-      }
-      return Json(all ? 200 : 503, {{"stopped", all}, {"pumps", results}});
+      return StopAll();
     }
     if (route.name == "GET /api/v1/lines") {
       return Lines();
@@ -475,6 +480,31 @@ Reply Api::Handle(const Request& request, const Route& route) {
     return Error(500, "internal", e.what());
   }
   return Error(404, "not-found", "no route " + std::string(path));
+}
+
+// Every pump is sent its stop, idle ones too: each one's outcome is told,
+// and 503 only when some line could not carry a stop.
+Reply Api::StopAll() {
+  json results = json::array();
+  bool failed = false;
+  auto futures = forecourt_.StopAll();
+  const auto pumps = forecourt_.Pumps();
+  for (std::size_t i = 0; i < futures.size(); ++i) {
+    const bool ready = futures[i].wait_for(commandTimeout_) == std::future_status::ready;
+    const Outcome outcome =
+        ready ? futures[i].get()
+              : Outcome::Refused("line-timeout", "the line did not carry the stop in time");
+    json result = {{"id", i < pumps.size() ? pumps[i].id : ""}};
+    if (outcome.Ok()) {
+      result["outcome"] = outcome.delivering ? "stopped" : "not-delivering";
+    } else {
+      failed = true;
+      result["outcome"] = "failed";
+      result.update(ErrorJson(outcome));
+    }
+    results.push_back(std::move(result));
+  }
+  return Json(failed ? 503 : 200, {{"pumps", results}});
 }
 
 Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& request) {
@@ -542,7 +572,7 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
-    return Json(200, {{"pump", id}, {"price", std::round(price * 100) / 100}});
+    return Json(200, {{"pump", id}, {"price", price}});
   }
   if (action == "totals") {
     const Outcome outcome = await(forecourt_.ReadTotals(id));

@@ -107,6 +107,7 @@ class Api {
   Reply Pumps(const std::vector<std::string_view>& parts, const Request& request);
   Reply Transactions(const std::vector<std::string_view>& parts, const Request& request);
   Reply Alerts(const std::vector<std::string_view>& parts, const Request& request);
+  Reply StopAll();
   Reply Lines();
   Reply Health();
   Reply Metrics();

@@ -398,6 +398,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
 
   void Serve(beast::error_code ec) {
     started_ = Clock::now();
+    headOnly_ = false;
     if (ec == http::error::body_limit) {
       keepAlive_ = false;
       Send(Error(413, "too-large", fmt::format("the body exceeds {} bytes", kBodyLimit)),
@@ -417,19 +418,32 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     }
     auto& req = parser_->get();
     keepAlive_ = req.keep_alive();
-    Request request{.method = std::string(req.method_string()),
+    // A HEAD is answered as its GET, without the body: a keep-alive client
+    // reads no body after a HEAD answer.
+    headOnly_ = req.method() == http::verb::head;
+    if (req.version() >= 11 && req.count(http::field::host) != 1) {
+      keepAlive_ = false;
+      Send(Error(400, "bad-request", "an HTTP/1.1 request carries exactly one Host header"),
+           "bad-request");
+      return;
+    }
+    Request request{.method = headOnly_ ? std::string("GET") : std::string(req.method_string()),
                     .target = std::string(req.target()),
                     .body = std::move(req.body()),
                     .authorization = std::string(req[http::field::authorization])};
     Route route;
     if (auto refused = shared_.api.Admit(request, route)) {
-      if (refused->status == 404 && req.method() == http::verb::get) {
+      if (refused->status == 404 && request.method == "GET") {
         if (auto file = StaticFile(shared_.staticDir, request.target)) {
           Send(std::move(*file), "static");
           return;
         }
       }
       Send(std::move(*refused), route.name.empty() ? "unmatched" : route.name);
+      return;
+    }
+    if (route.stream && headOnly_) {
+      Send({.status = 200, .contentType = "text/event-stream"}, route.name);
       return;
     }
     if (route.stream) {
@@ -463,6 +477,9 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     res->body() = std::move(reply.body);
     res->keep_alive(keepAlive_);
     res->prepare_payload();
+    if (headOnly_) {
+      res->body().clear();  // Content-Length still tells what a GET would get
+    }
     shared_.api.CountRequest(
         routeName, reply.status,
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_));
@@ -623,6 +640,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   bool keepAlive_ = true;
+  bool headOnly_ = false;  // the request in hand is a HEAD
   Clock::time_point started_ = Clock::now();
   bool streaming_ = false;
   EventHub* hub_ = nullptr;

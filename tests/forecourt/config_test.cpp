@@ -99,6 +99,9 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
            "price = 120.0\n",
        "'price' must lie in (0, 99.99]", 7},
       {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "price = 1.855\n",
+       "'price': prices go in hundredths: 1.85 or 1.86", 7},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
            "totals_scale = 0\n",
        "'totals_scale' must lie in (0,", 7},
       {head + "line = 3\n", "'line' must be an array of tables", 2},

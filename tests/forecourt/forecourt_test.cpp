@@ -190,18 +190,28 @@ TEST_F(ForecourtTest, RefusalsTouchNoDispenser) {
   struct Case {
     AuthoriseRequest request;
     std::string reason;
+    std::string message = "";  // part of it, naming the nearest values
   };
   const double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr PresetKind money = PresetKind::kMoney;
   const std::vector<Case> cases = {
       {{.pumpId = "9", .preset = 1}, "unknown-pump"},
-      {{.pumpId = "1", .preset = 0}, "bad-preset"},
+      {{.pumpId = "1", .preset = 0}, "bad-preset", "nearest is 0.1"},
       {{.pumpId = "1", .preset = -5}, "bad-preset"},
       {{.pumpId = "1", .preset = nan}, "bad-preset"},
-      {{.pumpId = "1", .preset = 0.04}, "bad-preset"},  // rounds to no dose: unlimited
-      {{.pumpId = "1", .preset = 1000}, "bad-preset"},  // beyond the command's 999.9
-      {{.pumpId = "1", .kind = PresetKind::kMoney, .preset = 10000}, "bad-preset"},
+      {{.pumpId = "1", .preset = 0.04}, "bad-preset"},  // no dose at all: unlimited
+      {{.pumpId = "1", .preset = 1000}, "bad-preset", "nearest is 999.9"},
+      {{.pumpId = "1", .preset = 1.55}, "bad-preset", "tenths: 1.5 or 1.6"},
+      {{.pumpId = "1", .preset = 20.05}, "bad-preset", "20.0 or 20.1"},
+      {{.pumpId = "1", .kind = money, .preset = 10000}, "bad-preset", "nearest is 9999"},
+      {{.pumpId = "1", .kind = money, .preset = 1.5}, "bad-preset", "whole units: 1 or 2"},
+      {{.pumpId = "1", .kind = money, .preset = 3.33}, "bad-preset", "3 or 4"},
+      {{.pumpId = "1", .kind = money, .preset = 0.5}, "bad-preset", "nearest is 1"},
       {{.pumpId = "1", .preset = 1, .price = 0}, "bad-price"},
-      {{.pumpId = "1", .preset = 1, .price = 100}, "bad-price"},  // would lose a digit
+      {{.pumpId = "1", .preset = 1, .price = 0.004}, "bad-price", "nearest is 0.01"},
+      {{.pumpId = "1", .preset = 1, .price = 1.859}, "bad-price", "hundredths: 1.85 or 1.86"},
+      {{.pumpId = "1", .preset = 1, .price = 100}, "bad-price", "nearest is 99.99"},
+      {{.pumpId = "1", .preset = 1, .price = 99.995}, "bad-price"},
       {{.pumpId = "1", .preset = 1, .price = nan}, "bad-price"},
   };
   for (int i = 0; i < 20; ++i) {
@@ -214,6 +224,7 @@ TEST_F(ForecourtTest, RefusalsTouchNoDispenser) {
     Service().Step();
     const Outcome outcome = future.get();
     EXPECT_EQ(outcome.reason, c.reason) << c.request.preset;
+    EXPECT_NE(outcome.message.find(c.message), std::string::npos) << outcome.message;
     EXPECT_FALSE(outcome.message.empty());
     EXPECT_FALSE(outcome.transaction);
   }
@@ -222,8 +233,37 @@ TEST_F(ForecourtTest, RefusalsTouchNoDispenser) {
   EXPECT_EQ(peer_.FramesHeard(), frames + 1);
   EXPECT_TRUE(Service().GetJournal().List({}).empty());
   EXPECT_EQ(Await(Service().SetPrice("1", -1)).reason, "bad-price");
+  EXPECT_EQ(Await(Service().SetPrice("1", 1.859)).reason, "bad-price");
   ASSERT_TRUE(Await(Service().SetPrice("1", 2.5)).Ok());
   EXPECT_EQ(AuthoriseVolume("1", 1.0).transaction->price, 2.5);
+
+  // On the steps, whatever the binary fraction: the dispenser gets what
+  // the sale records.
+  struct Accepted {
+    PresetKind kind;
+    double preset;
+    double price;
+    std::int32_t money, volume, unitPrice;  // as the start command carried them
+  };
+  const std::string pump = "2";
+  for (const Accepted& a :
+       {Accepted{PresetKind::kVolume, 1.1, 1.86, 0, 11, 186},
+        Accepted{PresetKind::kVolume, 0.3, 0.07, 0, 3, 7}, Accepted{money, 3, 99.99, 3, 0, 9999},
+        Accepted{money, 9999, 0.01, 9999, 0, 1}}) {
+    const Outcome o = Await(Service().Authorise(
+        {.pumpId = pump, .kind = a.kind, .preset = a.preset, .price = a.price, .client = "pos1"}));
+    ASSERT_TRUE(o.Ok()) << o.message;
+    const sim::Delivery& sent = peer_.At(2)->Current();
+    EXPECT_EQ(std::tuple(sent.moneyDose, sent.volumeDose, sent.unitPrice),
+              std::tuple(a.money, a.volume, a.unitPrice));
+    EXPECT_EQ(o.transaction->preset, a.preset);
+    EXPECT_EQ(o.transaction->price, a.price);
+    ASSERT_TRUE(Await(Service().StopPump(pump)).Ok());
+    const Transaction t = RunToEnd(o.transaction->id);
+    if (IsUnpaid(t.state)) {
+      ASSERT_TRUE(Service().Clear(t.id, "pos1").Ok());
+    }
+  }
 }
 
 TEST_F(ForecourtTest, MaxUnpaidAndIdempotentAuthorisation) {
@@ -254,7 +294,9 @@ TEST_F(ForecourtTest, OfflinePumpIsProbedWithBackoffAndComesBack) {
   EXPECT_EQ(AuthoriseVolume("2", 1.0).reason, "pump-offline");
   EXPECT_EQ(Await(Service().ReadTotals("2")).reason, "pump-offline");
   // An emergency stop is sent all the same.
-  EXPECT_EQ(Await(Service().StopPump("2")).reason, "dispenser-refused");
+  const Outcome stop = Await(Service().StopPump("2"));
+  EXPECT_EQ(stop.reason, "dispenser-unreachable");
+  EXPECT_EQ(stop.dispenserMessage, "Can't STOP POMP");
   ASSERT_EQ(Alerts().size(), 1u);
   EXPECT_EQ(Alerts()[0].kind, "pump-offline");
   // The others are polled on meanwhile, and stay fresh.
@@ -321,6 +363,44 @@ TEST_F(ForecourtTest, CountersThatMoveWithoutASaleRaiseAlerts) {
   RunUntil([&] { return Alerts().size() == 4; });
   EXPECT_EQ(Alerts()[0].pumpId, "2");
   EXPECT_LE(clock_.NowUs() - slipped, 61'000'000u);
+}
+
+// Counters that go back (a register reset or replaced) re-base the pump with
+// an alert; it never stays unusable.
+TEST_F(ForecourtTest, CountersThatGoBackReBaseThePump) {
+  Open();
+  ASSERT_EQ(RunToEnd(AuthoriseVolume("1", 10.0).transaction->id).reconciliation,
+            Reconciliation::kOk);
+  // Across a sale: the counters carry nine digits, so a slip of nearly 10^9
+  // sets them back by 800 volume and 1480 money.
+  const Outcome across = AuthoriseVolume("1", 3.0);
+  RunUntil([&] { return Service().Pump("1")->liveVolume > 1.0; });
+  peer_.At(1)->SlipTotals(1'000'000'000 - 800, 1'000'000'000 - 1480);
+  const Transaction kept = RunToEnd(across.transaction->id);
+  EXPECT_EQ(kept.state, TxnState::kPayable);
+  EXPECT_EQ(std::tuple(kept.volume, kept.money), std::tuple(3.0, 5.55));  // the final reading
+  EXPECT_EQ(kept.reconciliation, Reconciliation::kNotReconcilable);
+  EXPECT_EQ(*kept.totalsVolumeAfter, 500);
+  ASSERT_EQ(Alerts().size(), 1u);
+  EXPECT_EQ(Alerts()[0].kind, "totals-reset");
+  EXPECT_EQ(Alerts()[0].transactionId, kept.id);
+  const auto details = nlohmann::json::parse(Alerts()[0].details);
+  EXPECT_EQ(std::tuple(details["volume_before"], details["volume_after"]), std::tuple(1000, 500));
+
+  // While the service was down the dispenser was replaced: it counts from
+  // zero, which a refused reply also reads as.
+  ASSERT_TRUE(Service().Clear(kept.id, "pos1").Ok());
+  forecourt_.reset();
+  peer_.AddDispenser(1);
+  Open();
+  const Outcome next = AuthoriseVolume("1", 1.0);
+  ASSERT_TRUE(next.Ok()) << next.message;
+  const Transaction sale = RunToEnd(next.transaction->id);
+  EXPECT_EQ(std::tuple(*sale.totalsVolumeBefore, *sale.totalsVolumeAfter), std::tuple(0, 100));
+  EXPECT_EQ(sale.reconciliation, Reconciliation::kOk);
+  ASSERT_EQ(Alerts().size(), 2u);
+  EXPECT_EQ(Alerts()[0].kind, "totals-reset");
+  EXPECT_EQ(nlohmann::json::parse(Alerts()[0].details)["volume_before"], 500);
 }
 
 TEST_F(ForecourtTest, EverySaleCompletesOnALineWithEveryKindOfFault) {
@@ -504,6 +584,70 @@ TEST(PumpJsonTest, WrittenTextReadsBackAsThePump) {
   const auto empty = nlohmann::json::parse(text);
   EXPECT_TRUE(empty["price"].is_null());
   EXPECT_TRUE(empty["state_age_ms"].is_null());
+}
+
+// The driver's messages reach clients as UTF-8, every code of the page.
+TEST(TextTest, DriverMessagesAreDecodedFromWindows1251) {
+  EXPECT_EQ(FromWindows1251("Can't GetSost"), "Can't GetSost");
+  EXPECT_EQ(FromWindows1251("\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE"), "Невозможно");
+  EXPECT_EQ(FromWindows1251("\xC0\xDF\xE0\xFF\xA8\xB8\xB9\x88\x98"), "АЯаяЁё№€\uFFFD");
+}
+
+// A journal of the first schema, which kept amounts as binary fractions,
+// opens with every sale as it was.
+TEST(JournalTest, MigratesAmountsToTheDispenserUnitsWithoutLosingASale) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("forecourt-v1-" + std::to_string(::getpid()) + ".db");
+  std::filesystem::remove(path);
+  {
+    Database db(path.string());
+    db.Execute(R"sql(
+CREATE TABLE pumps(id TEXT PRIMARY KEY, line INTEGER NOT NULL, address INTEGER NOT NULL,
+  name TEXT NOT NULL, start_mode INTEGER NOT NULL, totals_selector INTEGER NOT NULL,
+  totals_scale REAL NOT NULL, price REAL, last_totals_volume INTEGER, last_totals_money INTEGER);
+CREATE TABLE transactions(id INTEGER PRIMARY KEY AUTOINCREMENT, pump_id TEXT NOT NULL,
+  client TEXT NOT NULL, reference TEXT, preset_kind TEXT NOT NULL, preset REAL NOT NULL,
+  price REAL NOT NULL, state TEXT NOT NULL, volume REAL NOT NULL DEFAULT 0,
+  money REAL NOT NULL DEFAULT 0, totals_volume_before INTEGER, totals_money_before INTEGER,
+  totals_volume_after INTEGER, totals_money_after INTEGER,
+  reconciliation TEXT NOT NULL DEFAULT 'pending', recovered INTEGER NOT NULL DEFAULT 0,
+  lock_client TEXT, message TEXT NOT NULL DEFAULT '', created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL);
+CREATE UNIQUE INDEX transactions_by_reference ON transactions(client, reference)
+  WHERE reference IS NOT NULL;
+CREATE TABLE alerts(id INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL,
+  pump_id TEXT NOT NULL, transaction_id INTEGER, message TEXT NOT NULL, details TEXT NOT NULL,
+  created_ms INTEGER NOT NULL, acknowledged_ms INTEGER);
+CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+INSERT INTO pumps VALUES('1', 1, 1, 'Pump 1', 1, 1, 100, 1.8599999999999999, 1250, 2312);
+INSERT INTO transactions VALUES(1, '1', 'pos1', 'a', 'volume', 2.5, 1.85, 'cleared',
+  2.4999999999999996, 4.6250000000000009, 1000, 1850, 1250, 2312, 'ok', 0, NULL, '', 5, 6);
+INSERT INTO transactions VALUES(7, '1', 'pos1', NULL, 'money', 3, 1.85, 'locked',
+  1.62, 2.997, 1250, 2312, 1412, 2611, 'ok', 1, 'pos2', 'note', 7, 8);
+PRAGMA user_version = 1;
+)sql");
+  }
+  EventRing ring;
+  Journal journal(path.string(), ring, [] { return std::int64_t{9}; });
+  const auto sales = journal.List({});
+  ASSERT_EQ(sales.size(), 2u);
+  const Transaction& byMoney = sales[0];
+  EXPECT_EQ(std::tuple(byMoney.id, byMoney.presetKind, byMoney.preset, byMoney.price),
+            std::tuple(7, PresetKind::kMoney, 3.0, 1.85));
+  EXPECT_EQ(std::tuple(byMoney.volume, byMoney.money, byMoney.state, *byMoney.lockClient),
+            std::tuple(1.62, 2.997, TxnState::kLocked, "pos2"));
+  EXPECT_TRUE(byMoney.recovered);
+  EXPECT_EQ(std::tuple(sales[1].volume, sales[1].money, sales[1].preset, *sales[1].reference),
+            std::tuple(2.5, 4.625, 2.5, "a"));
+  EXPECT_EQ(*sales[1].totalsMoneyAfter, 2312);
+  EXPECT_EQ(journal.PumpPrice("1"), 1.86);
+  EXPECT_EQ(journal.UnpaidCount("1"), 1u);
+  Transaction next{.pumpId = "1", .client = "pos1", .reference = "a"};
+  EXPECT_THROW(journal.Insert(next), DatabaseError);  // the reference index came along
+  next.reference = "b";
+  journal.Insert(next);
+  EXPECT_EQ(next.id, 8);
+  std::filesystem::remove(path);
 }
 
 TEST(JournalTest, RefusesAJournalFromANewerVersion) {

@@ -143,6 +143,14 @@ TEST_F(HttpTest, AWholeSaleThroughTheRoutesAndTheEventStream) {
   EXPECT_EQ(again.status, 200u);
   EXPECT_EQ(again.Json()["id"], id);
   EXPECT_TRUE(again.Json()["existing"]);
+  // The same reference with another pump or another preset is no retry.
+  for (const auto& [pump, preset] : {std::pair{"1-2", "2.5"}, std::pair{"1-1", "3"}}) {
+    const auto conflict =
+        Post(std::string("/api/v1/pumps/") + pump + "/authorize",
+             std::string(R"({"client": "pos1", "reference": "sale-1", "volume": )") + preset + "}");
+    EXPECT_EQ(conflict.status, 409u) << conflict.body;
+    EXPECT_EQ(conflict.Json()["error"], "reference-conflict");
+  }
 
   const StreamEvent live = events.Until(
       [](const StreamEvent& e) { return e.type == "live" && e.data["pump"] == "1-1"; });
@@ -191,7 +199,10 @@ TEST_F(HttpTest, StopAndStopAll) {
   ASSERT_EQ(Post("/api/v1/pumps/1-3/authorize", R"({"volume": 100, "price": 1.85})").status, 201u);
   const auto all = Post("/api/v1/stop-all", "");
   EXPECT_EQ(all.status, 200u) << all.body;
-  EXPECT_EQ(all.Json()["pumps"].size(), 4u);
+  ASSERT_EQ(all.Json()["pumps"].size(), 4u);
+  for (const auto& pump : all.Json()["pumps"]) {
+    EXPECT_EQ(pump["outcome"], pump["id"] == "1-3" ? "stopped" : "not-delivering") << pump;
+  }
   events.Until([](const StreamEvent& e) {
     return e.type == "transaction" && e.data["pump"] == "1-3" &&
            (e.data["state"] == "payable" || e.data["state"] == "cancelled");
@@ -245,6 +256,13 @@ TEST_F(HttpTest, BadRequestsAreRefusedAndTouchNothing) {
       {"POST", authorise, R"({"money": 100000})", 400, "bad-preset"},
       {"POST", authorise, R"({"volume": 1, "money": 1})", 400, "bad-preset"},
       {"POST", authorise, R"({"volume": 1, "price": 1000})", 400, "bad-price"},
+      // Between the dispenser's steps: it would get another amount.
+      {"POST", authorise, R"({"volume": 1.55})", 400, "bad-preset"},
+      {"POST", authorise, R"({"money": 1.5})", 400, "bad-preset"},
+      {"POST", authorise, R"({"volume": 1, "price": 1.859})", 400, "bad-price"},
+      {"PUT", "/api/v1/pumps/1-4/price", R"({"price": 0.004})", 400, "bad-price"},
+      {"POST", authorise, R"({"volume": 1, "client": ""})", 400, "bad-client"},
+      {"POST", "/api/v1/transactions/1/lock", R"({"client": ""})", 400, "bad-client"},
       {"POST", authorise, R"({"volume": 1, "client": 7})", 400, "bad-type"},
       {"POST", authorise, R"({"volume": 1, "colour": "red"})", 400, "unknown-field"},
       {"POST", authorise, "{\"volume\": 1, \"client\": \"" + std::string(100'000, 'x') + "\"}", 413,
@@ -281,6 +299,47 @@ TEST_F(HttpTest, BadRequestsAreRefusedAndTouchNothing) {
   const auto pump = Get("/api/v1/pumps/1-4").Json();
   EXPECT_EQ(pump["state"], "idle");
   EXPECT_EQ(pump["price"], 1.85);  // no refused price reached the pump
+  EXPECT_EQ(pump["limits"]["money"], (nlohmann::json{{"step", 1}, {"min", 1}, {"max", 9999}}));
+  EXPECT_EQ(pump["limits"]["price"]["step"], 0.01);
+
+  // Requests as they come on one keep-alive connection: a HEAD answer has
+  // no body, or the next answer would be read from the middle of it. The
+  // last, refused for its Host, closes the connection.
+  struct Raw {
+    std::string request;
+    unsigned status;
+    bool body;
+  };
+  const std::string auth = std::string("Authorization: Bearer ") + kMonitor + "\r\n";
+  const std::string pumps = "GET /api/v1/pumps HTTP/1.1\r\n";
+  for (const Raw& closing :
+       {Raw{pumps + auth, 400, true}, Raw{pumps + "Host: a\r\nHost: b\r\n" + auth, 400, true}}) {
+    const std::vector<Raw> raw = {
+        {"HEAD /api/v1/pumps HTTP/1.1\r\nHost: a\r\n" + auth, 200, false},
+        {"HEAD /api/v1/nowhere HTTP/1.1\r\nHost: a\r\n" + auth, 404, false},
+        {"HEAD /api/v1/pumps HTTP/1.1\r\nHost: a\r\n", 401, false},
+        {pumps + "Host: a\r\n" + auth, 200, true},
+        {"GET /api/v1/pumps HTTP/1.0\r\nConnection: keep-alive\r\n" + auth, 200, true},
+        closing,
+    };
+    namespace net = testing::net;
+    namespace http = testing::http;
+    net::io_context io;
+    const auto [host, port] = testing::HostPort(Url());
+    testing::beast::tcp_stream stream(io);
+    stream.expires_after(testing::kHttpTimeout);
+    stream.connect(net::ip::tcp::resolver(io).resolve(host, port));
+    testing::beast::flat_buffer buffer;
+    for (const Raw& r : raw) {
+      SCOPED_TRACE(r.request);
+      net::write(stream, net::buffer(r.request + "\r\n"));
+      http::response_parser<http::string_body> parser;
+      parser.skip(!r.body);
+      http::read(stream, buffer, parser);
+      EXPECT_EQ(parser.get().result_int(), r.status);
+      EXPECT_EQ(parser.get().body().empty(), !r.body);
+    }
+  }
 }
 
 TEST_F(HttpTest, AHundredClientsAtOnce) {
@@ -329,6 +388,34 @@ TEST_F(HttpTest, ServiceRoutesAndTheOpenApiDocumentMatch) {
   }
   const auto routes = api::RouteList();
   EXPECT_EQ(documented, std::set(routes.begin(), routes.end()));
+}
+
+// A line whose device is missing cannot carry a stop: its pump fails, the
+// others are stopped all the same, and the answer lists each.
+TEST(HttpStopAllTest, ADeadLineFailsOnlyItsPumps) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("tarvenixd-dead-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    Service service(dir, "[[line]]\ndevice = \"" + (dir / "no-such-device").string() +
+                             "\"\n[[line.pump]]\nid = \"dead\"\naddress = 1\n");
+    ASSERT_FALSE(service.Url().empty());
+    const auto all = Call(service.Url(), "POST", "/api/v1/stop-all", "", kControl);
+    EXPECT_EQ(all.status, 503u) << all.body;
+    ASSERT_EQ(all.Json()["pumps"].size(), 5u) << all.body;
+    for (const auto& pump : all.Json()["pumps"]) {
+      if (pump["id"] == "dead") {
+        EXPECT_EQ(pump["outcome"], "failed");
+        EXPECT_EQ(pump["error"], "dispenser-unreachable");
+        EXPECT_EQ(pump["dispenser_message"], "Can't STOP POMP");
+      } else {
+        EXPECT_EQ(pump["outcome"], "not-delivering") << pump;
+      }
+    }
+    const auto one = Call(service.Url(), "POST", "/api/v1/pumps/dead/stop", "", kControl);
+    EXPECT_EQ(one.status, 503u) << one.body;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(HttpTlsTest, ServesOverTlsWithItsCertificate) {
