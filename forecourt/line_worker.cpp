@@ -8,6 +8,7 @@
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
 #include "forecourt/thread_name.hpp"
+#include "trace/text.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -236,7 +237,7 @@ void LineWorker::OpenIfDue() {
     // The line is configured; address 1 did not answer its reset. The
     // pumps' own polls tell whether anything is there.
     log_.Info("line {}: opened, but the reset of address 1 failed: {}", lineNo_,
-              FromWindows1251(e.what()));
+              trace::Cp1251ToUtf8(e.what()));
   }
   std::lock_guard lock(mutex_);
   opened_ = true;
@@ -839,7 +840,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
     // Not reached with amounts on the steps above; kept so that no range
     // error of the driver ends the worker.
     return Outcome::Refused("bad-preset", "the driver refused the preset or the price",
-                            FromWindows1251(e.what()));
+                            trace::Cp1251ToUtf8(e.what()));
   }
   Totals before;
   try {
@@ -848,7 +849,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
     Failure(pump);
     return Outcome::Refused("dispenser-unreachable",
                             "pump " + id + " did not give its counters before the start",
-                            FromWindows1251(e.what()));
+                            trace::Cp1251ToUtf8(e.what()));
   }
   CheckUnattended(pump, before);
 
@@ -877,7 +878,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
     driver_->StartPump(line, pump.config.addr, pump.config.startMode);
     started = true;
   } catch (const ESerialIO& e) {
-    failure = FromWindows1251(e.what());
+    failure = trace::Cp1251ToUtf8(e.what());
     // The start may have been carried out with its answer lost: ask.
     try {
       const std::uint16_t state =
@@ -926,7 +927,7 @@ Outcome LineWorker::StopPump(Pump& pump) {
     // No answer to the stop: the line could not carry it.
     return Outcome::Refused("dispenser-unreachable",
                             "pump " + pump.config.id + " did not answer the stop",
-                            FromWindows1251(e.what()));
+                            trace::Cp1251ToUtf8(e.what()));
   }
   log_.Info("pump {}: stopped", pump.config.id);
   pump.nextLiveUs = clock_.NowUs();
@@ -958,7 +959,7 @@ Outcome LineWorker::ReadTotalsNow(Pump& pump) {
   } catch (const ESerialIO& e) {
     return Outcome::Refused("dispenser-refused",
                             "pump " + pump.config.id + " gave no sound counters",
-                            FromWindows1251(e.what()));
+                            trace::Cp1251ToUtf8(e.what()));
   }
 }
 
@@ -982,7 +983,7 @@ Outcome LineWorker::Parameter(Pump& pump, const Command& command) {
   } catch (const ESerialIO& e) {
     return Outcome::Refused("dispenser-refused",
                             "pump " + pump.config.id + " did not carry out the parameter command",
-                            FromWindows1251(e.what()));
+                            trace::Cp1251ToUtf8(e.what()));
   }
 }
 

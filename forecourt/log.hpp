@@ -44,8 +44,4 @@ class ExchangeLog final : public lines::LineMonitor {
   Log& log_;
 };
 
-// The driver's messages are Windows-1251 text; the log, the journal and
-// JSON carry UTF-8.
-std::string FromWindows1251(std::string_view text);
-
 }  // namespace tarvenix::forecourt

@@ -16,6 +16,7 @@
 #include "forecourt/simulated_lines.hpp"
 #include "sim/line_service.hpp"
 #include "sim/simulated_line.hpp"
+#include "trace/text.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -588,9 +589,9 @@ TEST(PumpJsonTest, WrittenTextReadsBackAsThePump) {
 
 // The driver's messages reach clients as UTF-8, every code of the page.
 TEST(TextTest, DriverMessagesAreDecodedFromWindows1251) {
-  EXPECT_EQ(FromWindows1251("Can't GetSost"), "Can't GetSost");
-  EXPECT_EQ(FromWindows1251("\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE"), "Невозможно");
-  EXPECT_EQ(FromWindows1251("\xC0\xDF\xE0\xFF\xA8\xB8\xB9\x88\x98"), "АЯаяЁё№€\uFFFD");
+  EXPECT_EQ(trace::Cp1251ToUtf8("Can't GetSost"), "Can't GetSost");
+  EXPECT_EQ(trace::Cp1251ToUtf8("\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE"), "Невозможно");
+  EXPECT_EQ(trace::Cp1251ToUtf8("\xC0\xDF\xE0\xFF\xA8\xB8\xB9\x88\x98"), "АЯаяЁё№€\uFFFD");
 }
 
 // A journal of the first schema, which kept amounts as binary fractions,
