@@ -18,13 +18,22 @@ echo "== tidy"
 cmake --preset tidy >/dev/null
 cmake --build --preset tidy
 
+# Wine runs the Windows tests as 32-bit programs, which some kernels cannot
+# run (no IA32 emulation); there the DLL is built and its tables checked.
+runs_32bit() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
 for preset in debug asan tsan windows; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  ctest --preset "$preset" -j "$(nproc)" | tee -a "$summary"
+  skip=()
+  if [[ $preset == windows ]] && ! runs_32bit; then
+    echo "== windows: this kernel does not run 32-bit programs; the test under Wine is skipped"
+    skip=(-E '^binary_interface$')
+  fi
+  ctest --preset "$preset" -j "$(nproc)" "${skip[@]}" | tee -a "$summary"
 done
 
 echo "== packages"
@@ -38,7 +47,9 @@ cmake --preset bench >/dev/null
 cmake --build --preset bench
 
 # Let Wine's server for the test prefix finish before returning.
-WINEPREFIX="$PWD/build/wine" wineserver -w
+if runs_32bit; then
+  WINEPREFIX="$PWD/build/wine" wineserver -w
+fi
 
 # ctest has failed the script already if anything failed; this sums it up.
 awk '/tests passed, .* tests failed out of/ { failed += $4; total += $NF }
