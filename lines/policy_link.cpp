@@ -235,6 +235,8 @@ std::int32_t PolicyLink::Fail(std::uint32_t lineNo, Line& line) {
   OnFailure(lineNo);
   line.ready = false;
   line.answered = false;
+  line.unsettled = false;
+  line.owed = 0;
   line.reinitPending = true;
   line.failureRun = 0;
   return kResultPortFailed;
@@ -272,7 +274,7 @@ std::int32_t PolicyLink::Command(std::uint32_t lineNo, Line& line,
   return result;
 }
 
-void PolicyLink::DropStale(std::uint32_t lineNo, Line& line, std::size_t bytes) {
+bool PolicyLink::DropStale(std::uint32_t lineNo, Line& line, std::size_t bytes) {
   ++line.stats.stale;
   line.stats.staleBytes += bytes;
   Notify(
@@ -281,6 +283,7 @@ void PolicyLink::DropStale(std::uint32_t lineNo, Line& line, std::size_t bytes) 
        .timeUs = NowUs(),
        .bytes = std::span<const std::uint8_t>(line.stale).first(std::min(bytes, line.stale.size())),
        .dropped = static_cast<std::uint32_t>(std::min<std::size_t>(bytes, UINT32_MAX))});
+  return line.owed > 0 && --line.owed == 0;
 }
 
 bool PolicyLink::Settle(std::uint32_t lineNo, Line& line, bool wait) {
@@ -289,10 +292,13 @@ bool PolicyLink::Settle(std::uint32_t lineNo, Line& line, bool wait) {
     return false;
   }
   if (waiting.received > 0) {
-    // Something is talking: more of it may follow.
-    DropStale(lineNo, line, waiting.received);
-    line.unsettled = true;
-    line.quietFromUs = NowUs();
+    if (DropStale(lineNo, line, waiting.received)) {
+      line.unsettled = false;
+    } else {
+      // Something is talking that we owe nothing to: more may follow.
+      line.unsettled = true;
+      line.quietFromUs = NowUs();
+    }
   }
   if (!line.unsettled || !wait) {
     return true;
@@ -309,13 +315,13 @@ bool PolicyLink::Settle(std::uint32_t lineNo, Line& line, bool wait) {
     if (heard.failed) {
       return false;
     }
-    if (heard.received == 0) {
-      break;
+    if (heard.received == 0 || DropStale(lineNo, line, heard.received)) {
+      break;  // quiet, or every request given up on has had its answer
     }
-    DropStale(lineNo, line, heard.received);
     line.quietFromUs = NowUs();
   }
   line.unsettled = false;
+  line.owed = 0;
   ++line.stats.settles;
   line.stats.settleUs += NowUs() - startUs;
   return true;
@@ -339,9 +345,10 @@ PolicyLink::Collected PolicyLink::Attempt(std::uint32_t lineNo, Line& line,
     // The answer to an earlier request: its own may still come.
     const std::size_t kept = std::min(collected.received, line.stale.size());
     std::copy_n(reply.begin(), kept, line.stale.begin());
-    DropStale(lineNo, line, collected.received);
-    line.unsettled = true;
-    line.quietFromUs = NowUs();
+    if (!DropStale(lineNo, line, collected.received)) {
+      line.unsettled = true;
+      line.quietFromUs = NowUs();
+    }
     if (dropped + 1 >= kStaleRepliesPerAttempt) {
       return {};
     }
@@ -387,6 +394,7 @@ std::int32_t PolicyLink::Converse(std::uint32_t lineNo, Line& line,
               .attempt = attemptNo});
       // Its answer may yet come, late.
       line.unsettled = true;
+      ++line.owed;
       result = kResultNoReply;
       continue;
     }

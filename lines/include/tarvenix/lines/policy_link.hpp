@@ -56,9 +56,6 @@ class PolicyLink : public InstrumentedLink {
   // dispensers known to echo it there (the simulator does); others put
   // what they like in byte 1. Off by default.
   void MatchEcho(std::uint32_t line, bool on);
-  // How long the line must be quiet before a frame after a timeout or a
-  // repetition: the longest reply's time on the wire plus the reply timeout.
-  std::uint64_t QuietUs(std::uint32_t line) const;
   void SetMonitor(LineMonitor* monitor) final { monitor_ = monitor; }
   // The error code of the line's last reply (0, 209, 219, 222, 223).
   std::uint32_t LineError(std::uint32_t line) const;
@@ -143,6 +140,9 @@ class PolicyLink : public InstrumentedLink {
     // line, counted from `quietFromUs`.
     bool unsettled = false;
     std::uint64_t quietFromUs = 0;
+    // Requests given up on whose answers have not come: once the last has
+    // come and been dropped, the line need not wait longer.
+    std::uint32_t owed = 0;
     bool ready = false;
     bool answered = false;
     std::int32_t lastResult = kResultOk;
@@ -174,8 +174,14 @@ class PolicyLink : public InstrumentedLink {
   std::int32_t Converse(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
                         std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
   void RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const;
-  // With the line's mutex locked: counts and reports dropped bytes.
-  void DropStale(std::uint32_t lineNo, Line& line, std::size_t bytes);
+  // With the line's mutex locked: how long the line must be quiet before a
+  // frame after a timeout or a repetition, the longest reply's time on the
+  // wire plus the reply timeout.
+  std::uint64_t QuietUs(std::uint32_t lineNo) const;
+  // With the line's mutex locked: counts and reports dropped bytes, taken
+  // for the answer to a request given up on; true when that was the last
+  // one owed.
+  bool DropStale(std::uint32_t lineNo, Line& line, std::size_t bytes);
   // With the line's mutex locked, before a frame: drops what is waiting and,
   // when `wait` and after a timeout or repetition, waits for a quiet line.
   // False when the transport failed.
