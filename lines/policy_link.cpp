@@ -128,8 +128,11 @@ void PolicyLink::MatchEcho(std::uint32_t line, bool on) {
 }
 
 std::uint64_t PolicyLink::QuietUs(std::uint32_t line) const {
+  // Twice the timeout: a controller that answered one request late may be
+  // as late with the repetition that followed, which it starts on only once
+  // the first answer is out.
   const Timing timing = LineTiming(line);
-  return kLongestReply * timing.byteUs + timing.replyTimeoutUs;
+  return kLongestReply * timing.byteUs + 2 * timing.replyTimeoutUs;
 }
 
 void PolicyLink::Opened(std::uint32_t line) {

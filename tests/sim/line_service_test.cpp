@@ -78,9 +78,9 @@ TEST_F(LineServiceTest, ModeIsTheNumberOfRepetitionsCappedAtSix) {
     EXPECT_EQ(service.Stats(1).retries - before.retries, c.attempts - 1);
     // Each attempt: the frame's bytes, then the whole timeout; after the
     // timeouts before, the line must first be quiet for a totals reply
-    // and a timeout.
+    // and twice the timeout.
     EXPECT_EQ(clock.NowUs() - start, quiet + c.attempts * (8 * kByteUs + kTimeoutUs));
-    quiet = 25 * kByteUs + kTimeoutUs;
+    quiet = 25 * kByteUs + 2 * kTimeoutUs;
     EXPECT_EQ(service.GetLineState(1), 0);  // nothing was judged
   }
 }
@@ -140,7 +140,7 @@ TEST_F(LineServiceTest, ALateReplyIsDroppedAndCountedAsStale) {
     std::uint64_t idleUs;  // between the timed-out poll and the next
   } cases[] = {
       {300, false, 0},        // within the quiet wait
-      {340, true, 0},         // arrives while the next frame goes out
+      {480, true, 0},         // arrives while the next frame goes out
       {900, false, 800'000},  // waiting on the line
   };
   std::uint8_t seq = 1;

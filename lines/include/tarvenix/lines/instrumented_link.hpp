@@ -34,7 +34,8 @@
 // So before it sends a frame a service discards whatever is waiting on the
 // line, and after an exchange that timed out or repeated its request it
 // sends nothing until the line has been quiet for as long as the longest
-// reply (kLongestReply bytes) takes on the wire plus the reply timeout. A
+// reply (kLongestReply bytes) takes on the wire plus twice the reply
+// timeout, or until every request given up on has had its answer. A
 // line whose dispensers are known to
 // echo the request's sequence digit in byte 1 of their replies may also be
 // set to drop a reply whose echo differs (MatchEcho); nothing else may rely

@@ -176,7 +176,7 @@ class PolicyLink : public InstrumentedLink {
   void RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const;
   // With the line's mutex locked: how long the line must be quiet before a
   // frame after a timeout or a repetition, the longest reply's time on the
-  // wire plus the reply timeout.
+  // wire plus twice the reply timeout.
   std::uint64_t QuietUs(std::uint32_t lineNo) const;
   // With the line's mutex locked: counts and reports dropped bytes, taken
   // for the answer to a request given up on; true when that was the last
