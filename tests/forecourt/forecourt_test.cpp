@@ -18,6 +18,7 @@
 #include "forecourt/simulated_lines.hpp"
 #include "sim/line_service.hpp"
 #include "sim/simulated_line.hpp"
+#include "trace/trace.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -385,6 +386,11 @@ TEST_F(ForecourtTest, LateRepliesNeverAnswerAnotherRequest) {
     peer_.SetFaults(addr, sim::FaultPlan{}.With(sim::FaultKind::kDelay, 0.12), 7);
   }
   Open();
+  char* traced = nullptr;
+  std::size_t tracedSize = 0;
+  std::FILE* traceFile = open_memstream(&traced, &tracedSize);
+  trace::TraceMonitor trace(traceFile);
+  Service().SetLineListener(&trace);
   std::map<std::string, std::vector<std::int64_t>> byPump;
   for (int round = 0; round < 5; ++round) {
     std::vector<std::int64_t> started;
@@ -432,6 +438,11 @@ TEST_F(ForecourtTest, LateRepliesNeverAnswerAnotherRequest) {
   }
   EXPECT_GT(late, 10u);
   EXPECT_GT(Service().Lines()[0].stats.stale, 0u);
+  Service().SetLineListener(nullptr);
+  std::fclose(traceFile);
+  const std::string text(traced, tracedSize);
+  std::free(traced);
+  EXPECT_NE(text.find(" bytes dropped, answering no request of now"), std::string::npos);
 }
 
 // A line whose device does not exist is down, says why and counts its
