@@ -84,6 +84,19 @@ class Checker {
     return *value;
   }
 
+  std::optional<bool> Boolean(const toml::table& table, std::string_view key) {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+      return std::nullopt;
+    }
+    const auto value = node->value_exact<bool>();
+    if (!value) {
+      Error(*node, fmt::format("'{}' must be true or false", key));
+      return std::nullopt;
+    }
+    return *value;
+  }
+
   std::optional<std::string> String(const toml::table& table, std::string_view key) {
     const toml::node* node = table.get(key);
     if (node == nullptr) {
@@ -160,11 +173,12 @@ void ReadPump(Checker& check, const toml::table& table, LineConfig& line, Seen& 
 
 void ReadLine(Checker& check, const toml::table& table, Config& config, Seen& seen) {
   seen.addrs.clear();
-  check.OnlyKeys(table, {"device", "baud", "simulate", "flow", "pump"}, "a line");
+  check.OnlyKeys(table, {"device", "baud", "simulate", "flow", "match_echo", "pump"}, "a line");
   LineConfig line;
   line.device = check.String(table, "device").value_or("");
   check.Integer(table, "baud", line.baud, 300, 115200);
   check.Integer(table, "simulate", line.simulate, 1, kMaxAddr);
+  line.matchEcho = check.Boolean(table, "match_echo").value_or(false);
   if (auto flow = check.Number(table, "flow", 0, 6000, false)) {
     line.flowPerMinute = *flow;
   }

@@ -21,6 +21,9 @@ struct LineConfig {
   std::uint32_t baud = 0;       // overrides the driver's bit rate; 0 keeps it
   std::uint8_t simulate = 0;    // dispensers of the in-process simulator (1..32)
   double flowPerMinute = 40.0;  // simulated flow, volume units a minute
+  // Drop replies whose byte 1 is not the request's sequence digit: only for
+  // dispensers known to echo it there, as the simulator's do.
+  bool matchEcho = false;
   std::vector<PumpConfig> pumps;
 };
 

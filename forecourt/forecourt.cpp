@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <system_error>
 #include <tarvenix/lines/serial_com_link.hpp>
 
 namespace tarvenix::forecourt {
@@ -12,6 +13,24 @@ std::future<Outcome> Ready(Outcome outcome) {
   std::promise<Outcome> promise;
   promise.set_value(std::move(outcome));
   return promise.get_future();
+}
+
+// Why a line is down, or empty while it is up.
+std::string DownReason(bool opened, const lines::LineHealth& health, const std::string& port) {
+  if (!opened) {
+    return "not opened yet";
+  }
+  if (!health.ready) {
+    if (health.osError != 0) {
+      return "cannot open " + port + ": " + std::system_category().message(health.osError);
+    }
+    return health.lastResult == lines::kResultNotOpen ? "the line is not configured"
+                                                      : "the port failed";
+  }
+  if (!health.answered) {
+    return "nothing has answered since the line was opened";
+  }
+  return {};
 }
 
 std::int64_t SystemNowMs() {
@@ -80,7 +99,7 @@ Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journa
     } else {
       line->port = lc.device;
       auto serial = std::make_unique<lines::SerialComLink>();
-      lines::PortSettings port{.device = lc.device};
+      lines::PortSettings port{.device = lc.device, .matchEcho = lc.matchEcho};
       if (lc.baud != 0) {
         port.baud = lc.baud;
       }
@@ -228,9 +247,12 @@ std::vector<LineInfo> Forecourt::Lines() const {
   std::vector<LineInfo> out;
   for (const auto& line : lines_) {
     const std::uint32_t number = line->worker->LineNo();
+    std::string reason = DownReason(line->worker->Opened(), line->link->Health(number), line->port);
+    const bool open = reason.empty();
     out.push_back({.number = number,
                    .port = line->port,
-                   .open = line->worker->Opened(),
+                   .open = open,
+                   .reason = std::move(reason),
                    .stats = line->link->Stats(number)});
   }
   return out;

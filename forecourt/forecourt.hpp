@@ -35,7 +35,10 @@ using SimulatedLinkFactory = std::function<std::unique_ptr<lines::InstrumentedLi
 struct LineInfo {
   std::uint32_t number = 0;
   std::string port;  // the device, or "simulated"
+  // Open: the line was opened, its transport can exchange, and something
+  // has answered on it since it was (re)opened. Else `reason` says why not.
   bool open = false;
+  std::string reason;
   lines::LinkStats stats;
 };
 

@@ -38,6 +38,9 @@ void ExchangeLog::OnLineEvent(const lines::LineEvent& event) {
     case lines::LineEvent::Kind::kReinit:
       log_.Debug("line {}: re-initialised", event.line);
       break;
+    case lines::LineEvent::Kind::kStale:
+      log_.Debug("line {}: dropped {} stale byte(s) {}", event.line, event.dropped, bytes);
+      break;
   }
 }
 

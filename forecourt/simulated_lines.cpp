@@ -23,6 +23,7 @@ SimulatedLinkFactory SimulatedLines::Factory() {
     }
     auto service = std::make_unique<sim::LineService>(clock);
     service->Attach(lineNo, *peer);
+    service->MatchEcho(lineNo, line.matchEcho);
     return service;
   };
 }

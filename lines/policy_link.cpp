@@ -24,6 +24,25 @@ struct ThreadVerdicts {
 };
 thread_local ThreadVerdicts tVerdicts;
 
+// Where a request frame carries its sequence digit, and where a dispenser
+// that echoes it puts it in a reply frame.
+constexpr std::size_t kRequestSeqIndex = 4;
+constexpr std::size_t kReplyEchoIndex = 1;
+
+// A line that never falls quiet (a chattering device) is waited for this
+// many quiet times at most; then the frame goes out and the check judges
+// what comes back.
+constexpr std::uint64_t kSettleLimit = 4;
+
+// Stale replies dropped within one attempt before it counts as unanswered.
+constexpr std::uint32_t kStaleRepliesPerAttempt = 3;
+
+// A reply frame whose echo of the sequence digit is not the request's.
+bool EchoDiffers(std::span<const std::uint8_t> request, std::span<const std::uint8_t> reply) {
+  return request.size() > kRequestSeqIndex && reply.size() > kReplyEchoIndex &&
+         reply[kReplyEchoIndex] != request[kRequestSeqIndex];
+}
+
 std::atomic<std::uint64_t> gServiceIds{0};
 
 }  // namespace
@@ -87,6 +106,39 @@ LinkStats PolicyLink::Stats(std::uint32_t line) const {
   }
   std::lock_guard lock(l->mutex);
   return l->stats;
+}
+
+LineHealth PolicyLink::Health(std::uint32_t line) const {
+  const Line* l = Find(line);
+  if (l == nullptr) {
+    return {};
+  }
+  std::lock_guard lock(l->mutex);
+  return {.ready = l->ready,
+          .answered = l->answered,
+          .lastResult = l->lastResult,
+          .osError = OsError(line)};
+}
+
+void PolicyLink::MatchEcho(std::uint32_t line, bool on) {
+  if (Line* l = Find(line)) {
+    std::lock_guard lock(l->mutex);
+    l->matchEcho = on;
+  }
+}
+
+std::uint64_t PolicyLink::QuietUs(std::uint32_t line) const {
+  // Twice the timeout: a controller that answered one request late may be
+  // as late with the repetition that followed, which it starts on only once
+  // the first answer is out.
+  const Timing timing = LineTiming(line);
+  return kLongestReply * timing.byteUs + 2 * timing.replyTimeoutUs;
+}
+
+void PolicyLink::Opened(std::uint32_t line) {
+  Line& l = lines_[line - 1];
+  l.ready = true;
+  l.answered = false;
 }
 
 std::uint32_t PolicyLink::LineError(std::uint32_t line) const {
@@ -184,6 +236,10 @@ void PolicyLink::BeginCommand(std::uint32_t lineNo, Line& line) {
 
 std::int32_t PolicyLink::Fail(std::uint32_t lineNo, Line& line) {
   OnFailure(lineNo);
+  line.ready = false;
+  line.answered = false;
+  line.unsettled = false;
+  line.owed = 0;
   line.reinitPending = true;
   line.failureRun = 0;
   return kResultPortFailed;
@@ -199,7 +255,7 @@ std::int32_t PolicyLink::Acknowledge(std::uint32_t lineNo, Line& line,
     Notify({.kind = LineEvent::Kind::kSent, .line = lineNo, .timeUs = NowUs(), .bytes = request});
     // The controller answers no acknowledgement, and the caller's buffer
     // still holds the reply it is about to decode: nothing is received.
-    result = Send(lineNo, request) ? kResultOk : Fail(lineNo, line);
+    result = Put(lineNo, request) ? kResultOk : Fail(lineNo, line);
   }
   EndOwnHold(line);
   return result;
@@ -212,6 +268,7 @@ std::int32_t PolicyLink::Command(std::uint32_t lineNo, Line& line,
   std::unique_lock lock(line.mutex);
   AwaitTurn(line, lock);
   const std::int32_t result = Converse(lineNo, line, request, reply, expectedLen, mode);
+  line.lastResult = result;
   RecordVerdict(lineNo, line.lineState.load(std::memory_order_relaxed));
   if (result == kResultOk && expectedLen > kUnacknowledgedLen) {
     line.holder = std::this_thread::get_id();
@@ -220,16 +277,102 @@ std::int32_t PolicyLink::Command(std::uint32_t lineNo, Line& line,
   return result;
 }
 
+bool PolicyLink::DropStale(std::uint32_t lineNo, Line& line, std::size_t bytes) {
+  ++line.stats.stale;
+  line.stats.staleBytes += bytes;
+  Notify(
+      {.kind = LineEvent::Kind::kStale,
+       .line = lineNo,
+       .timeUs = NowUs(),
+       .bytes = std::span<const std::uint8_t>(line.stale).first(std::min(bytes, line.stale.size())),
+       .dropped = static_cast<std::uint32_t>(std::min<std::size_t>(bytes, UINT32_MAX))});
+  return line.owed > 0 && --line.owed == 0;
+}
+
+bool PolicyLink::Settle(std::uint32_t lineNo, Line& line, bool wait) {
+  const Collected waiting = Drain(lineNo, line.stale);
+  if (waiting.failed) {
+    return false;
+  }
+  if (waiting.received > 0) {
+    if (DropStale(lineNo, line, waiting.received)) {
+      line.unsettled = false;
+    } else {
+      // Something is talking that we owe nothing to: more may follow.
+      line.unsettled = true;
+      line.quietFromUs = NowUs();
+    }
+  }
+  if (!line.unsettled || !wait) {
+    return true;
+  }
+  const std::uint64_t quietUs = QuietUs(lineNo);
+  const std::uint64_t startUs = NowUs();
+  const std::uint64_t giveUpUs = startUs + kSettleLimit * quietUs;
+  for (;;) {
+    const std::uint64_t untilUs = std::min(line.quietFromUs + quietUs, giveUpUs);
+    if (NowUs() >= untilUs) {
+      break;
+    }
+    const Collected heard = Listen(lineNo, untilUs, line.stale);
+    if (heard.failed) {
+      return false;
+    }
+    if (heard.received == 0 || DropStale(lineNo, line, heard.received)) {
+      break;  // quiet, or every request given up on has had its answer
+    }
+    line.quietFromUs = NowUs();
+  }
+  line.unsettled = false;
+  line.owed = 0;
+  ++line.stats.settles;
+  line.stats.settleUs += NowUs() - startUs;
+  return true;
+}
+
+PolicyLink::Collected PolicyLink::Attempt(std::uint32_t lineNo, Line& line,
+                                          std::span<const std::uint8_t> request,
+                                          std::span<std::uint8_t> reply, std::uint8_t expectedLen,
+                                          bool repeat) {
+  // A repetition goes out at once: a late answer to the same frame is as
+  // good as its own, which the quiet wait after the exchange then drops.
+  if (!Settle(lineNo, line, !repeat) || !Put(lineNo, request)) {
+    return {.failed = true};
+  }
+  for (std::uint32_t dropped = 0;; ++dropped) {
+    const Collected collected = Collect(lineNo, reply, expectedLen);
+    if (!line.matchEcho || collected.failed || collected.received == 0 ||
+        !EchoDiffers(request, reply.first(collected.received))) {
+      return collected;
+    }
+    // The answer to an earlier request: its own may still come.
+    const std::size_t kept = std::min(collected.received, line.stale.size());
+    std::copy_n(reply.begin(), kept, line.stale.begin());
+    if (!DropStale(lineNo, line, collected.received)) {
+      line.unsettled = true;
+      line.quietFromUs = NowUs();
+    }
+    if (dropped + 1 >= kStaleRepliesPerAttempt) {
+      return {};
+    }
+  }
+}
+
 std::int32_t PolicyLink::Converse(std::uint32_t lineNo, Line& line,
                                   std::span<const std::uint8_t> request,
                                   std::span<std::uint8_t> reply, std::uint8_t expectedLen,
                                   std::uint8_t mode) {
+  ++line.stats.exchanges;
   if (const std::int32_t ready = Ready(lineNo); ready != kResultOk) {
+    ++line.stats.notReady;
+    line.ready = false;
     return ready == kResultPortFailed ? Fail(lineNo, line) : ready;
   }
-  ++line.stats.exchanges;
+  line.ready = true;
   std::int32_t result = kResultNoReply;
-  for (std::uint32_t attempt = 0; attempt < Attempts(mode); ++attempt) {
+  bool answered = false;
+  std::uint32_t attempt = 0;
+  for (; attempt < Attempts(mode) && !answered; ++attempt) {
     if (attempt > 0) {
       ++line.stats.retries;
     }
@@ -242,7 +385,7 @@ std::int32_t PolicyLink::Converse(std::uint32_t lineNo, Line& line,
             .bytes = request,
             .attempt = attemptNo,
             .expectedLen = expectedLen});
-    const Collected collected = Attempt(lineNo, request, reply, expectedLen);
+    const Collected collected = Attempt(lineNo, line, request, reply, expectedLen, attempt > 0);
     if (collected.failed) {
       return Fail(lineNo, line);
     }
@@ -252,6 +395,9 @@ std::int32_t PolicyLink::Converse(std::uint32_t lineNo, Line& line,
               .line = lineNo,
               .timeUs = NowUs(),
               .attempt = attemptNo});
+      // Its answer may yet come, late.
+      line.unsettled = true;
+      ++line.owed;
       result = kResultNoReply;
       continue;
     }
@@ -275,18 +421,29 @@ std::int32_t PolicyLink::Converse(std::uint32_t lineNo, Line& line,
     if (accepted) {
       ++line.stats.accepted;
       line.failureRun = 0;
-      return kResultOk;
-    }
-    if (IsRefusal(reply.first(rxLen))) {
+      line.answered = true;
+      result = kResultOk;
+      answered = true;
+    } else if (IsRefusal(reply.first(rxLen))) {
       // The controller understood and said no: the line itself is sound.
       ++line.stats.refused;
       line.failureRun = 0;
-      return kResultRefused;
+      line.answered = true;
+      result = kResultRefused;
+      answered = true;
+    } else {
+      line.stats.CountRejection(line.lineError.load(std::memory_order_relaxed));
+      result = kResultOk;  // judged: the line state says rejected
     }
-    line.stats.CountRejection(line.lineError.load(std::memory_order_relaxed));
-    result = kResultOk;  // judged: the line state says rejected
   }
-  if (++line.failureRun >= kFailuresBeforeReinit) {
+  if (attempt > 1) {
+    // The answers to the earlier tries may still be on their way.
+    line.unsettled = true;
+  }
+  if (line.unsettled) {
+    line.quietFromUs = NowUs();
+  }
+  if (!answered && ++line.failureRun >= kFailuresBeforeReinit) {
     line.reinitPending = true;
   }
   return result;

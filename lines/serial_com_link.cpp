@@ -18,6 +18,9 @@ using std::chrono::milliseconds;
 constexpr std::uint32_t kDefaultBaud = 4800;
 constexpr milliseconds kDefaultReplyTimeout{140};
 constexpr milliseconds kWriteTimeout{1000};
+// A port that cannot be opened is tried again after this, doubling.
+constexpr milliseconds kReopenBackoffFirst{1000};
+constexpr milliseconds kReopenBackoffMax{30'000};
 
 std::optional<speed_t> SpeedOf(std::uint32_t baud) {
   switch (baud) {
@@ -42,12 +45,15 @@ std::optional<speed_t> SpeedOf(std::uint32_t baud) {
   }
 }
 
-// Time `bytes` take on the wire: start bit, data bits, parity, stop bits.
+// Bits of one byte on the wire: start bit, data bits, parity, stop bits.
+std::uint64_t BitsPerByte(const PortSettings& s) {
+  return 1 + static_cast<std::uint64_t>(s.dataBits) + (s.parity == 'N' ? 0 : 1) +
+         static_cast<std::uint64_t>(s.stopBits);
+}
+
+// Time `bytes` take on the wire.
 milliseconds WireTime(std::size_t bytes, std::uint32_t baud, const PortSettings& s) {
-  const std::uint64_t bitsPerByte = 1 + static_cast<std::uint64_t>(s.dataBits) +
-                                    (s.parity == 'N' ? 0 : 1) +
-                                    static_cast<std::uint64_t>(s.stopBits);
-  return milliseconds((bytes * bitsPerByte * 1000 + baud - 1) / baud);
+  return milliseconds((bytes * BitsPerByte(s) * 1000 + baud - 1) / baud);
 }
 
 int OpenPort(const PortSettings& s, std::uint32_t baud) {
@@ -169,10 +175,26 @@ struct SerialComLink::Port {
     return settings.replyTimeout.value_or(setting > 0 ? milliseconds(10 * setting)
                                                       : kDefaultReplyTimeout);
   }
-  bool Open() {
+  // Opens the port; after a failure, not again before the backoff ends,
+  // unless `now` is forced.
+  bool Open(bool force = false) {
     Close();
+    const auto now = Clock::now();
+    if (!force && now < nextOpen) {
+      return false;
+    }
+    errno = 0;
     fd = OpenPort(settings, Baud());
-    return fd >= 0;
+    if (fd < 0) {
+      osError = errno;
+      nextOpen = now + backoff;
+      backoff = std::min(backoff * 2, kReopenBackoffMax);
+      return false;
+    }
+    osError = 0;
+    backoff = kReopenBackoffFirst;
+    nextOpen = {};
+    return true;
   }
   void Close() {
     if (fd >= 0) {
@@ -186,6 +208,9 @@ struct SerialComLink::Port {
   std::uint32_t setting = 14;
   std::uint32_t baud = kDefaultBaud;
   int fd = -1;
+  int osError = 0;
+  Clock::time_point nextOpen{};
+  milliseconds backoff = kReopenBackoffFirst;
 };
 
 SerialComLink::SerialComLink() = default;
@@ -212,6 +237,9 @@ void SerialComLink::AssignPort(std::uint32_t line, PortSettings settings) {
     }
     port->settings = std::move(settings);
   }
+  if (IsLine(line)) {
+    MatchEcho(line, ports_[line - 1]->settings.matchEcho);
+  }
 }
 
 std::int32_t SerialComLink::ConfigureLine(std::uint32_t line, std::uint32_t setting,
@@ -230,9 +258,10 @@ std::int32_t SerialComLink::ConfigureLine(std::uint32_t line, std::uint32_t sett
     port->setting = setting;
     port->baud = baud;
     port->configured = true;
-    if (!port->Open()) {
+    if (!port->Open(true)) {
       return SpeedOf(port->Baud()) ? lines::kResultPortFailed : lines::kResultBadSetting;
     }
+    Opened(line);
   }
   Notify({.kind = lines::LineEvent::Kind::kConfigured,
           .line = line,
@@ -247,11 +276,34 @@ std::int32_t SerialComLink::Ready(std::uint32_t line) {
   if (port == nullptr || !port->configured) {
     return lines::kResultNotOpen;
   }
-  return port->fd >= 0 || port->Open() ? lines::kResultOk : lines::kResultPortFailed;
+  if (port->fd >= 0) {
+    return lines::kResultOk;
+  }
+  if (!port->Open()) {
+    return lines::kResultPortFailed;
+  }
+  Opened(line);
+  return lines::kResultOk;
 }
 
-bool SerialComLink::Send(std::uint32_t line, std::span<const std::uint8_t> bytes) {
+bool SerialComLink::Put(std::uint32_t line, std::span<const std::uint8_t> bytes) {
   return WriteAll(ports_[line - 1]->fd, bytes);
+}
+
+int SerialComLink::OsError(std::uint32_t line) const {
+  const Port* port = ports_[line - 1].get();
+  return port != nullptr ? port->osError : 0;
+}
+
+lines::PolicyLink::Timing SerialComLink::LineTiming(std::uint32_t line) const {
+  const Port* port = ports_[line - 1].get();
+  if (port == nullptr) {
+    return {};
+  }
+  const std::uint32_t baud = std::max<std::uint32_t>(port->Baud(), 1);
+  return {.byteUs = (BitsPerByte(port->settings) * 1'000'000 + baud - 1) / baud,
+          .replyTimeoutUs =
+              static_cast<std::uint64_t>(std::chrono::microseconds(port->ReplyTimeout()).count())};
 }
 
 void SerialComLink::OnFailure(std::uint32_t line) {
@@ -263,23 +315,69 @@ void SerialComLink::OnFailure(std::uint32_t line) {
 bool SerialComLink::PrepareReinit(std::uint32_t line) {
   // A port that still cannot be opened fails the command instead.
   Port* port = ports_[line - 1].get();
-  return port != nullptr && port->configured && (port->fd >= 0 || port->Open());
+  if (port == nullptr || !port->configured) {
+    return false;
+  }
+  if (port->fd >= 0) {
+    return true;
+  }
+  if (!port->Open()) {
+    return false;
+  }
+  Opened(line);
+  return true;
 }
 
-lines::PolicyLink::Collected SerialComLink::Attempt(std::uint32_t line,
-                                                    std::span<const std::uint8_t> request,
+lines::PolicyLink::Collected SerialComLink::Collect(std::uint32_t line,
                                                     std::span<std::uint8_t> reply,
                                                     std::uint8_t expectedLen) {
   Port& port = *ports_[line - 1];
-  ::tcflush(port.fd, TCIFLUSH);
-  if (!WriteAll(port.fd, request)) {
-    return {.failed = true};
-  }
   const auto deadline =
       Clock::now() + port.ReplyTimeout() + WireTime(expectedLen, port.Baud(), port.settings);
   const ReadResult read =
       ReadReply(port.fd, reply, expectedLen, deadline, port.settings.interByteTimeout);
   return {.received = read.received, .failed = read.failed};
+}
+
+lines::PolicyLink::Collected SerialComLink::Drain(std::uint32_t line,
+                                                  std::span<std::uint8_t> into) {
+  return Listen(line, NowUs(), into);
+}
+
+lines::PolicyLink::Collected SerialComLink::Listen(std::uint32_t line, std::uint64_t untilUs,
+                                                   std::span<std::uint8_t> into) {
+  Port& port = *ports_[line - 1];
+  const auto deadline = start_ + std::chrono::microseconds(untilUs);
+  Collected out;
+  std::array<std::uint8_t, 64> spill{};
+  for (;;) {
+    // Once bytes come, whatever follows within the inter-byte gap belongs
+    // to them.
+    const int wait = out.received == 0 ? MillisecondsUntil(deadline)
+                                       : static_cast<int>(port.settings.interByteTimeout.count());
+    pollfd p{port.fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, wait);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready == 0) {
+      return out;
+    }
+    if (ready < 0 || (p.revents & (POLLERR | POLLNVAL)) ||
+        ((p.revents & POLLHUP) && !(p.revents & POLLIN))) {
+      return {.received = out.received, .failed = true};
+    }
+    const std::span<std::uint8_t> room =
+        out.received < into.size() ? into.subspan(out.received) : std::span(spill);
+    const ssize_t n = ::read(port.fd, room.data(), room.size());
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      continue;
+    }
+    if (n <= 0) {
+      return {.received = out.received, .failed = true};
+    }
+    out.received += static_cast<std::size_t>(n);
+  }
 }
 
 }  // namespace tarvenix::lines

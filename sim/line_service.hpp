@@ -12,7 +12,17 @@
 // on the clock, and the reply is collected into the caller's buffer: a
 // reply is complete when ExpectedLen bytes have come or the line falls
 // silent; the simulated controller sends each reply in one piece, so the
-// reply is whatever it sent, cut at the end of the caller's buffer. The
+// reply is whatever it sent, cut at the end of the caller's buffer.
+//
+// Late replies. What the controller sends is on its way from the moment the
+// request has crossed the wire plus the reply's delay, whether or not
+// anyone still waits for it: a reply later than the reply timeout arrives
+// during whatever the service does next, as on a real line, and is
+// collected as the next reply unless the guard of every line service of
+// ours (instrumented_link.hpp) drops it first. Up to kInFlight replies may
+// be on their way; beyond that the oldest is lost. The wire is modelled as
+// two ways at once: a late reply and the host's next request do not
+// collide. The
 // installed reply check then judges it with the received length and
 // ExpectedLen and reports a line state (1 accepted, 3 rejected) and an error
 // code (0, 209, 219, 222, 223), which the service records per line. An
@@ -58,23 +68,39 @@ class LineService final : public lines::PolicyLink {
                              std::uint32_t baud) override;
 
  private:
+  static constexpr std::size_t kInFlight = 8;
+
+  // A reply on its way: its first byte arrives at `startUs`.
+  struct Arrival {
+    std::uint64_t startUs = 0;
+    Transmission reply;
+  };
   struct Wire {
     SimulatedLine* peer = nullptr;
     bool open = false;
     std::uint64_t timeoutUs = 0;
     std::uint64_t byteUs = 0;
+    std::array<Arrival, kInFlight> arrivals{};  // by arrival time
+    std::size_t inFlight = 0;
   };
 
   std::int32_t Ready(std::uint32_t line) override;
-  Collected Attempt(std::uint32_t line, std::span<const std::uint8_t> request,
-                    std::span<std::uint8_t> reply, std::uint8_t expectedLen) override;
-  bool Send(std::uint32_t line, std::span<const std::uint8_t> bytes) override;
+  bool Put(std::uint32_t line, std::span<const std::uint8_t> bytes) override;
+  Collected Collect(std::uint32_t line, std::span<std::uint8_t> reply,
+                    std::uint8_t expectedLen) override;
+  Collected Drain(std::uint32_t line, std::span<std::uint8_t> into) override;
+  Collected Listen(std::uint32_t line, std::uint64_t untilUs,
+                   std::span<std::uint8_t> into) override;
+  Timing LineTiming(std::uint32_t line) const override {
+    return {.byteUs = wires_[line - 1].byteUs, .replyTimeoutUs = wires_[line - 1].timeoutUs};
+  }
   std::uint64_t NowUs() const override { return clock_.NowUs(); }
   std::uint64_t HoldClockUs() const override {
     return holdClock_ != nullptr ? holdClock_->NowUs() : PolicyLink::HoldClockUs();
   }
-  // Puts `bytes` on the line and returns what the peer sends back.
-  Transmission Transmit(Wire& wire, std::span<const std::uint8_t> bytes);
+  // Waits for the first reply on its way to arrive whole, takes it off the
+  // wire and copies what fits into `into`; its length.
+  std::size_t Receive(Wire& wire, std::span<std::uint8_t> into);
 
   lines::Clock& clock_;
   const lines::Clock* holdClock_;

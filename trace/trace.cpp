@@ -271,6 +271,10 @@ void TraceMonitor::OnLineEvent(const lines::LineEvent& e) {
     case lines::LineEvent::Kind::kReinit:
       fmt::print(out_, "{}    re-initialising the line after repeated failures\n", stamp);
       break;
+    case lines::LineEvent::Kind::kStale:
+      fmt::print(out_, "{} <- {:<44} stale: {} byte{} dropped, answering no request of now\n",
+                 stamp, Hex(e.bytes, true), e.dropped, e.dropped == 1 ? "" : "s");
+      break;
   }
 }
 
@@ -301,6 +305,11 @@ void RecordMonitor::OnLineEvent(const lines::LineEvent& e) {
       break;
     case lines::LineEvent::Kind::kTimeout:
       fmt::print(out_, "{:.3f}\t{}\trx\t-\ttimeout\n", ms, e.line);
+      break;
+    case lines::LineEvent::Kind::kStale:
+      // A comment: a playback must not take dropped bytes for an answer.
+      fmt::print(out_, "# {:.3f}\t{}\trx\t{}\tstale:{}\n", ms, e.line, Hex(e.bytes, false),
+                 e.dropped);
       break;
     case lines::LineEvent::Kind::kConfigured:
     case lines::LineEvent::Kind::kReinit:

@@ -4,7 +4,8 @@
 // the line, the direction (-> host to dispenser, <- dispenser to host), the
 // bytes in hex and their meaning: for a frame the address, sequence digit
 // and command; for a reply its code and fields and the reply check's verdict
-// with its error code; ACK and NAK by name; timeouts and re-initialisations.
+// with its error code; ACK and NAK by name; timeouts, re-initialisations
+// and stale bytes the line service dropped (a late reply, line noise).
 //
 // The record has one transmission per line, tab-separated:
 //
@@ -18,7 +19,9 @@
 //   verdict  tx: frame, repeat (the same frame sent again), ack, nak;
 //            rx: accepted, rejected:CODE (209, 219, 222 or 223), timeout
 //
-// Lines starting with '#' are comments; the first names the format. A
+// Lines starting with '#' are comments; the first names the format. Stale
+// bytes the service dropped are recorded as comments, "# time_ms line rx
+// hex stale:COUNT", so that a playback never takes them for an answer. A
 // recording made on a real line can be played back to the driver: each tx
 // frame is what the driver must send, and the rx lines up to the next tx
 // are what the line answered.

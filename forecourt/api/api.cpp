@@ -681,7 +681,9 @@ Reply Api::Lines() {
     list.push_back({{"line", line.number},
                     {"port", line.port},
                     {"open", line.open},
+                    {"reason", line.open ? json(nullptr) : json(line.reason)},
                     {"exchanges", s.exchanges},
+                    {"not_ready", s.notReady},
                     {"accepted", s.accepted},
                     {"rejected",
                      {{"209", s.rejected209},
@@ -691,7 +693,11 @@ Reply Api::Lines() {
                     {"timeouts", s.timeouts},
                     {"refused", s.refused},
                     {"retries", s.retries},
-                    {"reinitialisations", s.reinitialisations}});
+                    {"reinitialisations", s.reinitialisations},
+                    {"stale", s.stale},
+                    {"stale_bytes", s.staleBytes},
+                    {"settles", s.settles},
+                    {"settle_ms", s.settleUs / 1000}});
   }
   return Json(200, list);
 }
@@ -700,7 +706,8 @@ Reply Api::Health() {
   json reasons = json::array();
   for (const LineInfo& line : forecourt_.Lines()) {
     if (!line.open) {
-      reasons.push_back(fmt::format("line {} ({}) is not open", line.number, line.port));
+      reasons.push_back(
+          fmt::format("line {} ({}) is down: {}", line.number, line.port, line.reason));
     }
   }
   for (const PumpSnapshot& pump : forecourt_.Pumps()) {
@@ -751,6 +758,24 @@ Reply Api::Metrics() {
     line(fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"timeout\"}} {}", n,
                      s.timeouts));
     line(fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"retry\"}} {}", n, s.retries));
+    line(fmt::format("tarvenix_exchanges_total{{line=\"{}\",result=\"not_ready\"}} {}", n,
+                     s.notReady));
+  }
+  line("# HELP tarvenix_line_stale_total Stale replies and runs of bytes dropped on each line.");
+  line("# TYPE tarvenix_line_stale_total counter");
+  for (const LineInfo& info : forecourt_.Lines()) {
+    line(fmt::format("tarvenix_line_stale_total{{line=\"{}\"}} {}", info.number, info.stats.stale));
+  }
+  line("# TYPE tarvenix_line_stale_bytes_total counter");
+  for (const LineInfo& info : forecourt_.Lines()) {
+    line(fmt::format("tarvenix_line_stale_bytes_total{{line=\"{}\"}} {}", info.number,
+                     info.stats.staleBytes));
+  }
+  line("# HELP tarvenix_line_settle_seconds_total Time spent waiting for a quiet line.");
+  line("# TYPE tarvenix_line_settle_seconds_total counter");
+  for (const LineInfo& info : forecourt_.Lines()) {
+    line(fmt::format("tarvenix_line_settle_seconds_total{{line=\"{}\"}} {}", info.number,
+                     static_cast<double>(info.stats.settleUs) / 1e6));
   }
   line("# TYPE tarvenix_line_open gauge");
   for (const LineInfo& info : forecourt_.Lines()) {

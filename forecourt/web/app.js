@@ -316,8 +316,8 @@ function refreshLines() {
       return el('tr', { id: `line-${line.line}` },
         el('th', { scope: 'row', text: String(line.line) }),
         el('td', { text: line.port }),
-        el('td', { text: line.open ? 'yes' : 'no' }),
-        ...[line.exchanges, line.accepted, r['209'], r['219'], r['222'], r['223'], line.timeouts, line.retries, line.reinitialisations]
+        el('td', { text: line.open ? 'yes' : `no: ${line.reason ?? ''}` }),
+        ...[line.exchanges, line.accepted, r['209'], r['219'], r['222'], r['223'], line.timeouts, line.retries, line.reinitialisations, line.stale]
           .map((n) => el('td', { text: String(n ?? 0) })),
         el('td', {}, trace));
     }));

@@ -39,6 +39,7 @@ price = 52.90
 [[line]]
 simulate = 2
 flow = 60
+match_echo = true
 )",
                                   "forecourt.toml");
   ASSERT_TRUE(loaded.config) << loaded.errors.front().Text();
@@ -60,6 +61,8 @@ flow = 60
   EXPECT_EQ(a.price, 52.90);
   ASSERT_EQ(c.lines[1].pumps.size(), 2u);
   EXPECT_EQ(c.lines[1].pumps[1].id, "2-2");
+  EXPECT_FALSE(c.lines[0].matchEcho);
+  EXPECT_TRUE(c.lines[1].matchEcho);
 }
 
 TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
@@ -81,6 +84,7 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
       {head + "[[line]]\n", "either 'device' or 'simulate', not neither", 2},
       {head + "[[line]]\ndevice = \"/dev/x\"\nsimulate = 1\n", "not both", 2},
       {head + "[[line]]\nsimulate = 33\n", "'simulate' must lie in 1..32", 3},
+      {head + "[[line]]\nsimulate = 1\nmatch_echo = 1\n", "'match_echo' must be true or false", 4},
       {head + "[[line]]\ndevice = \"/dev/x\"\n", "at least one pump", 2},
       {head + "[[line]]\nsimulate = 1\n[[line.pump]]\nid = \"1\"\naddress = 2\n",
        "beyond the 1 simulated dispensers", 2},

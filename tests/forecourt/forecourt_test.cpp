@@ -8,15 +8,18 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <tarvenix/lines/clock.hpp>
 #include <thread>
 
+#include "forecourt/api/api.hpp"
 #include "forecourt/json.hpp"
 #include "forecourt/simulated_lines.hpp"
 #include "sim/line_service.hpp"
 #include "sim/simulated_line.hpp"
 #include "trace/text.hpp"
+#include "trace/trace.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -453,6 +456,114 @@ TEST_F(ForecourtTest, EverySaleCompletesOnALineWithEveryKindOfFault) {
     }
     EXPECT_GT(hits, 0u) << sim::FaultName(static_cast<sim::FaultKind>(k));
   }
+}
+
+// Dispensers that now and then answer after the line's timeout: a late
+// reply never answers another request, so every sale's counters tile (each
+// sale's difference is its own volume, and one sale's counters after are
+// the next one's before) and nothing is taken for an unattended delivery.
+TEST_F(ForecourtTest, LateRepliesNeverAnswerAnotherRequest) {
+  for (std::uint8_t addr = 1; addr <= 3; ++addr) {
+    peer_.SetFaults(addr, sim::FaultPlan{}.With(sim::FaultKind::kDelay, 0.12), 7);
+  }
+  Open();
+  char* traced = nullptr;
+  std::size_t tracedSize = 0;
+  std::FILE* traceFile = open_memstream(&traced, &tracedSize);
+  trace::TraceMonitor trace(traceFile);
+  Service().SetLineListener(&trace);
+  std::map<std::string, std::vector<std::int64_t>> byPump;
+  for (int round = 0; round < 5; ++round) {
+    std::vector<std::int64_t> started;
+    for (const std::string pump : {"1", "2", "3"}) {
+      Outcome outcome;
+      for (int attempt = 0; attempt < 5 && !outcome.transaction; ++attempt) {
+        RunUntil([&] { return Service().Pump(pump)->online; });
+        // Each sale its own volume, so that a borrowed reading shows.
+        outcome = AuthoriseVolume(pump, 1.0 + 0.1 * (round * 3 + std::stoi(pump)),
+                                  pump + "-" + std::to_string(round));
+      }
+      ASSERT_TRUE(outcome.transaction) << outcome.message;
+      started.push_back(outcome.transaction->id);
+      byPump[pump].push_back(outcome.transaction->id);
+    }
+    for (std::int64_t id : started) {
+      const Transaction t = RunToEnd(id);
+      ASSERT_EQ(t.state, TxnState::kPayable) << id;
+      Service().Clear(id, "pos1");
+    }
+  }
+  for (const auto& [pump, ids] : byPump) {
+    std::optional<Transaction> before;
+    for (std::int64_t id : ids) {
+      const Transaction t = Txn(id);
+      SCOPED_TRACE(testing::Message() << "pump " << pump << " sale " << id);
+      EXPECT_EQ(t.reconciliation, Reconciliation::kOk);
+      ASSERT_TRUE(t.totalsVolumeBefore && t.totalsVolumeAfter);
+      EXPECT_EQ(*t.totalsVolumeAfter - *t.totalsVolumeBefore, std::llround(t.volume * 100));
+      EXPECT_EQ(*t.totalsMoneyAfter - *t.totalsMoneyBefore,
+                static_cast<std::int64_t>(t.money * 100 + 1e-6));
+      if (before) {
+        EXPECT_EQ(*t.totalsVolumeBefore, *before->totalsVolumeAfter);
+        EXPECT_EQ(*t.totalsMoneyBefore, *before->totalsMoneyAfter);
+      }
+      before = t;
+    }
+  }
+  for (const Alert& alert : Alerts()) {
+    ADD_FAILURE() << alert.kind << " on pump " << alert.pumpId << ": " << alert.message;
+  }
+  std::uint64_t late = 0;
+  for (std::uint8_t addr = 1; addr <= 3; ++addr) {
+    late += peer_.Faults(addr)->Counts()[static_cast<std::size_t>(sim::FaultKind::kDelay)];
+  }
+  EXPECT_GT(late, 10u);
+  EXPECT_GT(Service().Lines()[0].stats.stale, 0u);
+  Service().SetLineListener(nullptr);
+  std::fclose(traceFile);
+  const std::string text(traced, tracedSize);
+  std::free(traced);
+  EXPECT_NE(text.find(" bytes dropped, answering no request of now"), std::string::npos);
+}
+
+// A line whose device does not exist is down, says why and counts its
+// failed exchanges; /healthz names the line and its device, not only its
+// pumps. The line beside it is unaffected.
+TEST_F(ForecourtTest, ALineWithAMissingDeviceIsDown) {
+  LineConfig dead{.device = (dir_ / "no-such-tty").string()};
+  dead.pumps.push_back({.id = "9", .addr = 1, .price = 1.85});
+  config_.lines.push_back(dead);
+  forecourt_ = std::make_unique<Forecourt>(
+      config_, log_, &clock_, [this] { return kEpochMs + clock_.NowUs() / 1000; },
+      simulated_.Factory());
+  RunUntil([&] { return Service().Pump("1")->online && Service().Pump("3")->online; });
+  RunUntil([&] { return Service().Lines()[1].stats.exchanges >= 5; });
+
+  const auto lines = Service().Lines();
+  EXPECT_TRUE(lines[0].open) << lines[0].reason;
+  const LineInfo& down = lines[1];
+  EXPECT_FALSE(down.open);
+  EXPECT_NE(down.reason.find("cannot open " + dead.device), std::string::npos) << down.reason;
+  EXPECT_EQ(down.stats.notReady, down.stats.exchanges);
+  EXPECT_EQ(down.stats.accepted, 0u);
+  EXPECT_FALSE(Service().Pump("9")->online);
+
+  api::Api api(Service(), config_);
+  const auto get = [&](std::string target) {
+    const api::Request request{.method = "GET", .target = target};
+    return api.Handle(request, *api::Match("GET", target));
+  };
+  const api::Reply health = get("/healthz");
+  EXPECT_EQ(health.status, 503u);
+  EXPECT_NE(health.body.find("line 2 (" + dead.device + ") is down"), std::string::npos)
+      << health.body;
+  const auto listed = nlohmann::json::parse(get("/api/v1/lines").body);
+  EXPECT_EQ(listed[1]["open"], false);
+  EXPECT_EQ(listed[1]["reason"], down.reason);
+  EXPECT_EQ(listed[0]["reason"], nullptr);
+  const std::string metrics = get("/metrics").body;
+  EXPECT_NE(metrics.find("tarvenix_line_open{line=\"2\"} 0"), std::string::npos);
+  EXPECT_NE(metrics.find("tarvenix_line_open{line=\"1\"} 1"), std::string::npos);
 }
 
 TEST_F(ForecourtTest, RestartFollowsOnOrCompletesFromTheCounters) {

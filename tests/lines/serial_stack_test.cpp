@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -11,6 +12,8 @@
 #include <tarvenix/tvm30.hpp>
 #include <vector>
 
+#include "link/frame.hpp"
+#include "link/reply_check.hpp"
 #include "sim/pty_server.hpp"
 #include "sim/simulated_line.hpp"
 
@@ -142,6 +145,46 @@ TEST_F(NoisyStackTest, GarbageAndTruncatedRepliesAreRefusedAndRetried) {
   EXPECT_GT(stats.retries, 0u);
   // A poll whose tries were all refused reports the state it already had.
   EXPECT_LE(static_cast<std::uint64_t>(stale), stats.exchanges - stats.accepted);
+}
+
+struct LateStackTest : StackTest {
+  static sim::FaultPlan Late() {
+    sim::FaultPlan plan;
+    plan.delayMs = 800;
+    return plan.With(sim::FaultKind::kDelay, 1.0);
+  }
+  LateStackTest() : StackTest(Late()) {}
+};
+
+// Address 2 answers 800 ms late, long after the 300 ms reply timeout: its
+// reply is dropped as stale while the line waits to fall quiet, and the next
+// frame, to address 1, gets address 1's own reply.
+TEST_F(LateStackTest, ALateReplyIsDroppedBeforeTheNextFrame) {
+  serialLink.AssignPort(1, {.device = server.Path(), .replyTimeout = 300ms});
+  ASSERT_EQ(serialLink.ConfigureLine(1, 14, 4800), kResultOk);
+  serialLink.SetReplyCheck(
+      1, {[](void* object, std::uint8_t lineNo, std::span<const std::uint8_t> buffer,
+             std::uint8_t rxLen, std::uint8_t expectedLen) {
+            return link::CheckReply(*static_cast<SerialComLink*>(object), lineNo, buffer, rxLen,
+                                    expectedLen);
+          },
+          &serialLink});
+  const auto frame = [](std::uint8_t wireAddr, std::uint8_t seq) {
+    std::array<std::uint8_t, 16> out{};
+    const std::uint8_t text = 'P';
+    const auto n = link::EncodeFrame(wireAddr, seq, std::span(&text, 1), out);
+    return std::vector<std::uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+  };
+  std::array<std::uint8_t, 31> reply{};
+  EXPECT_EQ(serialLink.Exchange(1, 1, frame(1, 1), reply, 25, 0), kResultNoReply);
+  const auto own = frame(0, 2);
+  EXPECT_EQ(serialLink.Exchange(1, 1, own, reply, 25, 0), kResultOk);
+  EXPECT_EQ(serialLink.GetLineState(1), protocol::kLineAccepted);
+  EXPECT_EQ(reply[1], own[4]);  // the simulator echoes the request's digit
+  const LinkStats stats = serialLink.Stats(1);
+  EXPECT_EQ(stats.stale, 1u);
+  EXPECT_EQ(stats.staleBytes, 15u);
+  EXPECT_EQ(stats.settles, 1u);
 }
 
 }  // namespace

@@ -43,7 +43,11 @@ TEST_P(EveryFaultKind, RefusedReplyChangesNoTableAndTheDeliveryRecovers) {
   const Snapshot before = Snapshot::Of(b.driver);
   const lines::LinkStats clean = b.Stats();
 
-  b.line.SetFaults(1, FaultPlan{}.With(e.kind, 1.0), 7);
+  // Late beyond all three attempts: a reply that came while the poll was
+  // repeated would answer the repetition, the same frame.
+  FaultPlan plan;
+  plan.delayMs = 1000;
+  b.line.SetFaults(1, plan.With(e.kind, 1.0), 7);
   b.clock.AdvanceMs(1'000);
   bool raised = false;
   try {

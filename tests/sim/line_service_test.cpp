@@ -69,14 +69,18 @@ TEST_F(LineServiceTest, ModeIsTheNumberOfRepetitionsCappedAtSix) {
     std::uint8_t mode;
     std::uint64_t attempts;
   } cases[] = {{0, 1}, {2, 3}, {6, 7}, {200, 7}};
+  std::uint64_t quiet = 0;  // the first exchange follows no timeout
   for (const auto& c : cases) {
     const lines::LinkStats before = service.Stats(1);
     const std::uint64_t start = clock.NowUs();
     EXPECT_EQ(Poll(c.mode), lines::kResultNoReply);
     EXPECT_EQ(service.Stats(1).timeouts - before.timeouts, c.attempts);
     EXPECT_EQ(service.Stats(1).retries - before.retries, c.attempts - 1);
-    // Each attempt: the frame's bytes, then the whole timeout.
-    EXPECT_EQ(clock.NowUs() - start, c.attempts * (8 * kByteUs + kTimeoutUs));
+    // Each attempt: the frame's bytes, then the whole timeout; after the
+    // timeouts before, the line must first be quiet for a totals reply
+    // and twice the timeout.
+    EXPECT_EQ(clock.NowUs() - start, quiet + c.attempts * (8 * kByteUs + kTimeoutUs));
+    quiet = 25 * kByteUs + 2 * kTimeoutUs;
     EXPECT_EQ(service.GetLineState(1), 0);  // nothing was judged
   }
 }
@@ -123,6 +127,51 @@ TEST_F(LineServiceTest, RefusalIsFinalAndNotRepeated) {
   EXPECT_EQ(service.Exchange(1, 1, Frame("w0111"), buffer, 25, 6), lines::kResultRefused);
   EXPECT_EQ(service.Stats(1).refused, 1u);
   EXPECT_EQ(service.Stats(1).retries, 0u);
+}
+
+// A reply that comes after its request was given up on never answers the
+// next one: the quiet wait after a timeout drops it, a reply later than that
+// is dropped by its echo where the line matches echoes, and one waiting on
+// the line when a frame goes out is drained. Each counts as stale.
+TEST_F(LineServiceTest, ALateReplyIsDroppedAndCountedAsStale) {
+  const struct {
+    std::uint32_t delayMs;
+    bool matchEcho;
+    std::uint64_t idleUs;  // between the timed-out poll and the next
+  } cases[] = {
+      {300, false, 0},        // within the quiet wait
+      {480, true, 0},         // arrives while the next frame goes out
+      {900, false, 800'000},  // waiting on the line
+  };
+  std::uint8_t seq = 1;
+  for (const auto& c : cases) {
+    LineService fresh(clock, &holdClock);
+    SimulatedLine peer(clock);
+    peer.AddDispenser(1, {});
+    fresh.Attach(1, peer);
+    fresh.SetReplyCheck(1, {&Check, &fresh});
+    fresh.ConfigureLine(1, 14, 4800);
+    fresh.MatchEcho(1, c.matchEcho);
+    const auto poll = [&](std::uint8_t digit) {
+      buffer.fill(0);
+      const auto frame = Frame("P", digit);
+      EXPECT_EQ(fresh.Exchange(1, 1, frame, buffer, 25, 0), lines::kResultOk);
+      return frame[4];
+    };
+    FaultPlan late;
+    late.delayMs = c.delayMs;
+    peer.SetFaults(1, late.With(FaultKind::kDelay, 1.0), 1);
+    EXPECT_EQ(fresh.Exchange(1, 1, Frame("P", seq++), buffer, 25, 0), lines::kResultNoReply);
+    peer.SetFaults(1, FaultPlan{}, 1);
+    clock.Advance(c.idleUs);
+    const std::uint8_t echo = poll(seq++);
+    EXPECT_EQ(fresh.GetLineState(1), protocol::kLineAccepted) << c.delayMs;
+    EXPECT_EQ(buffer[1], echo) << c.delayMs;  // its own reply, not the late one
+    const lines::LinkStats s = fresh.Stats(1);
+    EXPECT_EQ(s.stale, 1u) << c.delayMs;
+    EXPECT_EQ(s.staleBytes, 15u) << c.delayMs;
+    EXPECT_EQ(s.accepted, 1u) << c.delayMs;
+  }
 }
 
 struct InitCalls {

@@ -27,6 +27,20 @@
 // at the start of the next exchange, never inside a failing one, keeps the
 // handler's own exchanges from overwriting the line state the caller is
 // about to read.
+//
+// Late replies. A reply that comes after its request was given up on must
+// not be taken for the reply of the next exchange: the check cannot tell
+// them apart, and every later reply on the line would be shifted by one.
+// So before it sends a frame a service discards whatever is waiting on the
+// line, and after an exchange that timed out or repeated its request it
+// sends nothing until the line has been quiet for as long as the longest
+// reply (kLongestReply bytes) takes on the wire plus twice the reply
+// timeout, or until every request given up on has had its answer. A
+// line whose dispensers are known to
+// echo the request's sequence digit in byte 1 of their replies may also be
+// set to drop a reply whose echo differs (MatchEcho); nothing else may rely
+// on byte 1. Every byte so discarded, and every reply so dropped, counts as
+// stale.
 #pragma once
 
 #include <algorithm>
@@ -48,6 +62,8 @@ inline constexpr std::int32_t kResultPortFailed = 7;  // the port failed and was
 
 inline constexpr std::uint32_t kMaxRepeats = 6;
 inline constexpr std::uint32_t kFailuresBeforeReinit = 3;
+// The longest reply on the wire, in bytes: a totals reply.
+inline constexpr std::uint32_t kLongestReply = 25;
 
 // Tries of a command exchange in `mode`.
 constexpr std::uint32_t Attempts(std::uint8_t mode) {
@@ -73,6 +89,11 @@ struct LinkStats {
   std::uint64_t expiredHolds = 0;  // holds that ran out while another thread waited
   std::uint64_t acks = 0;          // acknowledgements the host sent
   std::uint64_t naks = 0;
+  std::uint64_t notReady = 0;    // command exchanges the transport could not carry
+  std::uint64_t stale = 0;       // runs of stale bytes and replies dropped
+  std::uint64_t staleBytes = 0;  // ... and their bytes
+  std::uint64_t settles = 0;     // waits for a quiet line after a timeout or repeat
+  std::uint64_t settleUs = 0;    // ... and the time they took
 
   std::uint64_t Rejected() const { return rejected209 + rejected219 + rejected222 + rejected223; }
 
@@ -110,6 +131,7 @@ struct LineEvent {
     kReceived,    // a reply was collected and judged
     kTimeout,     // an attempt received nothing in time
     kReinit,      // the service re-initialises the line
+    kStale,       // bytes dropped as stale: `bytes` (as far as kept), `dropped`
   };
   Kind kind;
   std::uint32_t line = 0;
@@ -121,6 +143,15 @@ struct LineEvent {
   std::uint32_t lineError = 0;   // kReceived
   std::uint32_t setting = 0;     // kConfigured
   std::uint32_t baud = 0;        // kConfigured
+  std::uint32_t dropped = 0;     // kStale: bytes dropped, kept or not
+};
+
+// Whether a line can carry exchanges, as far as its service knows.
+struct LineHealth {
+  bool ready = false;                   // the transport was open at its last use
+  bool answered = false;                // a reply came since the line was (re)opened
+  std::int32_t lastResult = kResultOk;  // of the last command exchange
+  int osError = 0;                      // the transport's last system error (errno), 0 for none
 };
 
 class LineMonitor {
@@ -133,6 +164,7 @@ class LineMonitor {
 class InstrumentedLink : public TComLink {
  public:
   virtual LinkStats Stats(std::uint32_t line) const = 0;
+  virtual LineHealth Health(std::uint32_t line) const = 0;
   // Receives every line event; nullptr for none. Set before exchanges run.
   virtual void SetMonitor(LineMonitor* monitor) = 0;
 };

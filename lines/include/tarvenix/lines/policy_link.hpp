@@ -3,7 +3,8 @@
 // the reply check reports, re-initialisation, statistics and events (see
 // instrumented_link.hpp for the policy). A service derives from it and
 // supplies the transport: whether a line is ready, one attempt of a command
-// (send the request, collect the reply), and sending an acknowledgement.
+// (send the request, collect the reply), and sending an acknowledgement,
+// and the means to keep a late reply out of the next exchange.
 //
 // Threads: each line has a lock of its own, held for a whole exchange and
 // while the transport's hooks run, so lines run in parallel; the
@@ -50,6 +51,11 @@ class PolicyLink : public InstrumentedLink {
   PolicyLink();
 
   LinkStats Stats(std::uint32_t line) const final;
+  LineHealth Health(std::uint32_t line) const final;
+  // Drops replies whose byte 1 is not the request's sequence digit. Only for
+  // dispensers known to echo it there (the simulator does); others put
+  // what they like in byte 1. Off by default.
+  void MatchEcho(std::uint32_t line, bool on);
   void SetMonitor(LineMonitor* monitor) final { monitor_ = monitor; }
   // The error code of the line's last reply (0, 209, 219, 222, 223).
   std::uint32_t LineError(std::uint32_t line) const;
@@ -82,15 +88,34 @@ class PolicyLink : public InstrumentedLink {
   std::unique_lock<std::mutex> LineTurn(std::uint32_t line);
   void Notify(const LineEvent& event) const;
 
-  // The transport, called with the line's lock held.
+  // The transport, called with the line's lock held. Times are NowUs().
   // kResultOk when the line can exchange, or the result that says why not.
   virtual std::int32_t Ready(std::uint32_t line) = 0;
-  // Puts `request` on the line and collects the reply into `reply`, never
-  // beyond it.
-  virtual Collected Attempt(std::uint32_t line, std::span<const std::uint8_t> request,
-                            std::span<std::uint8_t> reply, std::uint8_t expectedLen) = 0;
-  // Puts an acknowledgement on the line; false when the transport failed.
-  virtual bool Send(std::uint32_t line, std::span<const std::uint8_t> bytes) = 0;
+  // Puts `bytes` on the line; false when the transport failed.
+  virtual bool Put(std::uint32_t line, std::span<const std::uint8_t> bytes) = 0;
+  // Collects the reply to what was just put on the line into `reply`,
+  // never beyond it, waiting up to the reply timeout for its first byte.
+  virtual Collected Collect(std::uint32_t line, std::span<std::uint8_t> reply,
+                            std::uint8_t expectedLen) = 0;
+  // Takes whatever has come in and not been collected, without waiting for
+  // more: as much as fits into `into`, the rest is counted and dropped.
+  virtual Collected Drain(std::uint32_t line, std::span<std::uint8_t> into) = 0;
+  // Waits until bytes come in or `untilUs` passes, then takes what came
+  // as Drain does.
+  virtual Collected Listen(std::uint32_t line, std::uint64_t untilUs,
+                           std::span<std::uint8_t> into) = 0;
+  // The time of one byte on the wire and the reply timeout, in
+  // microseconds, as the line is configured.
+  struct Timing {
+    std::uint64_t byteUs = 0;
+    std::uint64_t replyTimeoutUs = 0;
+  };
+  virtual Timing LineTiming(std::uint32_t line) const = 0;
+  // The transport's last system error on the line (errno), 0 for none.
+  virtual int OsError(std::uint32_t /*line*/) const { return 0; }
+  // The transport (re)opened the line: nothing has answered on it yet. With
+  // the line's lock held.
+  void Opened(std::uint32_t line);
   // The transport failed; the exchange returns kResultPortFailed and the
   // line is re-initialised before its next command.
   virtual void OnFailure(std::uint32_t /*line*/) {}
@@ -110,6 +135,18 @@ class PolicyLink : public InstrumentedLink {
     LineInitHandler init{};
     std::uint32_t failureRun = 0;
     bool reinitPending = false;
+    bool matchEcho = false;
+    // A request may still be answered: the next frame waits for a quiet
+    // line, counted from `quietFromUs`.
+    bool unsettled = false;
+    std::uint64_t quietFromUs = 0;
+    // Requests given up on whose answers have not come: once the last has
+    // come and been dropped, the line need not wait longer.
+    std::uint32_t owed = 0;
+    bool ready = false;
+    bool answered = false;
+    std::int32_t lastResult = kResultOk;
+    std::array<std::uint8_t, 64> stale{};  // what the trace shows of dropped bytes
     LinkStats stats;
     // Written by the reply check while the exchange holds `mutex`.
     std::atomic<std::uint8_t> lineState{protocol::kLineAccepted};
@@ -137,6 +174,21 @@ class PolicyLink : public InstrumentedLink {
   std::int32_t Converse(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
                         std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
   void RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const;
+  // With the line's mutex locked: how long the line must be quiet before a
+  // frame after a timeout or a repetition, the longest reply's time on the
+  // wire plus twice the reply timeout.
+  std::uint64_t QuietUs(std::uint32_t lineNo) const;
+  // With the line's mutex locked: counts and reports dropped bytes, taken
+  // for the answer to a request given up on; true when that was the last
+  // one owed.
+  bool DropStale(std::uint32_t lineNo, Line& line, std::size_t bytes);
+  // With the line's mutex locked, before a frame: drops what is waiting and,
+  // when `wait` and after a timeout or repetition, waits for a quiet line.
+  // False when the transport failed.
+  bool Settle(std::uint32_t lineNo, Line& line, bool wait);
+  // One attempt: the request out, its reply in, stale replies dropped.
+  Collected Attempt(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
+                    std::span<std::uint8_t> reply, std::uint8_t expectedLen, bool repeat);
 
   mutable std::array<Line, kLines> lines_;
   LineMonitor* monitor_ = nullptr;

@@ -9,7 +9,8 @@
 // counted from the moment the request has left the port. Both can be
 // overridden per line.
 //
-// An exchange flushes stale input, writes the request and waits for the
+// An exchange drops and counts stale input (see instrumented_link.hpp for
+// the guard against late replies), writes the request and waits for the
 // first reply byte; once bytes come, it stops as soon as they form a
 // complete reply (the expected length, or the length the reply code at
 // index 2 implies), after an inter-byte gap, or when the overall timeout
@@ -22,7 +23,9 @@
 // every line service of ours (<tarvenix/lines/policy_link.hpp>). A port that fails
 // (unplugged adapter, I/O error) is closed and the exchange returns
 // kResultPortFailed at once; the next exchange opens the port again and
-// re-initialises the line before its command goes out.
+// re-initialises the line before its command goes out. A port that cannot
+// be opened is tried again after 1 s, doubling up to 30 s; exchanges in
+// between fail at once with kResultPortFailed. Health() says why (errno).
 #pragma once
 
 #include <array>
@@ -44,6 +47,9 @@ struct PortSettings {
   char parity = 'N';  // 'N', 'E' or 'O'
   int stopBits = 1;   // 1 or 2
   std::chrono::milliseconds interByteTimeout{50};
+  // Drop replies whose byte 1 is not the request's sequence digit: only for
+  // dispensers known to echo it there (PolicyLink::MatchEcho).
+  bool matchEcho = false;
 };
 
 class SerialComLink final : public lines::PolicyLink {
@@ -53,7 +59,8 @@ class SerialComLink final : public lines::PolicyLink {
   SerialComLink(const SerialComLink&) = delete;
   SerialComLink& operator=(const SerialComLink&) = delete;
 
-  // Maps `line` (1..32) to a port. Takes effect at the next ConfigureLine.
+  // Maps `line` (1..32) to a port. Takes effect at the next ConfigureLine;
+  // `matchEcho` at once.
   void AssignPort(std::uint32_t line, PortSettings settings);
 
   std::int32_t ConfigureLine(std::uint32_t line, std::uint32_t setting,
@@ -63,9 +70,14 @@ class SerialComLink final : public lines::PolicyLink {
   struct Port;
 
   std::int32_t Ready(std::uint32_t line) override;
-  Collected Attempt(std::uint32_t line, std::span<const std::uint8_t> request,
-                    std::span<std::uint8_t> reply, std::uint8_t expectedLen) override;
-  bool Send(std::uint32_t line, std::span<const std::uint8_t> bytes) override;
+  bool Put(std::uint32_t line, std::span<const std::uint8_t> bytes) override;
+  Collected Collect(std::uint32_t line, std::span<std::uint8_t> reply,
+                    std::uint8_t expectedLen) override;
+  Collected Drain(std::uint32_t line, std::span<std::uint8_t> into) override;
+  Collected Listen(std::uint32_t line, std::uint64_t untilUs,
+                   std::span<std::uint8_t> into) override;
+  Timing LineTiming(std::uint32_t line) const override;
+  int OsError(std::uint32_t line) const override;
   void OnFailure(std::uint32_t line) override;
   bool PrepareReinit(std::uint32_t line) override;
   std::uint64_t NowUs() const override;
