@@ -720,7 +720,7 @@ function showSalesCount() {
   const { offset, total, rows, state: wanted } = state.sales;
   const shown = rows.size;
   $('sales-empty').hidden = shown > 0;
-  $('sales-count').textContent = shown === 0 ? `None of ${total}`
+  $('sales-count').textContent = shown === 0 ? (total ? `None here of ${total}` : '')
     : `${offset + 1}–${offset + shown} of ${total}`;
   $('sales-newer').disabled = offset === 0;
   $('sales-older').disabled = wanted === 'to-pay' || offset + shown >= total;
