@@ -199,10 +199,12 @@ function setLink(link) {
   }
 }
 
-// While the stream is down nothing on the page is current: no command.
+// While the stream is down nothing on the page is current: no command
+// but the stops, which cost nothing to try when the stream alone is down
+// and whose result says whether they reached the pumps.
 function setControls(enabled) {
-  for (const node of document.querySelectorAll('#main .control :is(button, input, select), #main fieldset.controls, #stop-all')) {
-    node.disabled = !enabled;
+  for (const node of document.querySelectorAll('#main .control :is(button, input, select)')) {
+    node.disabled = !enabled && !node.classList.contains('stop');
   }
 }
 
@@ -498,7 +500,15 @@ function makePump(data) {
   if (may('control')) {
     card.append(makeControls(pump, key));
   }
-  card.append(refs.message);
+  // Every sale of this pump, whatever its state.
+  const history = el('a', { href: '#sales', class: 'history', text: 'Sales history', 'aria-label': `Sales history of ${data.name ?? id}` });
+  history.addEventListener('click', () => {
+    Object.assign(state.sales, { state: '', pump: id, offset: 0 });
+    $('sales-state').value = '';
+    $('sales-pump').value = id;
+    refreshSales();
+  });
+  card.append(refs.message, history);
   return pump;
 }
 
@@ -740,8 +750,9 @@ function applySale(txn) {
     showSalesCount();
   } else if (matches && state.sales.offset === 0) {
     const fresh = makeSaleRow(txn);
-    const newer = [...rows.values()].find((r) => r.id < txn.id);
-    $('sales-body').insertBefore(fresh.tr, newer ? newer.tr : null);
+    // Before the newest of the older rows: the list stays newest first.
+    const next = [...rows.values()].filter((r) => r.id < txn.id).reduce((a, b) => (!a || b.id > a.id ? b : a), null);
+    $('sales-body').insertBefore(fresh.tr, next ? next.tr : null);
     rows.set(txn.id, fresh);
     state.sales.total += 1;
     if (state.sales.state !== 'to-pay' && rows.size > PAGE) {

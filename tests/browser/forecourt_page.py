@@ -257,12 +257,18 @@ def two_tills(page, service):
     page.until("till-1 may clear", lambda d: page.all(f"#sale-{sale} button.clear"))
     page.find(f"#sale-{sale} button.clear").click()
     page.until("the sale cleared", lambda d: not page.all("#sales-body tr"))
-    Select(page.find("#sales-state")).select_by_value("cleared")
-    page.until("the cleared sale listed", lambda d: page.all(f"#sale-{sale}[data-state=cleared]"))
-    assert page.text("#sales-count") == "1–1 of 1"
     Select(page.find("#sales-state")).select_by_value("to-pay")
     page.view("pumps")
     page.until("no unpaid sale on pump 2", lambda d: page.text("#pump-2 .unpaid") == "0")
+    # A pump's history: its sales of every state, none of another pump's.
+    page.find("#pump-2 a.history").click()
+    page.until("pump 2's history", lambda d: page.all(f"#sale-{sale}[data-state=cleared]"))
+    assert page.text("#sales-count") == "1–1 of 1"
+    Select(page.find("#sales-pump")).select_by_value("1")
+    page.until("pump 1 has no sale", lambda d: not page.all("#sales-body tr"))
+    Select(page.find("#sales-pump")).select_by_value("")
+    Select(page.find("#sales-state")).select_by_value("to-pay")
+    page.view("pumps")
 
 
 def stop_all(page):
@@ -351,7 +357,9 @@ def outage(page, service):
     service.stop()
     page.until("the page noticing the outage", lambda d: page.attr("#link", "data-up") == "false")
     assert page.find("#outage").text.startswith("Disconnected since ")
-    assert not page.find("#pump-1-amount").is_enabled() and not page.find("#stop-all").is_enabled()
+    assert not page.find("#pump-1-amount").is_enabled() and not page.find("#pump-1 .quick-amount").is_enabled()
+    # The stops stay: trying costs nothing, and their result says what happened.
+    assert page.find("#stop-all").is_enabled() and page.find("#pump-1 .stop").is_enabled()
     service.start(f"127.0.0.1:{port}")
     page.live()
     page.until("the controls back", lambda d: page.find("#pump-1-amount").is_enabled())
