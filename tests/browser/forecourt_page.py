@@ -15,6 +15,7 @@ import sys
 import tempfile
 import urllib.error
 import urllib.request
+from concurrent.futures import ThreadPoolExecutor
 from decimal import ROUND_HALF_UP, Decimal
 
 from selenium import webdriver
@@ -93,11 +94,11 @@ def write_config(folder, web):
 
 
 def write_big_config(folder, web):
-    """128 pumps on four simulated lines, open access, no price set."""
+    """128 pumps on sixteen simulated lines, open access, no price set."""
     path = os.path.join(folder, "big.toml")
     with open(path, "w", encoding="utf-8") as out:
         out.write(f'database = "{folder}/big.db"\nstatic_dir = "{web}"\n'
-                  + "[[line]]\nsimulate = 32\nflow = 120\n" * 4)
+                  + "[[line]]\nsimulate = 8\nflow = 120\n" * 16)
     return path
 
 
@@ -213,6 +214,7 @@ def amounts_as_typed(page, service):
         page.until(f"{typed!r} refused", lambda d: page.attr("#pump-1-message", "data-refused") == "true")
         page.driver.execute_script("const m = document.getElementById('pump-1-message');"
                                    "m.textContent = ''; m.dataset.refused = 'false';")
+    page.find("#pump-1-amount").clear()
     status, sales = service.call("GET", "/api/v1/transactions", token=MONITOR)
     assert status == 200 and sales == [], f"a refused amount reached the service: {sales}"
     assert page.attr("#pump-1", "data-state") == "idle"
@@ -223,12 +225,14 @@ def amounts_as_typed(page, service):
     page.until("pump 2's preset on its card",
                lambda d: page.attr("#pump-2 .preset", "data-amount") == "2.5")
     page.until("the amount cleared once accepted", lambda d: page.attr("#pump-2-amount", "value") == "")
+    # The picture of the grid, mid-delivery unless the delivery was quicker.
+    page.until("pump 2 delivering", lambda d: page.text("#pump-2 .volume") != "0.00 L")
+    page.shoot("grid")
     page.until("the sale payable", lambda d: page.all("#sales-body tr[data-state=payable]"))
     status, sales = service.call("GET", "/api/v1/transactions", token=MONITOR)
     assert sales[0]["preset"] == {"volume": 2.5}, sales[0]
     page.until("one unpaid sale on pump 2", lambda d: page.text("#pump-2 .unpaid") == "1")
     page.until("pump 2 idle again", lambda d: page.attr("#pump-2", "data-state") == "idle")
-    page.shoot("grid")
     page.view("sales")
     row = page.find("#sales-body tr")
     assert row.find_element(By.CSS_SELECTOR, ".preset").text == "2.50 L", row.text
@@ -384,13 +388,18 @@ def big_forecourt(binary, web, folder, out, log):
         assert not page.find("#login").is_displayed() and not page.find("#sign-out").is_displayed()
         page.live()
         page.until("a card saying it has no price", lambda d: page.find("#pump-1-1 .no-price").is_displayed())
+        page.until("every pump heard from", lambda d: all(
+            p["online"] for p in service.call("GET", "/api/v1/pumps")[1]))
         pumps = service.call("GET", "/api/v1/pumps")[1]
-        for pump in pumps:
-            assert service.call("PUT", f"/api/v1/pumps/{pump['id']}/price", {"price": 1.5})[0] == 200
-        for n, pump in enumerate(pumps):
-            status, reply = service.call("POST", f"/api/v1/pumps/{pump['id']}/authorize",
-                                         {"volume": 2 + n % 3, "client": "bench"})
-            assert status == 201, reply
+        # Each command waits for its line: all at once, as tills would.
+        with ThreadPoolExecutor(max_workers=32) as pool:
+            prices = pool.map(lambda p: service.call("PUT", f"/api/v1/pumps/{p['id']}/price", {"price": 1.5}),
+                              pumps)
+            assert all(status == 200 for status, _ in prices)
+            sales = pool.map(lambda n: service.call("POST", f"/api/v1/pumps/{pumps[n]['id']}/authorize",
+                                                    {"volume": 2 + n % 3, "client": "bench"}), range(len(pumps)))
+            refused = [reply for status, reply in sales if status != 201]
+            assert not refused, refused[:3]
         page.until("every sale finished", lambda d: all(
             p["transaction"] is None and p["unpaid"] == 1 for p in service.call("GET", "/api/v1/pumps")[1]))
         final = {p["id"]: p for p in service.call("GET", "/api/v1/pumps")[1]}
@@ -440,7 +449,9 @@ def run(binary, web, out):
             page.find("#sign-out").click()
             page.sign_in(TILL1)
             # A sale to pay, so that the phone shows a row and its Lock.
-            assert service.call("POST", "/api/v1/pumps/4/authorize", {"volume": 1}, TILL1)[0] == 201
+            page.until("pump 4 idle", lambda d: page.attr("#pump-4", "data-state") == "idle")
+            status, reply = service.call("POST", "/api/v1/pumps/4/authorize", {"volume": 1}, TILL1)
+            assert status == 201, reply
             page.until("pump 4's sale to pay", lambda d: page.all("#sales-body tr[data-state=payable]"))
             phone(page)
             assert not page.read_console(), f"console: {page.console}"
