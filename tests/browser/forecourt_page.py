@@ -276,7 +276,15 @@ def two_tills(page, service):
 
 
 def stop_all(page):
-    """One press; the banner names the pump that did not stop."""
+    """One press; the banner names the pump that did not stop. A key on a
+    focused Stop asks for a second press before it stops anything."""
+    stop = page.find("#pump-3 .stop")
+    stop.send_keys(Keys.ENTER)
+    page.until("a second press asked", lambda d: stop.text == "Press again to stop")
+    assert page.text("#pump-3-message") == "", "one key press sent a stop"
+    stop.send_keys(Keys.ENTER)
+    page.until("pump 3 stopped", lambda d: page.text("#pump-3-message") == "Stopped")
+
     page.find("#stop-all").click()
     page.until("the stop-all banner", lambda d: page.attr("#stop-all-banner", "data-outcome") == "failed")
     # The browser logs the service's 503 for the pump that did not stop.
