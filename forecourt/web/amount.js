@@ -4,6 +4,10 @@
 // a text field read here takes a decimal comma or point, refuses anything
 // else, and checks the amount against the pump's step and range.
 
+// The browser's languages: Intl's default is the engine's, which need not
+// be the one the user chose.
+const LOCALES = globalThis.navigator?.languages?.length ? [...navigator.languages] : undefined;
+
 // What a pump takes when the service does not say.
 export const DEFAULT_LIMITS = {
   price: { step: 0.01, min: 0.01, max: 99.99 },
@@ -57,11 +61,11 @@ export class Formats {
   constructor(currency) {
     this.currency = currency || null;
     const money = this.currency
-      ? new Intl.NumberFormat(undefined, { style: 'currency', currency: this.currency })
-      : new Intl.NumberFormat(undefined, { minimumFractionDigits: 2, maximumFractionDigits: 2 });
+      ? new Intl.NumberFormat(LOCALES, { style: 'currency', currency: this.currency })
+      : new Intl.NumberFormat(LOCALES, { minimumFractionDigits: 2, maximumFractionDigits: 2 });
     this.moneyDecimals = money.resolvedOptions().maximumFractionDigits;
     this.moneyFormat = money;
-    this.volumeFormat = new Intl.NumberFormat(undefined, { minimumFractionDigits: 2, maximumFractionDigits: 2 });
+    this.volumeFormat = new Intl.NumberFormat(LOCALES, { minimumFractionDigits: 2, maximumFractionDigits: 2 });
     this.priceFormats = new Map();
   }
 
@@ -82,7 +86,7 @@ export class Formats {
     let format = this.priceFormats.get(decimals);
     if (!format) {
       const options = { minimumFractionDigits: decimals, maximumFractionDigits: decimals };
-      format = new Intl.NumberFormat(undefined, this.currency ? { ...options, style: 'currency', currency: this.currency } : options);
+      format = new Intl.NumberFormat(LOCALES, this.currency ? { ...options, style: 'currency', currency: this.currency } : options);
       this.priceFormats.set(decimals, format);
     }
     return format.format(roundTo(Number(p), decimals));
@@ -93,9 +97,9 @@ export class Formats {
   }
 }
 
-export const clockText = (t) => (t ? new Date(t).toLocaleTimeString(undefined, { hour12: false }) : '–');
+export const clockText = (t) => (t ? new Date(t).toLocaleTimeString(LOCALES, { hour12: false }) : '–');
 export const dateTimeText = (t) =>
-  (t ? new Date(t).toLocaleString(undefined, { dateStyle: 'short', timeStyle: 'medium', hour12: false }) : '–');
+  (t ? new Date(t).toLocaleString(LOCALES, { dateStyle: 'short', timeStyle: 'medium', hour12: false }) : '–');
 
 // "45 s", "3 min", "2 h 5 min": how long a pump has been in its state.
 export function ageText(ms) {

@@ -102,12 +102,13 @@ def write_big_config(folder, web):
     return path
 
 
-def browser():
+def browser(language="en-US"):
     options = Options()
     options.binary_location = "/usr/bin/chromium"
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                 "--window-size=1280,800", "--disable-gpu", "--lang=en-US"):
+                 "--window-size=1280,800", "--disable-gpu", f"--lang={language}"):
         options.add_argument(flag)
+    options.add_experimental_option("prefs", {"intl.accept_languages": language})
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=DriverService("/usr/bin/chromedriver"), options=options)
 
@@ -383,6 +384,23 @@ def outage(page, service):
     assert not left, f"console during the restart: {left}"
 
 
+def german(service, out):
+    """A German browser: the comma it shows is the comma it takes."""
+    driver = browser("de-DE")
+    try:
+        page = Page(driver, out)
+        driver.get(service.url)
+        page.sign_in(TILL2)
+        page.until("pump 1 idle", lambda d: page.attr("#pump-1", "data-state") == "idle")
+        page.find("#pump-1-amount").send_keys("1,5", Keys.ENTER)
+        page.until("1,5 litres on the card", lambda d: page.attr("#pump-1 .preset", "data-amount") == "1.5")
+        assert page.text("#pump-1 .preset").startswith("Preset 1,50 L"), page.text("#pump-1 .preset")
+        assert page.text("#pump-1 .price") == "1,85 €", page.text("#pump-1 .price")
+        assert not page.read_console(), f"console: {page.console}"
+    finally:
+        driver.quit()
+
+
 def big_forecourt(binary, web, folder, out, log):
     """128 pumps delivering at once; the cards end on the service's values."""
     service = Tarvenixd(binary, write_big_config(folder, web), log)
@@ -463,6 +481,7 @@ def run(binary, web, out):
             page.until("pump 4's sale to pay", lambda d: page.all("#sales-body tr[data-state=payable]"))
             phone(page)
             assert not page.read_console(), f"console: {page.console}"
+            german(service, out)
         finally:
             if driver:
                 driver.quit()
