@@ -234,7 +234,7 @@ void ReadAccess(Checker& check, const toml::table& root, Config& config) {
     } else {
       for (const toml::node& node : *array) {
         const toml::table& table = *node.as_table();
-        check.OnlyKeys(table, {"value", "role"}, "a token");
+        check.OnlyKeys(table, {"value", "role", "name"}, "a token");
         Token token;
         const auto value = check.String(table, "value");
         const auto role = check.String(table, "role");
@@ -258,6 +258,16 @@ void ReadAccess(Checker& check, const toml::table& root, Config& config) {
           check.Error(*table.get("role"),
                       "'role' must be monitor, control or admin, not '" + *role + "'");
         }
+        if (auto name = check.String(table, "name")) {
+          const bool taken = std::any_of(config.tokens.begin(), config.tokens.end(),
+                                         [&](const Token& t) { return t.name == *name; });
+          if (name->size() > 64) {
+            check.Error(*table.get("name"), "a token's 'name' must have at most 64 characters");
+          } else if (taken) {
+            check.Error(*table.get("name"), "two tokens are named '" + *name + "'");
+          }
+          token.name = *name;
+        }
         token.value = *value;
         config.tokens.push_back(std::move(token));
       }
@@ -270,6 +280,54 @@ void ReadAccess(Checker& check, const toml::table& root, Config& config) {
                 "TLS needs both 'tls_certificate' and 'tls_key'");
   }
   config.staticDir = check.String(root, "static_dir").value_or("");
+}
+
+// The currency and the one-tap presets of the web page.
+void ReadWeb(Checker& check, const toml::table& root, Config& config) {
+  if (auto currency = check.String(root, "currency")) {
+    const bool code =
+        currency->size() == 3 && std::all_of(currency->begin(), currency->end(),
+                                             [](char c) { return c >= 'A' && c <= 'Z'; });
+    if (!code) {
+      check.Error(
+          *root.get("currency"),
+          "'currency' must be a three-letter code such as \"EUR\", not '" + *currency + "'");
+    }
+    config.web.currency = *currency;
+  }
+  const toml::node* node = root.get("web");
+  if (node == nullptr) {
+    return;
+  }
+  const toml::table* web = node->as_table();
+  if (web == nullptr) {
+    check.Error(*node, "'web' must be a table ([web])");
+    return;
+  }
+  check.OnlyKeys(*web, {"volume_presets", "money_presets"}, "[web]");
+  auto presets = [&](std::string_view key, std::vector<double>& out) {
+    const toml::node* list = web->get(key);
+    if (list == nullptr) {
+      return;
+    }
+    const toml::array* array = list->as_array();
+    if (array == nullptr || array->size() > 6) {
+      check.Error(*list, fmt::format("'{}' must be a list of at most 6 amounts", key));
+      return;
+    }
+    out.clear();
+    for (const toml::node& item : *array) {
+      const auto value = item.value<double>();
+      if (!value || !(item.is_integer() || item.is_floating_point()) || !(*value > 0) ||
+          *value > 1e6) {
+        check.Error(item, fmt::format("'{}' holds amounts above 0", key));
+        return;
+      }
+      out.push_back(*value);
+    }
+  };
+  presets("volume_presets", config.web.volumePresets);
+  presets("money_presets", config.web.moneyPresets);
 }
 
 }  // namespace
@@ -308,11 +366,11 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   }
   Checker check(name);
   Config config;
-  check.OnlyKeys(
-      root,
-      {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms", "poll_interval_ms",
-       "totals_interval_ms", "line", "token", "tls_certificate", "tls_key", "static_dir"},
-      "the file");
+  check.OnlyKeys(root,
+                 {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms",
+                  "poll_interval_ms", "totals_interval_ms", "line", "token", "tls_certificate",
+                  "tls_key", "static_dir", "currency", "web"},
+                 "the file");
   if (auto database = check.String(root, "database")) {
     config.database = *database;
   } else if (root.get("database") == nullptr) {
@@ -331,6 +389,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
     }
   }
   ReadAccess(check, root, config);
+  ReadWeb(check, root, config);
   Settings& s = config.settings;
   check.Integer(root, "max_unpaid", s.maxUnpaid, 1, 1000);
   check.Integer(root, "offline_after", s.offlineAfter, 1, 100);

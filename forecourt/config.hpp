@@ -51,6 +51,16 @@ enum class Role : std::uint8_t { kMonitor, kControl, kAdmin };
 struct Token {
   std::string value;
   Role role = Role::kMonitor;
+  // Who holds it ("till-2"): when set, the client of every lock, unlock and
+  // clear made with it, so one till cannot clear another's sale.
+  std::string name;
+};
+
+// What the web page offers: one-tap presets and the currency it shows.
+struct WebConfig {
+  std::string currency;  // ISO 4217 code, e.g. "EUR"; empty: amounts without one
+  std::vector<double> volumePresets{10, 20, 40};
+  std::vector<double> moneyPresets{20, 50, 100};
 };
 
 struct Config {
@@ -60,6 +70,7 @@ struct Config {
   std::string tlsCertificate;  // PEM files; both or neither
   std::string tlsKey;
   std::string staticDir;  // served at / when set
+  WebConfig web;
   Settings settings;
   std::vector<LineConfig> lines;
 };

@@ -179,6 +179,11 @@ std::string Select(std::string_view where) {
   return "SELECT " + std::string(kTxnColumns) + " FROM transactions " + std::string(where);
 }
 
+// The filters of List and Count, as ?1..?3 and ?6.
+constexpr std::string_view kFilter =
+    "WHERE (?1 IS NULL OR state = ?1) AND (?2 IS NULL OR pump_id = ?2) AND "
+    "(?3 IS NULL OR created_ms >= ?3) AND (?6 = 0 OR recovered = 1)";
+
 }  // namespace
 
 Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
@@ -412,18 +417,27 @@ std::optional<Transaction> Journal::Get(std::int64_t id) {
 
 std::vector<Transaction> Journal::List(const TransactionFilter& filter) {
   std::lock_guard lock(mutex_);
-  Statement s =
-      db_.Prepare(Select("WHERE (?1 IS NULL OR state = ?1) AND (?2 IS NULL OR pump_id = ?2) AND "
-                         "(?3 IS NULL OR created_ms >= ?3) ORDER BY id DESC LIMIT ?4"));
+  Statement s = db_.Prepare(Select(std::string(kFilter) + " ORDER BY id DESC LIMIT ?4 OFFSET ?5"));
   if (filter.state) {
     s.Bind(1, Name(*filter.state));
   }
   s.Bind(2, filter.pumpId).Bind(3, filter.sinceMs).Bind(4, static_cast<std::int64_t>(filter.limit));
+  s.Bind(5, static_cast<std::int64_t>(filter.offset)).Bind(6, filter.recoveredOnly ? 1 : 0);
   std::vector<Transaction> out;
   while (s.Step()) {
     out.push_back(ReadTransaction(s));
   }
   return out;
+}
+
+std::int64_t Journal::Count(const TransactionFilter& filter) {
+  std::lock_guard lock(mutex_);
+  Statement s = db_.Prepare("SELECT count(*) FROM transactions " + std::string(kFilter));
+  if (filter.state) {
+    s.Bind(1, Name(*filter.state));
+  }
+  s.Bind(2, filter.pumpId).Bind(3, filter.sinceMs).Bind(6, filter.recoveredOnly ? 1 : 0);
+  return s.Step() ? s.Int(0) : 0;
 }
 
 std::vector<Transaction> Journal::Unfinished() {

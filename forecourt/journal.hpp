@@ -26,7 +26,9 @@ struct TransactionFilter {
   std::optional<TxnState> state;
   std::optional<std::string> pumpId;
   std::optional<std::int64_t> sinceMs;
+  bool recoveredOnly = false;  // taken over from an earlier run
   std::size_t limit = 100;
+  std::size_t offset = 0;  // rows skipped, newest first: the next page
 };
 
 class Journal {
@@ -66,6 +68,8 @@ class Journal {
   void SaveLive(std::int64_t id, double volume, double money);
   std::optional<Transaction> Get(std::int64_t id);
   std::vector<Transaction> List(const TransactionFilter& filter);
+  // How many match the filter, whatever its limit and offset.
+  std::int64_t Count(const TransactionFilter& filter);
   // Transactions a pump is still busy with, and finished sales whose
   // counters are still to be read: what a restart picks up.
   std::vector<Transaction> Unfinished();

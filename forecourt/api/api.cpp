@@ -48,6 +48,7 @@ constexpr RouteEntry kRoutes[] = {
     {"GET", "/api/v1/session", Role::kMonitor, false, false},
     {"GET", "/metrics", Role::kMonitor, false, false},
     {"GET", "/healthz", Role::kMonitor, false, false},
+    {"GET", "/api/v1/health", Role::kMonitor, false, false},
 };
 
 // Upper bounds of the latency histogram, seconds.
@@ -276,18 +277,25 @@ Parsed<std::int32_t> ParseParameterValue(std::string_view body) {
   return static_cast<std::int32_t>(value.get<std::int64_t>());
 }
 
-Parsed<std::string> ParseClient(std::string_view body) {
+Parsed<std::string> ParseClient(std::string_view body, const std::string& tokenName) {
   auto parsed = ObjectBody(body, {"client"});
   if (auto* refused = std::get_if<Reply>(&parsed)) {
     return *refused;
   }
   const json& object = std::get<json>(parsed);
   if (!object.contains("client")) {
+    if (!tokenName.empty()) {
+      return tokenName;
+    }
     return Error(400, "bad-client", "'client' is missing");
   }
   std::string client;
   if (auto refused = Text(object, "client", client, "bad-client")) {
     return *refused;
+  }
+  if (!tokenName.empty() && client != tokenName) {
+    return Error(403, "forbidden",
+                 "this token acts as '" + tokenName + "': 'client' may not name another");
   }
   return client;
 }
@@ -349,6 +357,18 @@ Parsed<TransactionFilter> ParseTransactionQuery(std::string_view query) {
         return Error(400, "bad-query", "'limit' must lie in 1..1000");
       }
       filter.limit = static_cast<std::size_t>(*limit);
+    } else if (key == "recovered") {
+      if (value != "true") {
+        return Error(400, "bad-query", "'recovered' may only be true");
+      }
+      filter.recoveredOnly = true;
+    } else if (key == "offset") {
+      std::size_t offset = 0;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), offset);
+      if (ec != std::errc{} || end != value.data() + value.size() || value.empty()) {
+        return Error(400, "bad-query", "'offset' must be an integer of 0 or more");
+      }
+      filter.offset = offset;
     } else if (!key.empty()) {
       return Error(400, "bad-query", "unknown filter '" + std::string(key) + "'");
     }
@@ -356,13 +376,13 @@ Parsed<TransactionFilter> ParseTransactionQuery(std::string_view query) {
   return filter;
 }
 
-std::optional<Role> Access::RoleOf(std::string_view authorization) const {
+const Token* Access::Find(std::string_view authorization) const {
   constexpr std::string_view kBearer = "Bearer ";
   if (!authorization.starts_with(kBearer)) {
-    return std::nullopt;
+    return nullptr;
   }
   const std::string_view given = authorization.substr(kBearer.size());
-  std::optional<Role> role;
+  const Token* found = nullptr;
   // Every token is compared whole, whatever matched before, so that the time
   // taken tells nothing of a token's characters.
   for (const Token& token : tokens_) {
@@ -372,10 +392,10 @@ std::optional<Role> Access::RoleOf(std::string_view authorization) const {
       diff |= static_cast<unsigned char>(g ^ token.value[i]);
     }
     if (diff == 0) {
-      role = token.role;
+      found = &token;
     }
   }
-  return role;
+  return found;
 }
 
 std::optional<Route> Match(std::string_view method, std::string_view path) {
@@ -416,7 +436,7 @@ std::vector<std::pair<std::string, std::string>> RouteList() {
 }
 
 Api::Api(Forecourt& forecourt, const Config& config)
-    : forecourt_(forecourt), access_(config.tokens) {}
+    : forecourt_(forecourt), access_(config.tokens), web_(config.web) {}
 
 std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   const auto matched = Match(request.method, PathOf(request.target));
@@ -429,6 +449,9 @@ std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   route = *matched;
   if (access_.Open()) {
     return std::nullopt;
+  }
+  if (route.name == "GET /api/v1/session" && request.authorization.empty()) {
+    return std::nullopt;  // a page asking whether it needs a token: it does
   }
   const auto role = access_.RoleOf(request.authorization);
   if (!role) {
@@ -465,13 +488,29 @@ Reply Api::Handle(const Request& request, const Route& route) {
     if (route.name == "GET /api/v1/session") {
       // The web page shows only the controls the token may use.
       static constexpr std::string_view kRoles[] = {"monitor", "control", "admin"};
-      const Role role =
-          access_.Open() ? Role::kAdmin : access_.RoleOf(request.authorization).value();
+      const std::optional<Role> found =
+          access_.Open() ? Role::kAdmin : access_.RoleOf(request.authorization);
+      if (!found) {
+        return Json(200, {{"role", nullptr}, {"open", false}, {"name", nullptr}});
+      }
+      const Role role = *found;
+      const std::string name = access_.NameOf(request.authorization);
       return Json(200,
-                  {{"role", kRoles[static_cast<std::size_t>(role)]}, {"open", access_.Open()}});
+                  {{"role", kRoles[static_cast<std::size_t>(role)]},
+                   {"open", access_.Open()},
+                   {"name", name.empty() ? json(nullptr) : json(name)},
+                   {"currency", web_.currency.empty() ? json(nullptr) : json(web_.currency)},
+                   {"presets", {{"volume", web_.volumePresets}, {"money", web_.moneyPresets}}}});
     }
     if (route.name == "GET /healthz") {
       return Health();
+    }
+    if (route.name == "GET /api/v1/health") {
+      // The same reasons, always 200: for the page, which would otherwise
+      // log every unhealthy answer as a failed request.
+      Reply reply = Health();
+      reply.status = 200;
+      return reply;
     }
     if (route.name == "GET /metrics") {
       return Metrics();
@@ -540,6 +579,10 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
       return *refused;
     }
     auto& body = std::get<AuthoriseBody>(parsed);
+    if (const std::string name = access_.NameOf(request.authorization);
+        !name.empty() && !json::parse(request.body, nullptr, false).contains("client")) {
+      body.client = name;  // a named till's sales carry its name
+    }
     const Outcome outcome = await(forecourt_.Authorise({.pumpId = id,
                                                         .kind = body.kind,
                                                         .preset = body.preset,
@@ -615,11 +658,15 @@ Reply Api::Transactions(const std::vector<std::string_view>& parts, const Reques
     if (auto* refused = std::get_if<Reply>(&parsed)) {
       return *refused;
     }
+    const auto& filter = std::get<TransactionFilter>(parsed);
     json list = json::array();
-    for (const Transaction& txn : journal.List(std::get<TransactionFilter>(parsed))) {
+    for (const Transaction& txn : journal.List(filter)) {
       list.push_back(ToJson(txn));
     }
-    return Json(200, list);
+    Reply reply = Json(200, list);
+    // The page says "20 of 345" and pages with offset.
+    reply.headers.emplace_back("X-Total-Count", std::to_string(journal.Count(filter)));
+    return reply;
   }
   const auto id = Id(parts[3]);
   if (!id) {
@@ -632,7 +679,7 @@ Reply Api::Transactions(const std::vector<std::string_view>& parts, const Reques
     }
     return Json(200, ToJson(*txn));
   }
-  auto parsed = ParseClient(request.body);
+  auto parsed = ParseClient(request.body, access_.NameOf(request.authorization));
   if (auto* refused = std::get_if<Reply>(&parsed)) {
     return *refused;
   }

@@ -36,6 +36,7 @@ struct Reply {
   unsigned status = 200;
   std::string body;
   std::string contentType = "application/json";
+  std::vector<std::pair<std::string, std::string>> headers;  // beside Content-Type
 };
 
 // {"error": reason, "message": message}
@@ -56,7 +57,9 @@ struct AuthoriseBody {
 Parsed<AuthoriseBody> ParseAuthorise(std::string_view body);
 Parsed<double> ParsePrice(std::string_view body);
 Parsed<std::int32_t> ParseParameterValue(std::string_view body);
-Parsed<std::string> ParseClient(std::string_view body);
+// The client of a lock, unlock or clear. A named token is its own client:
+// the body may then leave it out, and may not name another.
+Parsed<std::string> ParseClient(std::string_view body, const std::string& tokenName = {});
 // Reads the query of GET /api/v1/transactions.
 Parsed<TransactionFilter> ParseTransactionQuery(std::string_view query);
 // "2026-12-08T13:00:00Z" or with fractions of a second, as Unix ms.
@@ -67,8 +70,17 @@ class Access {
  public:
   explicit Access(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
   bool Open() const { return tokens_.empty(); }
-  // The role of an Authorization header, compared in constant time.
-  std::optional<Role> RoleOf(std::string_view authorization) const;
+  // The token of an Authorization header, compared in constant time.
+  const Token* Find(std::string_view authorization) const;
+  std::optional<Role> RoleOf(std::string_view authorization) const {
+    const Token* token = Find(authorization);
+    return token ? std::optional(token->role) : std::nullopt;
+  }
+  // The name of the caller's token; empty when it has none or access is open.
+  std::string NameOf(std::string_view authorization) const {
+    const Token* token = Open() ? nullptr : Find(authorization);
+    return token ? token->name : std::string();
+  }
 
  private:
   std::vector<Token> tokens_;
@@ -114,6 +126,7 @@ class Api {
 
   Forecourt& forecourt_;
   Access access_;
+  WebConfig web_;
   std::chrono::milliseconds commandTimeout_{30'000};
 
   struct Latency {

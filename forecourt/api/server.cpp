@@ -474,6 +474,9 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
         static_cast<http::status>(reply.status), 11);
     res->set(http::field::server, "tarvenixd");
     res->set(http::field::content_type, reply.contentType);
+    for (const auto& [field, value] : reply.headers) {
+      res->set(field, value);
+    }
     res->body() = std::move(reply.body);
     res->keep_alive(keepAlive_);
     res->prepare_payload();

@@ -2,10 +2,11 @@
 // with fetch(): EventSource cannot send an Authorization header.
 
 export class ApiError extends Error {
-  constructor(status, reason, message) {
+  constructor(status, reason, message, data = null) {
     super(message);
     this.status = status;
     this.reason = reason;
+    this.data = data;  // the whole body: stop-all lists every pump even when one failed
   }
 }
 
@@ -22,7 +23,8 @@ export class Api {
     return headers;
   }
 
-  async request(method, path, body) {
+  // The body, and the reply's headers in `headers` when given a Map.
+  async request(method, path, body, headers = null) {
     const init = { method, headers: this.headers(), cache: 'no-store' };
     if (body !== undefined) {
       init.headers['Content-Type'] = 'application/json';
@@ -37,13 +39,15 @@ export class Api {
       data = null;
     }
     if (!response.ok) {
-      throw new ApiError(response.status, data?.error ?? 'http', data?.message ?? response.statusText);
+      const message = data?.dispenser_message ? `${data.message} (${data.dispenser_message})` : data?.message;
+      throw new ApiError(response.status, data?.error ?? 'http', message ?? response.statusText, data);
     }
+    headers?.set('total', response.headers.get('X-Total-Count'));
     return data;
   }
 
-  get(path) {
-    return this.request('GET', path);
+  get(path, headers = null) {
+    return this.request('GET', path, undefined, headers);
   }
 
   post(path, body = {}) {

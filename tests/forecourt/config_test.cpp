@@ -115,6 +115,15 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
       {head + sim + "[[token]]\nvalue = \"short\"\nrole = \"admin\"\n", "at least 16", 5},
       {head + sim + "[[token]]\nrole = \"admin\"\n", "needs 'value' and 'role'", 4},
       {head + "tls_key = \"k.pem\"\n" + sim, "both 'tls_certificate' and 'tls_key'", 2},
+      {head + sim + "[[token]]\nvalue = \"0123456789abcdef\"\nrole = \"control\"\nname = \"\"\n",
+       "'name' must not be empty", 7},
+      {head + sim + "[[token]]\nvalue = \"0123456789abcdef\"\nrole = \"control\"\nname = \"t\"\n" +
+           "[[token]]\nvalue = \"fedcba9876543210\"\nrole = \"control\"\nname = \"t\"\n",
+       "two tokens are named 't'", 11},
+      {head + "currency = \"euro\"\n" + sim, "three-letter code", 2},
+      {head + sim + "[web]\nvolume_presets = [10, -5]\n", "amounts above 0", 5},
+      {head + sim + "[web]\nmoney_presets = 20\n", "list of at most 6", 5},
+      {head + sim + "[web]\npresets = [1]\n", "unknown key 'presets' in [web]", 5},
   };
   for (const Case& c : cases) {
     const auto loaded = ParseConfig(c.text, "f.toml");
