@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string_view>
+#include <type_traits>
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
@@ -199,6 +200,8 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
   const std::int64_t reserved =
       db_.QueryInt("SELECT coalesce(max(value), 0) FROM meta WHERE key = 'event_seq'");
   events_.StartAfter(static_cast<std::uint64_t>(reserved), [this](std::uint64_t upTo) {
+    // A failure here is the ring's to retry: it must not pass for the
+    // failure of the commit whose event is being published.
     reserveDb_
         .Prepare(
             "INSERT INTO meta(key, value) VALUES('event_seq', ?1) "
@@ -206,6 +209,85 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
         .Bind(1, static_cast<std::int64_t>(upTo))
         .Run();
   });
+}
+
+template <typename F>
+auto Journal::Writing(F&& write) -> decltype(write()) {
+  try {
+    if constexpr (std::is_void_v<decltype(write())>) {
+      write();
+      Recovered();
+    } else {
+      auto result = write();
+      Recovered();
+      return result;
+    }
+  } catch (const DatabaseError& e) {
+    Failed(e);
+    throw;
+  }
+}
+
+void Journal::Failed(const DatabaseError& e) {
+  std::lock_guard lock(faultMutex_);
+  if (!failing_.load()) {
+    failingSinceMs_ = nowMs_();
+  }
+  failure_ = e.what();
+  failing_.store(true);
+}
+
+// Under `mutex_`, after a write went through.
+void Journal::Recovered() {
+  if (!failing_.load()) {
+    return;
+  }
+  std::vector<Alert> held;
+  Alert outage{.kind = "journal-error", .pumpId = ""};
+  {
+    std::lock_guard lock(faultMutex_);
+    held.swap(heldAlerts_);
+    outage.message = "the journal took no writes from " + std::to_string(failingSinceMs_) +
+                     " ms to " + std::to_string(nowMs_()) + " ms: " + failure_;
+    outage.details = nlohmann::json{{"since_ms", failingSinceMs_}, {"error", failure_}}.dump();
+  }
+  // Cleared first: the alerts below are writes too.
+  failing_.store(false);
+  held.insert(held.begin(), std::move(outage));
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    try {
+      PublishAlert(InsertAlert(held[i]));
+    } catch (const DatabaseError& e) {
+      std::lock_guard lock(faultMutex_);
+      heldAlerts_.insert(heldAlerts_.begin(), held.begin() + static_cast<std::ptrdiff_t>(i),
+                         held.end());
+      failure_ = e.what();
+      failing_.store(true);
+      return;
+    }
+  }
+}
+
+std::optional<std::string> Journal::Failure() const {
+  if (!failing_.load()) {
+    return std::nullopt;
+  }
+  std::lock_guard lock(faultMutex_);
+  return failure_;
+}
+
+bool Journal::Probe() {
+  std::lock_guard lock(mutex_);
+  try {
+    Writing([&] {
+      db_.Execute(
+          "INSERT INTO meta(key, value) VALUES('probe', 0) "
+          "ON CONFLICT(key) DO UPDATE SET value = value + 1");
+    });
+    return true;
+  } catch (const DatabaseError&) {
+    return false;
+  }
 }
 
 void Journal::Migrate() {
@@ -225,22 +307,24 @@ void Journal::Migrate() {
 
 void Journal::SavePump(const PumpConfig& pump, std::uint32_t line) {
   std::lock_guard lock(mutex_);
-  db_.Prepare(
-         "INSERT INTO pumps(id, line, address, name, start_mode, totals_selector, totals_scale, "
-         "price_hundredths) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
-         "line = excluded.line, address = excluded.address, name = excluded.name, "
-         "start_mode = excluded.start_mode, totals_selector = excluded.totals_selector, "
-         "totals_scale = excluded.totals_scale, "
-         "price_hundredths = coalesce(pumps.price_hundredths, excluded.price_hundredths)")
-      .Bind(1, pump.id)
-      .Bind(2, static_cast<std::int64_t>(line))
-      .Bind(3, static_cast<std::int64_t>(pump.addr))
-      .Bind(4, pump.name)
-      .Bind(5, static_cast<std::int64_t>(pump.startMode))
-      .Bind(6, static_cast<std::int64_t>(pump.totalsSelector))
-      .Bind(7, pump.totalsScale)
-      .Bind(8, pump.price ? std::optional(PriceHundredths(*pump.price)) : std::nullopt)
-      .Run();
+  Writing([&] {
+    db_.Prepare(
+           "INSERT INTO pumps(id, line, address, name, start_mode, totals_selector, totals_scale, "
+           "price_hundredths) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
+           "line = excluded.line, address = excluded.address, name = excluded.name, "
+           "start_mode = excluded.start_mode, totals_selector = excluded.totals_selector, "
+           "totals_scale = excluded.totals_scale, "
+           "price_hundredths = coalesce(pumps.price_hundredths, excluded.price_hundredths)")
+        .Bind(1, pump.id)
+        .Bind(2, static_cast<std::int64_t>(line))
+        .Bind(3, static_cast<std::int64_t>(pump.addr))
+        .Bind(4, pump.name)
+        .Bind(5, static_cast<std::int64_t>(pump.startMode))
+        .Bind(6, static_cast<std::int64_t>(pump.totalsSelector))
+        .Bind(7, pump.totalsScale)
+        .Bind(8, pump.price ? std::optional(PriceHundredths(*pump.price)) : std::nullopt)
+        .Run();
+  });
 }
 
 std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
@@ -255,10 +339,12 @@ std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
 
 void Journal::SetPumpPrice(const std::string& pumpId, double price) {
   std::lock_guard lock(mutex_);
-  db_.Prepare("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
-      .Bind(1, pumpId)
-      .Bind(2, PriceHundredths(price))
-      .Run();
+  Writing([&] {
+    db_.Prepare("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
+        .Bind(1, pumpId)
+        .Bind(2, PriceHundredths(price))
+        .Run();
+  });
 }
 
 std::optional<Totals> Journal::LastTotals(const std::string& pumpId) {
@@ -274,7 +360,7 @@ std::optional<Totals> Journal::LastTotals(const std::string& pumpId) {
 
 void Journal::SetLastTotals(const std::string& pumpId, const Totals& totals) {
   std::lock_guard lock(mutex_);
-  WriteLastTotals(pumpId, totals);
+  Writing([&] { WriteLastTotals(pumpId, totals); });
 }
 
 void Journal::WriteLastTotals(const std::string& pumpId, const Totals& totals) {
@@ -322,7 +408,7 @@ void Journal::WriteTransaction(const Transaction& t) {
 void Journal::Insert(Transaction& txn) {
   std::lock_guard lock(mutex_);
   txn.createdMs = txn.updatedMs = nowMs_();
-  {
+  Writing([&] {
     DbTransaction dbTxn(db_);
     db_.Prepare(
            "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset_units, "
@@ -340,7 +426,7 @@ void Journal::Insert(Transaction& txn) {
     txn.id = db_.LastInsertId();
     WriteTransaction(txn);
     dbTxn.Commit();
-  }
+  });
   PublishTransaction(txn);
 }
 
@@ -348,14 +434,14 @@ void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
   std::lock_guard lock(mutex_);
   txn.updatedMs = nowMs_();
   const auto before = GetLocked(txn.id);
-  {
+  Writing([&] {
     DbTransaction dbTxn(db_);
     WriteTransaction(txn);
     if (counters) {
       WriteLastTotals(txn.pumpId, *counters);
     }
     dbTxn.Commit();
-  }
+  });
   if (before) {
     CountUnpaid(txn.pumpId, before->state, txn.state);
   }
@@ -364,20 +450,23 @@ void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
 
 void Journal::SaveReconciliation(Transaction& txn) {
   std::lock_guard lock(mutex_);
-  DbTransaction dbTxn(db_);
-  if (txn.totalsVolumeAfter && txn.totalsMoneyAfter) {
-    WriteLastTotals(txn.pumpId, {.volume = *txn.totalsVolumeAfter, .money = *txn.totalsMoneyAfter});
-  }
-  db_.Prepare(
-         "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
-         "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
-      .Bind(1, txn.id)
-      .Bind(2, txn.totalsVolumeAfter)
-      .Bind(3, txn.totalsMoneyAfter)
-      .Bind(4, Name(txn.reconciliation))
-      .Bind(5, nowMs_())
-      .Run();
-  dbTxn.Commit();
+  Writing([&] {
+    DbTransaction dbTxn(db_);
+    if (txn.totalsVolumeAfter && txn.totalsMoneyAfter) {
+      WriteLastTotals(txn.pumpId,
+                      {.volume = *txn.totalsVolumeAfter, .money = *txn.totalsMoneyAfter});
+    }
+    db_.Prepare(
+           "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
+           "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
+        .Bind(1, txn.id)
+        .Bind(2, txn.totalsVolumeAfter)
+        .Bind(3, txn.totalsMoneyAfter)
+        .Bind(4, Name(txn.reconciliation))
+        .Bind(5, nowMs_())
+        .Run();
+    dbTxn.Commit();
+  });
   if (auto current = GetLocked(txn.id)) {
     txn = std::move(*current);
   }
@@ -386,14 +475,17 @@ void Journal::SaveReconciliation(Transaction& txn) {
 
 void Journal::SaveLive(std::int64_t id, double volume, double money) {
   std::lock_guard lock(mutex_);
-  db_.Prepare(
-         "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, updated_ms = ?4 "
-         "WHERE id = ?1")
-      .Bind(1, id)
-      .Bind(2, VolumeHundredths(volume))
-      .Bind(3, MoneyThousandths(money))
-      .Bind(4, nowMs_())
-      .Run();
+  Writing([&] {
+    db_.Prepare(
+           "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, updated_ms = "
+           "?4 "
+           "WHERE id = ?1")
+        .Bind(1, id)
+        .Bind(2, VolumeHundredths(volume))
+        .Bind(3, MoneyThousandths(money))
+        .Bind(4, nowMs_())
+        .Run();
+  });
 }
 
 std::optional<Transaction> Journal::GetLocked(std::int64_t id) {
@@ -495,11 +587,11 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
   txn->state = to;
   txn->lockClient = to == TxnState::kPayable ? std::nullopt : std::optional<std::string>(client);
   txn->updatedMs = nowMs_();
-  {
+  Writing([&] {
     DbTransaction dbTxn(db_);
     WriteTransaction(*txn);
     dbTxn.Commit();
-  }
+  });
   CountUnpaid(txn->pumpId, before, to);
   PublishTransaction(*txn);
   Outcome outcome;
@@ -522,22 +614,31 @@ Outcome Journal::Clear(std::int64_t id, const std::string& client) {
 Alert Journal::Raise(Alert alert) {
   std::lock_guard lock(mutex_);
   alert.createdMs = nowMs_();
-  {
-    DbTransaction dbTxn(db_);
-    db_.Prepare(
-           "INSERT INTO alerts(kind, pump_id, transaction_id, message, details, created_ms) "
-           "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
-        .Bind(1, alert.kind)
-        .Bind(2, alert.pumpId)
-        .Bind(3, alert.transactionId)
-        .Bind(4, alert.message)
-        .Bind(5, alert.details)
-        .Bind(6, alert.createdMs)
-        .Run();
-    alert.id = db_.LastInsertId();
-    dbTxn.Commit();
+  try {
+    alert = Writing([&] { return InsertAlert(alert); });
+  } catch (const DatabaseError&) {
+    std::lock_guard faults(faultMutex_);
+    heldAlerts_.push_back(alert);
+    return alert;
   }
   PublishAlert(alert);
+  return alert;
+}
+
+Alert Journal::InsertAlert(Alert alert) {
+  DbTransaction dbTxn(db_);
+  db_.Prepare(
+         "INSERT INTO alerts(kind, pump_id, transaction_id, message, details, created_ms) "
+         "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
+      .Bind(1, alert.kind)
+      .Bind(2, alert.pumpId)
+      .Bind(3, alert.transactionId)
+      .Bind(4, alert.message)
+      .Bind(5, alert.details)
+      .Bind(6, alert.createdMs)
+      .Run();
+  alert.id = db_.LastInsertId();
+  dbTxn.Commit();
   return alert;
 }
 
@@ -549,6 +650,16 @@ std::vector<Alert> Journal::Alerts(bool unacknowledgedOnly, std::size_t limit) {
   s.Bind(1, static_cast<std::int64_t>(unacknowledgedOnly ? 1 : 0))
       .Bind(2, static_cast<std::int64_t>(limit));
   std::vector<Alert> out;
+  {
+    std::lock_guard faults(faultMutex_);
+    if (failing_.load()) {
+      out.push_back({.kind = "journal-error",
+                     .message = "the journal takes no writes: " + failure_,
+                     .details = nlohmann::json{{"since_ms", failingSinceMs_}}.dump(),
+                     .createdMs = failingSinceMs_});
+    }
+    out.insert(out.end(), heldAlerts_.rbegin(), heldAlerts_.rend());
+  }
   while (s.Step()) {
     out.push_back(ReadAlert(s));
   }
@@ -562,12 +673,18 @@ Outcome Journal::Acknowledge(std::int64_t id) {
       "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
       "acknowledged_ms");
   s.Bind(1, id).Bind(2, nowMs_());
-  if (!s.Step()) {
+  const std::optional<Alert> alert = Writing([&]() -> std::optional<Alert> {
+    if (!s.Step()) {
+      return std::nullopt;
+    }
+    Alert a = ReadAlert(s);
+    s.Run();
+    return a;
+  });
+  if (!alert) {
     return Outcome::Refused("not-found", "no alert " + std::to_string(id));
   }
-  const Alert alert = ReadAlert(s);
-  s.Run();
-  PublishAlert(alert);
+  PublishAlert(*alert);
   return {};
 }
 

@@ -5,6 +5,7 @@
 // behind a mutex.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -39,6 +40,16 @@ class Journal {
   Journal(const std::string& path, EventRing& events, NowMs nowMs);
 
   std::int64_t NowMsValue() const { return nowMs_(); }
+
+  // --- Faults
+  // Whether the last write failed: until one succeeds, the service takes no
+  // new sale. A failed write raises DatabaseError to its caller as always.
+  bool Failing() const { return failing_.load(); }
+  // What the last failed write said, while failing.
+  std::optional<std::string> Failure() const;
+  // Tries a small write, for a journal that is failing and has nothing else
+  // to write; true when it went through.
+  bool Probe();
 
   // --- Pumps
   // Records a pump's configuration (committed before the pump is used).
@@ -87,6 +98,8 @@ class Journal {
   Outcome Clear(std::int64_t id, const std::string& client);
 
   // --- Alerts
+  // Never fails: while the journal takes no writes the alert is held (and
+  // listed by Alerts with id 0) and written when it takes them again.
   Alert Raise(Alert alert);
   std::vector<Alert> Alerts(bool unacknowledgedOnly, std::size_t limit = 100);
   Outcome Acknowledge(std::int64_t id);
@@ -105,6 +118,14 @@ class Journal {
   void CountUnpaid(const std::string& pumpId, TxnState before, TxnState after);
   Outcome ChangeSale(std::int64_t id, const std::string& client, TxnState to);
 
+  // Every write goes through here: it notes a failure and, at the first
+  // success after one, records the outage as an alert.
+  template <typename F>
+  auto Writing(F&& write) -> decltype(write());
+  void Failed(const DatabaseError& e);
+  void Recovered();
+  Alert InsertAlert(Alert alert);
+
   std::mutex mutex_;
   Database db_;
   // The event sequence is reserved through a connection of its own: the
@@ -116,6 +137,13 @@ class Journal {
   // Apart from `mutex_`, so that reading a count never waits for a commit.
   std::mutex unpaidMutex_;
   std::map<std::string, std::uint32_t> unpaid_;  // pump id -> payable and locked sales
+  std::atomic<bool> failing_{false};
+  // When the outage began and what it said, and the alerts raised during
+  // it, written when the journal takes writes again.
+  mutable std::mutex faultMutex_;
+  std::int64_t failingSinceMs_ = 0;
+  std::string failure_;
+  std::vector<Alert> heldAlerts_;
 };
 
 }  // namespace tarvenix::forecourt

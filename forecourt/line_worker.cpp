@@ -17,6 +17,9 @@ constexpr std::uint64_t kUsPerMs = 1000;
 constexpr std::uint64_t kIdleWaitUs = 1'000'000;
 constexpr int kTotalsAttempts = 3;
 constexpr std::uint64_t kQuietLineUs = 200'000;
+// Retries of a journal that takes no writes: 100 ms doubling to 5 s.
+constexpr std::uint64_t kJournalRetryMinUs = 100'000;
+constexpr std::uint64_t kJournalRetryMaxUs = 5'000'000;
 
 std::string Figure(double value) {
   return fmt::format("{:.3f}", value);
@@ -244,14 +247,28 @@ void LineWorker::OpenIfDue() {
 }
 
 void LineWorker::Step() {
+  FlushHeld();
+  try {
+    Schedule();
+  } catch (const DatabaseError& e) {
+    JournalFailed(e);
+    Refresh();
+    // Whatever failed is tried again at its turn; meanwhile the disk is
+    // given a moment rather than a busy loop.
+    IdleUntil(clock_.NowUs() + std::min(heldBackoffUs_, kIdleWaitUs));
+  }
+}
+
+void LineWorker::Schedule() {
   OpenIfDue();
   if (auto queued = PopCommand()) {
     Outcome outcome;
     try {
       outcome = Execute(queued->command);
     } catch (const DatabaseError& e) {
-      log_.Info("line {}: journal error: {}", lineNo_, e.what());
-      outcome = Outcome::Refused("journal-error", e.what());
+      JournalFailed(e);
+      outcome = Outcome::Refused("journal-error",
+                                 std::string("the journal takes no writes: ") + e.what());
     }
     Refresh();
     queued->promise.set_value(std::move(outcome));
@@ -341,6 +358,73 @@ bool LineWorker::Following(const Pump& pump) const {
   return pump.online && !pump.settlePending &&
          driver_->PumpStateOf(static_cast<std::int32_t>(lineNo_), pump.config.addr) ==
              dispenser_state::kDelivering;
+}
+
+// --- The journal's faults
+
+void LineWorker::JournalFailed(const std::exception& e) {
+  heldBackoffUs_ = std::clamp(heldBackoffUs_ * 2, kJournalRetryMinUs, kJournalRetryMaxUs);
+  heldRetryUs_ = clock_.NowUs() + heldBackoffUs_;
+  log_.Info("line {}: journal error ({} sale change(s) held, retry in {} ms): {}", lineNo_,
+            held_.size(), heldBackoffUs_ / kUsPerMs, e.what());
+}
+
+bool LineWorker::Held(std::int64_t txnId) const {
+  return std::ranges::any_of(held_, [&](const HeldWrite& w) { return w.txn.id == txnId; });
+}
+
+void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters) {
+  if (held_.empty()) {
+    try {
+      journal_.Save(txn, counters);
+      return;
+    } catch (const DatabaseError& e) {
+      held_.push_back({txn, counters});
+      JournalFailed(e);
+      return;
+    }
+  }
+  // Behind what is held already: a sale's later change replaces its
+  // earlier one, in its place, so that changes land in the order made.
+  for (HeldWrite& w : held_) {
+    if (w.txn.id == txn.id) {
+      w.txn = txn;
+      if (counters) {
+        w.counters = counters;
+      }
+      return;
+    }
+  }
+  held_.push_back({txn, counters});
+}
+
+void LineWorker::FlushHeld() {
+  if (held_.empty() && !journal_.Failing()) {
+    heldBackoffUs_ = 0;
+    return;
+  }
+  if (clock_.NowUs() < heldRetryUs_) {
+    return;
+  }
+  try {
+    if (held_.empty()) {
+      // Nothing of ours is held: a small write tells whether the journal
+      // is back, so that new sales are taken again.
+      if (!journal_.Probe()) {
+        throw DatabaseError(journal_.Failure().value_or("the journal takes no writes"));
+      }
+    }
+    while (!held_.empty()) {
+      HeldWrite& w = held_.front();
+      journal_.Save(w.txn, w.counters);
+      log_.Info("line {}: transaction {} committed as {} after a journal error", lineNo_, w.txn.id,
+                Name(w.txn.state));
+      held_.pop_front();
+    }
+    heldBackoffUs_ = 0;
+  } catch (const DatabaseError& e) {
+    JournalFailed(e);
+  }
 }
 
 // --- Contact with a pump
@@ -514,7 +598,7 @@ void LineWorker::Settle(Pump& pump) {
     if (txn.state == TxnState::kAuthorising) {
       txn.state = TxnState::kAuthorised;
       txn.message = "start confirmed by the dispenser's state";
-      journal_.Save(txn);
+      Commit(txn);
     }
     log_.Info("pump {}: following transaction {} on", pump.config.id, txn.id);
     return;
@@ -546,7 +630,7 @@ void LineWorker::Settle(Pump& pump) {
     txn.recovered = true;
     txn.reconciliation = Reconciliation::kNotReconcilable;
     txn.message = "final reading lost and the counters were reset: the last live reading stands";
-    journal_.Save(txn, after);
+    Commit(txn, after);
     pump.active.reset();
     pump.liveVolume = 0;
     pump.liveMoney = 0;
@@ -568,7 +652,7 @@ void LineWorker::Settle(Pump& pump) {
     txn.reconciliation = Reconciliation::kRecovered;
     txn.message = "final reading lost; completed from the totaliser counters";
   }
-  journal_.Save(txn, after);
+  Commit(txn, after);
   log_.Info("pump {}: transaction {} recovered as {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
   pump.active.reset();
@@ -607,13 +691,17 @@ void LineWorker::Follow(Pump& pump) {
       txn.state = TxnState::kFuelling;
       txn.volume = RoundVolume(volume);
       txn.money = RoundMoney(money);
-      journal_.Save(txn);
+      Commit(txn);
       pump.lastJournalLiveUs = now;
     } else if (moved &&
                now - pump.lastJournalLiveUs >= settings_.journalLiveIntervalMs * kUsPerMs) {
       txn.volume = RoundVolume(volume);
       txn.money = RoundMoney(money);
-      journal_.SaveLive(txn.id, txn.volume, txn.money);
+      try {
+        journal_.SaveLive(txn.id, txn.volume, txn.money);
+      } catch (const DatabaseError&) {
+        // A live value is only a guide; the final reading is what counts.
+      }
       pump.lastJournalLiveUs = now;
     }
   }
@@ -667,21 +755,28 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   if (settings_.beforeFinalCommit) {
     settings_.beforeFinalCommit(pump.config.id);
   }
-  Transaction& txn = *pump.active;
+  // The pump is done with it whether or not the journal takes it now: the
+  // reading is held until it does, and reconciled after.
+  pump.reconcile = std::move(*pump.active);
+  pump.active.reset();
+  Transaction& txn = *pump.reconcile;
   txn.volume = RoundVolume(volume);
   txn.money = RoundMoney(money);
   txn.state = volume > 0 ? TxnState::kPayable : TxnState::kCancelled;
   txn.reconciliation = Reconciliation::kPending;
-  journal_.Save(txn);
+  Commit(txn);
   log_.Info("pump {}: transaction {} {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
-  pump.reconcile = std::move(txn);
-  pump.active.reset();
   Reconcile(pump);
 }
 
 void LineWorker::Reconcile(Pump& pump) {
   Transaction& txn = *pump.reconcile;
+  if (Held(txn.id)) {
+    // Its final reading first; the pump is polled meanwhile.
+    pump.nextPollUs = std::max(pump.nextPollUs, heldRetryUs_);
+    return;
+  }
   Totals after;
   try {
     after = ReadTotals(pump, txn.volume > 0, txn.id);
@@ -808,6 +903,12 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   if (pump.reconcile) {
     return Outcome::Refused("pump-busy", "pump " + id + " is still settling its last sale");
   }
+  // No sale starts that the journal could not record.
+  if (journal_.Failing() || !held_.empty()) {
+    return Outcome::Refused("journal-error",
+                            "the journal takes no writes: " +
+                                journal_.Failure().value_or("earlier changes are still held"));
+  }
   if (journal_.UnpaidCount(id) >= settings_.maxUnpaid) {
     return Outcome::Refused(
         "too-many-unpaid",
@@ -898,23 +999,26 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   if (!started) {
     txn.state = TxnState::kFailed;
     txn.message = "the dispenser refused the start: " + failure;
-    journal_.Save(txn);
+    Commit(txn);
     log_.Info("pump {}: transaction {} failed: {}", id, txn.id, failure);
     Outcome outcome =
         Outcome::Refused("dispenser-refused", "pump " + id + " refused the start", failure);
     outcome.transaction = txn;
     return outcome;
   }
+  // The pump is ours before anything else can fail: a write that fails now
+  // leaves the sale held, never a started pump that nobody follows.
   txn.state = TxnState::kAuthorised;
-  journal_.Save(txn);
-  log_.Info("pump {}: transaction {} authorised for {} {} at {}", id, txn.id, Figure(preset),
-            Name(request.kind), Figure(price));
   pump.active = txn;
   pump.liveVolume = 0;
   pump.liveMoney = 0;
   pump.raw = dispenser_state::kDelivering;
   pump.nextLiveUs = clock_.NowUs();
   pump.lastJournalLiveUs = clock_.NowUs();
+  Commit(*pump.active);
+  txn = *pump.active;
+  log_.Info("pump {}: transaction {} authorised for {} {} at {}", id, txn.id, Figure(preset),
+            Name(request.kind), Figure(price));
   Outcome outcome;
   outcome.transaction = std::move(txn);
   return outcome;

@@ -94,6 +94,8 @@ class LineWorker {
     std::promise<Outcome> promise;
   };
 
+  // A step of the schedule, guarded: a journal error never ends the worker.
+  void Schedule();
   void Run();
   void OpenIfDue();
   std::optional<Queued> PopCommand();
@@ -121,6 +123,14 @@ class LineWorker {
   Totals ReadTotals(Pump& pump, bool expectMovement = false,
                     std::optional<std::int64_t> saleId = std::nullopt);
 
+  // The journal's faults, one policy. A sale's change goes to Commit, which
+  // never fails: what the journal does not take is held here, in order,
+  // and written by FlushHeld with a backoff until it goes through.
+  void Commit(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
+  bool Held(std::int64_t txnId) const;
+  void FlushHeld();
+  void JournalFailed(const std::exception& e);
+
   void Contact(Pump& pump, std::uint8_t code);
   void Failure(Pump& pump);
   void Changed(Pump& pump);
@@ -138,6 +148,13 @@ class LineWorker {
   std::unique_ptr<TVM30> driver_;
   std::vector<std::unique_ptr<Pump>> pumps_;
   std::size_t nextPoll_ = 0;
+  struct HeldWrite {
+    Transaction txn;
+    std::optional<Totals> counters;
+  };
+  std::deque<HeldWrite> held_;
+  std::uint64_t heldRetryUs_ = 0;    // when to try the journal again
+  std::uint64_t heldBackoffUs_ = 0;  // doubling while it fails
   bool opened_ = false;
 
   mutable std::mutex mutex_;  // the queue, the snapshots and the stop flag

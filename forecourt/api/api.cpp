@@ -129,11 +129,9 @@ unsigned StatusOf(std::string_view reason) {
       reason == "bad-parameter") {
     return 400;
   }
-  if (reason == "dispenser-unreachable" || reason == "stopping" || reason == "line-timeout") {
+  if (reason == "dispenser-unreachable" || reason == "stopping" || reason == "line-timeout" ||
+      reason == "journal-error") {
     return 503;
-  }
-  if (reason == "journal-error") {
-    return 500;
   }
   // pump-offline, pump-busy, too-many-unpaid, locked, not-payable,
   // not-locked, dispenser-refused (with the driver's message)
@@ -698,6 +696,9 @@ Reply Api::Lines() {
 
 Reply Api::Health() {
   json reasons = json::array();
+  if (const auto failure = forecourt_.GetJournal().Failure()) {
+    reasons.push_back("the journal takes no writes: " + *failure);
+  }
   for (const LineInfo& line : forecourt_.Lines()) {
     if (!line.open) {
       reasons.push_back(fmt::format("line {} ({}) is not open", line.number, line.port));
