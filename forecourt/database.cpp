@@ -49,6 +49,10 @@ std::int64_t Database::LastInsertId() const {
   return sqlite3_last_insert_rowid(db_);
 }
 
+std::int64_t Database::Changes() const {
+  return sqlite3_changes64(db_);
+}
+
 std::int64_t Database::QueryInt(std::string_view sql) {
   Statement statement(db_, sql);
   return statement.Step() ? statement.Int(0) : 0;

@@ -33,6 +33,8 @@ class Database {
   void Execute(std::string_view sql);
   Statement Prepare(std::string_view sql);
   std::int64_t LastInsertId() const;
+  // Rows changed by the last statement.
+  std::int64_t Changes() const;
   // The value of a PRAGMA or any one-value query.
   std::int64_t QueryInt(std::string_view sql);
   std::string QueryText(std::string_view sql);

@@ -158,10 +158,7 @@ std::future<Outcome> Forecourt::Submit(Command command) {
       if (auto existing =
               journal_->FindByReference(command.authorise.client, *command.authorise.reference);
           existing && existing->pumpId == pumpId) {
-        Outcome outcome;
-        outcome.transaction = std::move(existing);
-        outcome.existing = true;
-        return Ready(std::move(outcome));
+        return Ready(ByReference(std::move(*existing), command.authorise));
       }
     }
     return Ready(Outcome::Refused("unknown-pump", "no pump '" + pumpId + "'"));

@@ -6,12 +6,13 @@
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
+#include "forecourt/sale.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
 
 // Each step brings the schema from version i to i + 1, in one transaction.
-constexpr std::array<std::string_view, kSchemaVersion> kMigrations = {
+constexpr std::array<std::string_view, 2> kMigrations = {
     R"sql(
 CREATE TABLE pumps(
   id TEXT PRIMARY KEY,
@@ -109,6 +110,46 @@ ALTER TABLE pumps DROP COLUMN price;
 )sql",
 };
 
+// The sale's states, and only they, in the state column (the list comes
+// from the sale's rules).
+std::string Migration(std::size_t index) {
+  if (index < kMigrations.size()) {
+    return std::string(kMigrations[index]);
+  }
+  return R"sql(
+CREATE TABLE transactions_v3(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  pump_id TEXT NOT NULL,
+  client TEXT NOT NULL,
+  reference TEXT,
+  preset_kind TEXT NOT NULL CHECK (preset_kind IN ('volume', 'money')),
+  preset_units INTEGER NOT NULL,
+  price_hundredths INTEGER NOT NULL,
+  state TEXT NOT NULL CHECK (state IN )sql" +
+         SqlList(StateSet::kAll) + R"sql(),
+  volume_hundredths INTEGER NOT NULL DEFAULT 0,
+  money_thousandths INTEGER NOT NULL DEFAULT 0,
+  totals_volume_before INTEGER,
+  totals_money_before INTEGER,
+  totals_volume_after INTEGER,
+  totals_money_after INTEGER,
+  reconciliation TEXT NOT NULL DEFAULT 'pending',
+  recovered INTEGER NOT NULL DEFAULT 0,
+  lock_client TEXT,
+  message TEXT NOT NULL DEFAULT '',
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL
+);
+INSERT INTO transactions_v3 SELECT * FROM transactions;
+DROP TABLE transactions;
+ALTER TABLE transactions_v3 RENAME TO transactions;
+CREATE UNIQUE INDEX transactions_by_reference ON transactions(client, reference)
+  WHERE reference IS NOT NULL;
+CREATE INDEX transactions_by_state ON transactions(state);
+CREATE INDEX transactions_by_pump ON transactions(pump_id, id);
+)sql";
+}
+
 // A preset is kept in the units of its kind's amount.
 std::int64_t PresetUnits(PresetKind kind, double preset) {
   return kind == PresetKind::kVolume ? VolumeHundredths(preset) : MoneyThousandths(preset);
@@ -191,9 +232,8 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
   }
   db_.Execute("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
   Migrate();
-  Statement unpaid = db_.Prepare(
-      "SELECT pump_id, count(*) FROM transactions WHERE state IN ('payable', 'locked') "
-      "GROUP BY pump_id");
+  Statement unpaid = db_.Prepare("SELECT pump_id, count(*) FROM transactions WHERE state IN " +
+                                 SqlList(StateSet::kUnpaid) + " GROUP BY pump_id");
   while (unpaid.Step()) {
     unpaid_[unpaid.Text(0)] = static_cast<std::uint32_t>(unpaid.Int(1));
   }
@@ -299,7 +339,7 @@ void Journal::Migrate() {
   }
   for (std::int64_t v = version; v < kSchemaVersion; ++v) {
     DbTransaction txn(db_);
-    db_.Execute(kMigrations[static_cast<std::size_t>(v)]);
+    db_.Execute(Migration(static_cast<std::size_t>(v)));
     db_.Execute("PRAGMA user_version = " + std::to_string(v + 1));
     txn.Commit();
   }
@@ -382,12 +422,16 @@ std::optional<Transaction> Journal::FindByReference(const std::string& client,
   return std::nullopt;
 }
 
-void Journal::WriteTransaction(const Transaction& t) {
+void Journal::WriteTransaction(const Transaction& t, TxnState prior) {
+  if (!CanMove(prior, t.state)) {
+    throw StateConflict("sale " + std::to_string(t.id) + " cannot go from " +
+                        std::string(Name(prior)) + " to " + std::string(Name(t.state)));
+  }
   db_.Prepare(
          "UPDATE transactions SET state = ?2, volume_hundredths = ?3, money_thousandths = ?4, "
          "totals_volume_before = ?5, totals_money_before = ?6, totals_volume_after = ?7, "
          "totals_money_after = ?8, reconciliation = ?9, recovered = ?10, lock_client = ?11, "
-         "message = ?12, updated_ms = ?13, price_hundredths = ?14 WHERE id = ?1")
+         "message = ?12, updated_ms = ?13, price_hundredths = ?14 WHERE id = ?1 AND state = ?15")
       .Bind(1, t.id)
       .Bind(2, Name(t.state))
       .Bind(3, VolumeHundredths(t.volume))
@@ -402,18 +446,25 @@ void Journal::WriteTransaction(const Transaction& t) {
       .Bind(12, t.message)
       .Bind(13, t.updatedMs)
       .Bind(14, PriceHundredths(t.price))
+      .Bind(15, Name(prior))
       .Run();
+  if (db_.Changes() != 1) {
+    throw StateConflict("sale " + std::to_string(t.id) + " was not " + std::string(Name(prior)) +
+                        " when written as " + std::string(Name(t.state)));
+  }
 }
 
-void Journal::Insert(Transaction& txn) {
+std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
   std::lock_guard lock(mutex_);
   txn.createdMs = txn.updatedMs = nowMs_();
+  std::optional<Transaction> existing;
   Writing([&] {
     DbTransaction dbTxn(db_);
     db_.Prepare(
            "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset_units, "
-           "price_hundredths, state, created_ms, updated_ms) "
-           "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)")
+           "price_hundredths, state, totals_volume_before, totals_money_before, message, "
+           "created_ms, updated_ms) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11) "
+           "ON CONFLICT(client, reference) WHERE reference IS NOT NULL DO NOTHING")
         .Bind(1, txn.pumpId)
         .Bind(2, txn.client)
         .Bind(3, txn.reference)
@@ -421,22 +472,41 @@ void Journal::Insert(Transaction& txn) {
         .Bind(5, PresetUnits(txn.presetKind, txn.preset))
         .Bind(6, PriceHundredths(txn.price))
         .Bind(7, Name(txn.state))
-        .Bind(8, txn.createdMs)
+        .Bind(8, txn.totalsVolumeBefore)
+        .Bind(9, txn.totalsMoneyBefore)
+        .Bind(10, txn.message)
+        .Bind(11, txn.createdMs)
         .Run();
+    if (db_.Changes() == 0) {
+      Statement s = db_.Prepare(Select("WHERE client = ?1 AND reference = ?2"));
+      s.Bind(1, txn.client).Bind(2, txn.reference);
+      if (!s.Step()) {
+        throw DatabaseError("no sale inserted and none under reference " +
+                            txn.reference.value_or(""));
+      }
+      existing = ReadTransaction(s);
+      return;
+    }
     txn.id = db_.LastInsertId();
-    WriteTransaction(txn);
     dbTxn.Commit();
   });
-  PublishTransaction(txn);
+  if (!existing) {
+    PublishTransaction(txn);
+  }
+  return existing;
 }
 
 void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
   std::lock_guard lock(mutex_);
   txn.updatedMs = nowMs_();
-  const auto before = GetLocked(txn.id);
+  std::optional<Transaction> before;
   Writing([&] {
     DbTransaction dbTxn(db_);
-    WriteTransaction(txn);
+    before = GetLocked(txn.id);
+    if (!before) {
+      throw StateConflict("no sale " + std::to_string(txn.id) + " to write");
+    }
+    WriteTransaction(txn, before->state);
     if (counters) {
       WriteLastTotals(txn.pumpId, *counters);
     }
@@ -521,9 +591,9 @@ std::vector<Transaction> Journal::List(const TransactionFilter& filter) {
 std::vector<Transaction> Journal::Unfinished() {
   std::lock_guard lock(mutex_);
   Statement s =
-      db_.Prepare(Select("WHERE state IN ('authorising', 'authorised', 'fuelling') OR "
-                         "(state IN ('payable', 'locked', 'cancelled', 'cleared') AND "
-                         "reconciliation = 'pending') ORDER BY id"));
+      db_.Prepare(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR ((state IN " +
+                         SqlList(StateSet::kDelivered) +
+                         " OR state = 'cancelled') AND reconciliation = 'pending') ORDER BY id"));
   std::vector<Transaction> out;
   while (s.Step()) {
     out.push_back(ReadTransaction(s));
@@ -535,8 +605,8 @@ std::vector<Journal::PumpSales> Journal::SalesByPump() {
   std::lock_guard lock(mutex_);
   Statement s = db_.Prepare(
       "SELECT pump_id, count(*), sum(volume_hundredths), sum(money_thousandths) "
-      "FROM transactions WHERE state IN ('payable', 'locked', 'cleared') "
-      "GROUP BY pump_id ORDER BY pump_id");
+      "FROM transactions WHERE state IN " +
+      SqlList(StateSet::kDelivered) + " GROUP BY pump_id ORDER BY pump_id");
   std::vector<PumpSales> out;
   while (s.Step()) {
     out.push_back({.pumpId = s.Text(0),
@@ -589,7 +659,7 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
   txn->updatedMs = nowMs_();
   Writing([&] {
     DbTransaction dbTxn(db_);
-    WriteTransaction(*txn);
+    WriteTransaction(*txn, before);
     dbTxn.Commit();
   });
   CountUnpaid(txn->pumpId, before, to);
@@ -690,9 +760,8 @@ Outcome Journal::Acknowledge(std::int64_t id) {
 
 void Journal::PublishPresent() {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
-      Select("WHERE state IN ('authorising', 'authorised', 'fuelling', 'payable', 'locked') "
-             "ORDER BY id"));
+  Statement s = db_.Prepare(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR state IN " +
+                                   SqlList(StateSet::kUnpaid) + " ORDER BY id"));
   while (s.Step()) {
     PublishTransaction(ReadTransaction(s));
   }

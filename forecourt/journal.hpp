@@ -21,7 +21,7 @@
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 2;
+inline constexpr std::int64_t kSchemaVersion = 3;
 
 struct TransactionFilter {
   std::optional<TxnState> state;
@@ -63,10 +63,15 @@ class Journal {
   // --- Transactions
   std::optional<Transaction> FindByReference(const std::string& client,
                                              const std::string& reference);
-  // Writes a new transaction (its id is set) and publishes it.
-  void Insert(Transaction& txn);
+  // Writes a new transaction (its id is set) and publishes it; or, when
+  // its client already used its reference, writes nothing and returns
+  // that earlier sale. A database error is raised, never taken for one.
+  std::optional<Transaction> InsertOrGet(Transaction& txn);
   // Writes every field of the transaction and publishes it; with
   // `counters`, records them as the pump's last reading in the same commit.
+  // The change from the state the journal holds must be one the sale's
+  // rules allow, and the write is guarded by that state: else
+  // StateConflict, and nothing is written.
   void Save(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
   // Writes the counters after a sale and its reconciliation only, leaving
   // its state to the clients that may be locking or clearing it; `txn` is
@@ -110,7 +115,8 @@ class Journal {
 
  private:
   void Migrate();
-  void WriteTransaction(const Transaction& txn);
+  // Guarded by the state the row is expected to be in.
+  void WriteTransaction(const Transaction& txn, TxnState prior);
   void WriteLastTotals(const std::string& pumpId, const Totals& totals);
   std::optional<Transaction> GetLocked(std::int64_t id);
   void PublishTransaction(const Transaction& txn);

@@ -7,6 +7,7 @@
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
+#include "forecourt/sale.hpp"
 #include "forecourt/thread_name.hpp"
 #include "trace/text.hpp"
 
@@ -256,6 +257,11 @@ void LineWorker::Step() {
     // Whatever failed is tried again at its turn; meanwhile the disk is
     // given a moment rather than a busy loop.
     IdleUntil(clock_.NowUs() + std::min(heldBackoffUs_, kIdleWaitUs));
+  } catch (const std::exception& e) {
+    // A broken rule of the sale is a fault of the program: said loudly,
+    // and the line goes on serving its other pumps.
+    log_.Info("line {}: INTERNAL ERROR: {}", lineNo_, e.what());
+    Refresh();
   }
 }
 
@@ -269,6 +275,9 @@ void LineWorker::Schedule() {
       JournalFailed(e);
       outcome = Outcome::Refused("journal-error",
                                  std::string("the journal takes no writes: ") + e.what());
+    } catch (const StateConflict& e) {
+      log_.Info("line {}: INTERNAL ERROR: {}", lineNo_, e.what());
+      outcome = Outcome::Refused("state-conflict", e.what());
     }
     Refresh();
     queued->promise.set_value(std::move(outcome));
@@ -382,6 +391,9 @@ void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters)
       held_.push_back({txn, counters});
       JournalFailed(e);
       return;
+    } catch (const StateConflict& e) {
+      log_.Info("line {}: INTERNAL ERROR, change not written: {}", lineNo_, e.what());
+      return;
     }
   }
   // Behind what is held already: a sale's later change replaces its
@@ -416,9 +428,13 @@ void LineWorker::FlushHeld() {
     }
     while (!held_.empty()) {
       HeldWrite& w = held_.front();
-      journal_.Save(w.txn, w.counters);
-      log_.Info("line {}: transaction {} committed as {} after a journal error", lineNo_, w.txn.id,
-                Name(w.txn.state));
+      try {
+        journal_.Save(w.txn, w.counters);
+        log_.Info("line {}: transaction {} committed as {} after a journal error", lineNo_,
+                  w.txn.id, Name(w.txn.state));
+      } catch (const StateConflict& e) {
+        log_.Info("line {}: INTERNAL ERROR, held change dropped: {}", lineNo_, e.what());
+      }
       held_.pop_front();
     }
     heldBackoffUs_ = 0;
@@ -596,7 +612,7 @@ void LineWorker::Settle(Pump& pump) {
     pump.settleSawIdle = false;
     pump.nextLiveUs = clock_.NowUs();
     if (txn.state == TxnState::kAuthorising) {
-      txn.state = TxnState::kAuthorised;
+      Move(txn, TxnState::kAuthorised);
       txn.message = "start confirmed by the dispenser's state";
       Commit(txn);
     }
@@ -621,12 +637,13 @@ void LineWorker::Settle(Pump& pump) {
   }
   pump.settlePending = false;
   pump.settleSawIdle = false;
-  if (after.reset) {
+  const std::optional<CounterDelta> moved = CountersMoved(txn, after);
+  if (after.reset || !moved || moved->wentBack()) {
     // Neither a final reading nor counters to take it from: the sale keeps
     // the last live reading the journal holds.
     txn.totalsVolumeAfter = after.volume;
     txn.totalsMoneyAfter = after.money;
-    txn.state = txn.volume > 0 ? TxnState::kPayable : TxnState::kCancelled;
+    Move(txn, txn.volume > 0 ? TxnState::kPayable : TxnState::kCancelled);
     txn.recovered = true;
     txn.reconciliation = Reconciliation::kNotReconcilable;
     txn.message = "final reading lost and the counters were reset: the last live reading stands";
@@ -636,18 +653,18 @@ void LineWorker::Settle(Pump& pump) {
     pump.liveMoney = 0;
     return;
   }
-  const std::int64_t volumeCounts = after.volume - txn.totalsVolumeBefore.value_or(after.volume);
-  const std::int64_t moneyCounts = after.money - txn.totalsMoneyBefore.value_or(after.money);
+  const std::int64_t volumeCounts = moved->volume;
+  const std::int64_t moneyCounts = moved->money;
   txn.totalsVolumeAfter = after.volume;
   txn.totalsMoneyAfter = after.money;
   if (txn.state == TxnState::kAuthorising && volumeCounts == 0 && moneyCounts == 0) {
-    txn.state = TxnState::kFailed;
+    Move(txn, TxnState::kFailed);
     txn.message = "the start was not confirmed before the service stopped, and nothing flowed";
     txn.reconciliation = Reconciliation::kOk;
   } else {
     txn.volume = RoundVolume(static_cast<double>(volumeCounts) / after.scale);
     txn.money = RoundMoney(static_cast<double>(moneyCounts) / after.scale);
-    txn.state = volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled;
+    Move(txn, volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled);
     txn.recovered = true;
     txn.reconciliation = Reconciliation::kRecovered;
     txn.message = "final reading lost; completed from the totaliser counters";
@@ -688,7 +705,7 @@ void LineWorker::Follow(Pump& pump) {
   if (pump.active) {
     Transaction& txn = *pump.active;
     if (txn.state == TxnState::kAuthorised && volume > 0) {
-      txn.state = TxnState::kFuelling;
+      Move(txn, TxnState::kFuelling);
       txn.volume = RoundVolume(volume);
       txn.money = RoundMoney(money);
       Commit(txn);
@@ -762,7 +779,7 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   Transaction& txn = *pump.reconcile;
   txn.volume = RoundVolume(volume);
   txn.money = RoundMoney(money);
-  txn.state = volume > 0 ? TxnState::kPayable : TxnState::kCancelled;
+  Move(txn, volume > 0 ? TxnState::kPayable : TxnState::kCancelled);
   txn.reconciliation = Reconciliation::kPending;
   Commit(txn);
   log_.Info("pump {}: transaction {} {}: {} volume, {} money", pump.config.id, txn.id,
@@ -787,8 +804,8 @@ void LineWorker::Reconcile(Pump& pump) {
   pump.nextPollUs = clock_.NowUs();
   txn.totalsVolumeAfter = after.volume;
   txn.totalsMoneyAfter = after.money;
-  if (after.reset || after.volume < txn.totalsVolumeBefore.value_or(0) ||
-      after.money < txn.totalsMoneyBefore.value_or(0)) {
+  const std::optional<CounterDelta> moved = CountersMoved(txn, after);
+  if (after.reset || (moved && moved->wentBack())) {
     // The counters went back across the sale: the final reading stands
     // alone (the totals-reset alert tells a person).
     txn.reconciliation = Reconciliation::kNotReconcilable;
@@ -798,13 +815,11 @@ void LineWorker::Reconcile(Pump& pump) {
   }
   // The counters agree when they differ from the final reading by less
   // than one of their own units.
-  const double volumeByCounters =
-      static_cast<double>(after.volume - txn.totalsVolumeBefore.value_or(0)) / after.scale;
-  const double moneyByCounters =
-      static_cast<double>(after.money - txn.totalsMoneyBefore.value_or(0)) / after.scale;
+  // Without a reading before the sale they tell nothing, and cannot agree.
+  const double volumeByCounters = moved ? static_cast<double>(moved->volume) / after.scale : 0;
+  const double moneyByCounters = moved ? static_cast<double>(moved->money) / after.scale : 0;
   const double tolerance = (1.0 - 1e-6) / after.scale;
-  const bool agree = txn.totalsVolumeBefore && txn.totalsMoneyBefore &&
-                     std::abs(volumeByCounters - txn.volume) < tolerance &&
+  const bool agree = moved && std::abs(volumeByCounters - txn.volume) < tolerance &&
                      std::abs(moneyByCounters - txn.money) < tolerance;
   txn.reconciliation = agree ? Reconciliation::kOk : Reconciliation::kMismatch;
   journal_.SaveReconciliation(txn);
@@ -857,24 +872,15 @@ Outcome LineWorker::Execute(const Command& command) {
   }
 }
 
-std::optional<Outcome> LineWorker::Retried(const AuthoriseRequest& request) {
-  if (!request.reference) {
-    return std::nullopt;
-  }
-  auto existing = journal_.FindByReference(request.client, *request.reference);
-  if (!existing) {
-    return std::nullopt;
-  }
-  // The same request again gets its sale; another one under the same
-  // reference is a client's mistake, not a retry.
-  const Limit& limit = PresetLimit(existing->presetKind);
-  if (existing->pumpId != request.pumpId || existing->presetKind != request.kind ||
-      OnStep(request.preset, limit).steps != OnStep(existing->preset, limit).steps) {
+Outcome ByReference(Transaction existing, const AuthoriseRequest& request) {
+  const Limit& limit = PresetLimit(existing.presetKind);
+  if (existing.pumpId != request.pumpId || existing.presetKind != request.kind ||
+      OnStep(request.preset, limit).steps != OnStep(existing.preset, limit).steps) {
     return Outcome::Refused(
         "reference-conflict",
         fmt::format("reference '{}' of client '{}' belongs to sale {}: pump {}, {} preset {}",
-                    *request.reference, request.client, existing->id, existing->pumpId,
-                    Name(existing->presetKind), existing->preset));
+                    request.reference.value_or(""), request.client, existing.id, existing.pumpId,
+                    Name(existing.presetKind), existing.preset));
   }
   Outcome outcome;
   outcome.transaction = std::move(existing);
@@ -883,8 +889,11 @@ std::optional<Outcome> LineWorker::Retried(const AuthoriseRequest& request) {
 }
 
 Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
-  if (auto retried = Retried(request)) {
-    return std::move(*retried);
+  // A retry is answered before anything is asked of the dispenser.
+  if (request.reference) {
+    if (auto existing = journal_.FindByReference(request.client, *request.reference)) {
+      return ByReference(std::move(*existing), request);
+    }
   }
   Pump* found = Find(request.pumpId);
   if (found == nullptr) {
@@ -964,14 +973,9 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   txn.state = TxnState::kAuthorising;
   txn.totalsVolumeBefore = before.volume;
   txn.totalsMoneyBefore = before.money;
-  try {
-    journal_.Insert(txn);
-  } catch (const DatabaseError&) {
-    // Another line took the same reference a moment ago.
-    if (auto retried = Retried(request)) {
-      return std::move(*retried);
-    }
-    throw;
+  // Another line may have taken the same reference a moment ago.
+  if (auto existing = journal_.InsertOrGet(txn)) {
+    return ByReference(std::move(*existing), request);
   }
   bool started = false;
   std::string failure;
@@ -997,7 +1001,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
     }
   }
   if (!started) {
-    txn.state = TxnState::kFailed;
+    Move(txn, TxnState::kFailed);
     txn.message = "the dispenser refused the start: " + failure;
     Commit(txn);
     log_.Info("pump {}: transaction {} failed: {}", id, txn.id, failure);
@@ -1008,7 +1012,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   }
   // The pump is ours before anything else can fail: a write that fails now
   // leaves the sale held, never a started pump that nobody follows.
-  txn.state = TxnState::kAuthorised;
+  Move(txn, TxnState::kAuthorised);
   pump.active = txn;
   pump.liveVolume = 0;
   pump.liveMoney = 0;

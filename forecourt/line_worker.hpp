@@ -44,6 +44,11 @@ struct AuthoriseRequest {
   std::optional<std::string> reference;  // makes a retried authorisation harmless
 };
 
+// The answer to an authorisation whose client reference names `existing`:
+// the same request again gets its sale; another one under the same
+// reference is a client's mistake (reference-conflict), not a retry.
+Outcome ByReference(Transaction existing, const AuthoriseRequest& request);
+
 struct Command {
   enum class Kind { kAuthorise, kStop, kSetPrice, kReadTotals, kReadParam, kWriteParam };
   Kind kind = Kind::kStop;
@@ -101,8 +106,6 @@ class LineWorker {
   std::optional<Queued> PopCommand();
   Outcome Execute(const Command& command);
   Outcome Authorise(const AuthoriseRequest& request);
-  // The transaction an earlier request with the same client reference made.
-  std::optional<Outcome> Retried(const AuthoriseRequest& request);
   Outcome StopPump(Pump& pump);
   Outcome SetPrice(Pump& pump, double price);
   Outcome ReadTotalsNow(Pump& pump);
