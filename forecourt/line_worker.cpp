@@ -28,6 +28,26 @@ std::string Figure(double value) {
 
 }  // namespace
 
+bool Deadline::Claim(std::uint64_t nowUs) {
+  if (!ticket_) {
+    return true;
+  }
+  int waiting = kWaiting;
+  if (nowUs >= atUs_) {
+    ticket_->compare_exchange_strong(waiting, kWithdrawn);
+    return false;
+  }
+  return ticket_->compare_exchange_strong(waiting, kClaimed);
+}
+
+bool Deadline::Withdraw() {
+  if (!ticket_) {
+    return false;
+  }
+  int waiting = kWaiting;
+  return ticket_->compare_exchange_strong(waiting, kWithdrawn) || waiting == kWithdrawn;
+}
+
 struct LineWorker::Pump {
   PumpConfig config;
   std::optional<double> price;
@@ -211,6 +231,12 @@ std::future<Outcome> LineWorker::Submit(Command command) {
       promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
       return future;
     }
+    if (queue_.size() >= kMaxQueuedCommands) {
+      promise.set_value(Outcome::Refused(
+          "line-busy", fmt::format("line {} has {} commands waiting: the command was not taken",
+                                   lineNo_, kMaxQueuedCommands)));
+      return future;
+    }
     queue_.push_back({std::move(command), std::move(promise)});
   }
   wake_.notify_all();
@@ -270,7 +296,11 @@ void LineWorker::Schedule() {
   if (auto queued = PopCommand()) {
     Outcome outcome;
     try {
-      outcome = Execute(queued->command);
+      outcome = queued->command.deadline.Claim(clock_.NowUs())
+                    ? Execute(queued->command)
+                    : Outcome::Refused("expired",
+                                       "the client stopped waiting before the line could send "
+                                       "the command: it was not sent");
     } catch (const DatabaseError& e) {
       JournalFailed(e);
       outcome = Outcome::Refused("journal-error",

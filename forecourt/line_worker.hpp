@@ -13,11 +13,13 @@
 // simulated clock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <future>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +51,29 @@ struct AuthoriseRequest {
 // reference is a client's mistake (reference-conflict), not a retry.
 Outcome ByReference(Transaction existing, const AuthoriseRequest& request);
 
+// When a command's client stops waiting. The worker claims the command as
+// it takes it from the queue, the client withdraws it when its wait ends:
+// whichever comes first wins, so a command whose client gave up is never
+// sent, and one that was sent is always finished and recorded.
+class Deadline {
+ public:
+  Deadline() = default;  // the client waits as long as it takes
+  explicit Deadline(std::uint64_t atUs)
+      : atUs_(atUs), ticket_(std::make_shared<std::atomic<int>>(kWaiting)) {}
+  // The worker's: false when the deadline has passed on the line's clock
+  // or the client withdrew the command.
+  bool Claim(std::uint64_t nowUs);
+  // The client's: true when the command will never be sent.
+  bool Withdraw();
+
+ private:
+  static constexpr int kWaiting = 0;
+  static constexpr int kClaimed = 1;
+  static constexpr int kWithdrawn = 2;
+  std::uint64_t atUs_ = std::numeric_limits<std::uint64_t>::max();
+  std::shared_ptr<std::atomic<int>> ticket_;
+};
+
 struct Command {
   enum class Kind { kAuthorise, kStop, kSetPrice, kReadTotals, kReadParam, kWriteParam };
   Kind kind = Kind::kStop;
@@ -57,7 +82,11 @@ struct Command {
   double price = 0;
   std::int32_t param = 0;
   std::int32_t value = 0;
+  Deadline deadline;
 };
+
+// Commands a line holds at most; beyond, line-busy.
+inline constexpr std::size_t kMaxQueuedCommands = 64;
 
 class LineWorker {
  public:

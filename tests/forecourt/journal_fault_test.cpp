@@ -223,5 +223,50 @@ TEST_F(ForecourtFaultTest, PowerCutsAtEveryPointLoseAndDoubleNothing) {
   }
 }
 
+// A command whose client stopped waiting is never sent: past its deadline
+// on the line's clock, or withdrawn before the line took it. One taken in
+// time is carried out whatever its client does. A line holds at most
+// kMaxQueuedCommands.
+TEST_F(ForecourtFaultTest, ACommandWhoseClientGaveUpIsNeverSent) {
+  using std::chrono::milliseconds;
+  Fresh();
+  Open();
+  auto ready = [](std::future<Outcome>& f) {
+    return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  };
+  auto late = forecourt_->Authorise({.pumpId = "1", .preset = 2, .client = "pos", .reference = "x"},
+                                    forecourt_->DeadlineIn(milliseconds(5)));
+  Deadline given = forecourt_->DeadlineIn(milliseconds(60'000));
+  auto withdrawn =
+      forecourt_->Authorise({.pumpId = "2", .preset = 2, .client = "pos", .reference = "y"}, given);
+  EXPECT_TRUE(given.Withdraw());
+  clock_.AdvanceMs(6);
+  Deadline kept = forecourt_->DeadlineIn(milliseconds(60'000));
+  auto taken = forecourt_->Authorise({.pumpId = "3", .preset = 2, .client = "pos"}, kept);
+  RunUntil([&] { return ready(late) && ready(withdrawn) && ready(taken); });
+  EXPECT_EQ(late.get().reason, "expired");
+  EXPECT_EQ(withdrawn.get().reason, "expired");
+  EXPECT_TRUE(taken.get().Ok());
+  EXPECT_FALSE(kept.Withdraw());  // sent: it runs to its end
+  Settle();
+  EXPECT_FALSE(forecourt_->GetJournal().FindByReference("pos", "x"));
+  EXPECT_FALSE(forecourt_->GetJournal().FindByReference("pos", "y"));
+  EXPECT_EQ(peer_.At(1)->TotalVolume() + peer_.At(2)->TotalVolume(), 0u);
+  EXPECT_EQ(peer_.At(3)->TotalVolume(), 200u);
+
+  std::vector<std::future<Outcome>> queued;
+  for (std::size_t i = 0; i <= kMaxQueuedCommands; ++i) {
+    queued.push_back(forecourt_->ReadTotals("1"));
+  }
+  ASSERT_TRUE(ready(queued.back()));
+  EXPECT_EQ(queued.back().get().reason, "line-busy");
+  queued.pop_back();
+  for (auto& f : queued) {
+    RunUntil([&] { return ready(f); });
+    EXPECT_TRUE(f.get().Ok());
+  }
+  CheckInvariants("deadlines");
+}
+
 }  // namespace
 }  // namespace tarvenix::forecourt
