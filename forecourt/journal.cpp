@@ -232,13 +232,15 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
   }
   db_.Execute("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
   Migrate();
-  Statement unpaid = db_.Prepare("SELECT pump_id, count(*) FROM transactions WHERE state IN " +
-                                 SqlList(StateSet::kUnpaid) + " GROUP BY pump_id");
-  while (unpaid.Step()) {
-    unpaid_[unpaid.Text(0)] = static_cast<std::uint32_t>(unpaid.Int(1));
+  auto unpaid = db_.Cached("SELECT pump_id, count(*) FROM transactions WHERE state IN " +
+                           SqlList(StateSet::kUnpaid) + " GROUP BY pump_id");
+  while (unpaid->Step()) {
+    unpaid_[unpaid->Text(0)] = static_cast<std::uint32_t>(unpaid->Int(1));
   }
   const std::int64_t reserved =
       db_.QueryInt("SELECT coalesce(max(value), 0) FROM meta WHERE key = 'event_seq'");
+  readDb_ = std::make_unique<Database>(path, Database::Mode::kReadOnly);
+  readDb_->Execute("PRAGMA query_only=ON");
   events_.StartAfter(static_cast<std::uint64_t>(reserved), [this](std::uint64_t upTo) {
     // A failure here is the ring's to retry: it must not pass for the
     // failure of the commit whose event is being published.
@@ -348,14 +350,14 @@ void Journal::Migrate() {
 void Journal::SavePump(const PumpConfig& pump, std::uint32_t line) {
   std::lock_guard lock(mutex_);
   Writing([&] {
-    db_.Prepare(
+    db_.Cached(
            "INSERT INTO pumps(id, line, address, name, start_mode, totals_selector, totals_scale, "
            "price_hundredths) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
            "line = excluded.line, address = excluded.address, name = excluded.name, "
            "start_mode = excluded.start_mode, totals_selector = excluded.totals_selector, "
            "totals_scale = excluded.totals_scale, "
            "price_hundredths = coalesce(pumps.price_hundredths, excluded.price_hundredths)")
-        .Bind(1, pump.id)
+        ->Bind(1, pump.id)
         .Bind(2, static_cast<std::int64_t>(line))
         .Bind(3, static_cast<std::int64_t>(pump.addr))
         .Bind(4, pump.name)
@@ -369,10 +371,10 @@ void Journal::SavePump(const PumpConfig& pump, std::uint32_t line) {
 
 std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare("SELECT price_hundredths FROM pumps WHERE id = ?1");
-  s.Bind(1, pumpId);
-  if (s.Step() && !s.IsNull(0)) {
-    return FromHundredths(s.Int(0));
+  auto s = db_.Cached("SELECT price_hundredths FROM pumps WHERE id = ?1");
+  s->Bind(1, pumpId);
+  if (s->Step() && !s->IsNull(0)) {
+    return FromHundredths(s->Int(0));
   }
   return std::nullopt;
 }
@@ -380,8 +382,8 @@ std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
 void Journal::SetPumpPrice(const std::string& pumpId, double price) {
   std::lock_guard lock(mutex_);
   Writing([&] {
-    db_.Prepare("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
-        .Bind(1, pumpId)
+    db_.Cached("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
+        ->Bind(1, pumpId)
         .Bind(2, PriceHundredths(price))
         .Run();
   });
@@ -389,11 +391,11 @@ void Journal::SetPumpPrice(const std::string& pumpId, double price) {
 
 std::optional<Totals> Journal::LastTotals(const std::string& pumpId) {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  auto s = db_.Cached(
       "SELECT last_totals_volume, last_totals_money, totals_scale FROM pumps WHERE id = ?1");
-  s.Bind(1, pumpId);
-  if (s.Step() && !s.IsNull(0) && !s.IsNull(1)) {
-    return Totals{.volume = s.Int(0), .money = s.Int(1), .scale = s.Real(2)};
+  s->Bind(1, pumpId);
+  if (s->Step() && !s->IsNull(0) && !s->IsNull(1)) {
+    return Totals{.volume = s->Int(0), .money = s->Int(1), .scale = s->Real(2)};
   }
   return std::nullopt;
 }
@@ -404,8 +406,8 @@ void Journal::SetLastTotals(const std::string& pumpId, const Totals& totals) {
 }
 
 void Journal::WriteLastTotals(const std::string& pumpId, const Totals& totals) {
-  db_.Prepare("UPDATE pumps SET last_totals_volume = ?2, last_totals_money = ?3 WHERE id = ?1")
-      .Bind(1, pumpId)
+  db_.Cached("UPDATE pumps SET last_totals_volume = ?2, last_totals_money = ?3 WHERE id = ?1")
+      ->Bind(1, pumpId)
       .Bind(2, totals.volume)
       .Bind(3, totals.money)
       .Run();
@@ -413,11 +415,11 @@ void Journal::WriteLastTotals(const std::string& pumpId, const Totals& totals) {
 
 std::optional<Transaction> Journal::FindByReference(const std::string& client,
                                                     const std::string& reference) {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(Select("WHERE client = ?1 AND reference = ?2"));
-  s.Bind(1, client).Bind(2, reference);
-  if (s.Step()) {
-    return ReadTransaction(s);
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(Select("WHERE client = ?1 AND reference = ?2"));
+  s->Bind(1, client).Bind(2, reference);
+  if (s->Step()) {
+    return ReadTransaction(*s);
   }
   return std::nullopt;
 }
@@ -427,12 +429,12 @@ void Journal::WriteTransaction(const Transaction& t, TxnState prior) {
     throw StateConflict("sale " + std::to_string(t.id) + " cannot go from " +
                         std::string(Name(prior)) + " to " + std::string(Name(t.state)));
   }
-  db_.Prepare(
+  db_.Cached(
          "UPDATE transactions SET state = ?2, volume_hundredths = ?3, money_thousandths = ?4, "
          "totals_volume_before = ?5, totals_money_before = ?6, totals_volume_after = ?7, "
          "totals_money_after = ?8, reconciliation = ?9, recovered = ?10, lock_client = ?11, "
          "message = ?12, updated_ms = ?13, price_hundredths = ?14 WHERE id = ?1 AND state = ?15")
-      .Bind(1, t.id)
+      ->Bind(1, t.id)
       .Bind(2, Name(t.state))
       .Bind(3, VolumeHundredths(t.volume))
       .Bind(4, MoneyThousandths(t.money))
@@ -460,12 +462,12 @@ std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
   std::optional<Transaction> existing;
   Writing([&] {
     DbTransaction dbTxn(db_);
-    db_.Prepare(
+    db_.Cached(
            "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset_units, "
            "price_hundredths, state, totals_volume_before, totals_money_before, message, "
            "created_ms, updated_ms) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11) "
            "ON CONFLICT(client, reference) WHERE reference IS NOT NULL DO NOTHING")
-        .Bind(1, txn.pumpId)
+        ->Bind(1, txn.pumpId)
         .Bind(2, txn.client)
         .Bind(3, txn.reference)
         .Bind(4, Name(txn.presetKind))
@@ -478,13 +480,13 @@ std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
         .Bind(11, txn.createdMs)
         .Run();
     if (db_.Changes() == 0) {
-      Statement s = db_.Prepare(Select("WHERE client = ?1 AND reference = ?2"));
-      s.Bind(1, txn.client).Bind(2, txn.reference);
-      if (!s.Step()) {
+      auto s = db_.Cached(Select("WHERE client = ?1 AND reference = ?2"));
+      s->Bind(1, txn.client).Bind(2, txn.reference);
+      if (!s->Step()) {
         throw DatabaseError("no sale inserted and none under reference " +
                             txn.reference.value_or(""));
       }
-      existing = ReadTransaction(s);
+      existing = ReadTransaction(*s);
       return;
     }
     txn.id = db_.LastInsertId();
@@ -526,10 +528,10 @@ void Journal::SaveReconciliation(Transaction& txn) {
       WriteLastTotals(txn.pumpId,
                       {.volume = *txn.totalsVolumeAfter, .money = *txn.totalsMoneyAfter});
     }
-    db_.Prepare(
+    db_.Cached(
            "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
            "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
-        .Bind(1, txn.id)
+        ->Bind(1, txn.id)
         .Bind(2, txn.totalsVolumeAfter)
         .Bind(3, txn.totalsMoneyAfter)
         .Bind(4, Name(txn.reconciliation))
@@ -546,11 +548,11 @@ void Journal::SaveReconciliation(Transaction& txn) {
 void Journal::SaveLive(std::int64_t id, double volume, double money) {
   std::lock_guard lock(mutex_);
   Writing([&] {
-    db_.Prepare(
+    db_.Cached(
            "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, updated_ms = "
            "?4 "
            "WHERE id = ?1")
-        .Bind(1, id)
+        ->Bind(1, id)
         .Bind(2, VolumeHundredths(volume))
         .Bind(3, MoneyThousandths(money))
         .Bind(4, nowMs_())
@@ -559,60 +561,67 @@ void Journal::SaveLive(std::int64_t id, double volume, double money) {
 }
 
 std::optional<Transaction> Journal::GetLocked(std::int64_t id) {
-  Statement s = db_.Prepare(Select("WHERE id = ?1"));
-  s.Bind(1, id);
-  if (s.Step()) {
-    return ReadTransaction(s);
+  auto s = db_.Cached(Select("WHERE id = ?1"));
+  s->Bind(1, id);
+  if (s->Step()) {
+    return ReadTransaction(*s);
   }
   return std::nullopt;
 }
 
 std::optional<Transaction> Journal::Get(std::int64_t id) {
-  std::lock_guard lock(mutex_);
-  return GetLocked(id);
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(Select("WHERE id = ?1"));
+  s->Bind(1, id);
+  if (s->Step()) {
+    return ReadTransaction(*s);
+  }
+  return std::nullopt;
 }
 
 std::vector<Transaction> Journal::List(const TransactionFilter& filter) {
-  std::lock_guard lock(mutex_);
-  Statement s =
-      db_.Prepare(Select("WHERE (?1 IS NULL OR state = ?1) AND (?2 IS NULL OR pump_id = ?2) AND "
-                         "(?3 IS NULL OR created_ms >= ?3) ORDER BY id DESC LIMIT ?4"));
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
+      Select("WHERE (?1 IS NULL OR state = ?1) AND (?2 IS NULL OR pump_id = ?2) AND "
+             "(?3 IS NULL OR created_ms >= ?3) ORDER BY id DESC LIMIT ?4"));
   if (filter.state) {
-    s.Bind(1, Name(*filter.state));
+    s->Bind(1, Name(*filter.state));
   }
-  s.Bind(2, filter.pumpId).Bind(3, filter.sinceMs).Bind(4, static_cast<std::int64_t>(filter.limit));
+  s->Bind(2, filter.pumpId)
+      .Bind(3, filter.sinceMs)
+      .Bind(4, static_cast<std::int64_t>(filter.limit));
   std::vector<Transaction> out;
-  while (s.Step()) {
-    out.push_back(ReadTransaction(s));
+  while (s->Step()) {
+    out.push_back(ReadTransaction(*s));
   }
   return out;
 }
 
 std::vector<Transaction> Journal::Unfinished() {
   std::lock_guard lock(mutex_);
-  Statement s =
-      db_.Prepare(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR ((state IN " +
-                         SqlList(StateSet::kDelivered) +
-                         " OR state = 'cancelled') AND reconciliation = 'pending') ORDER BY id"));
+  auto s =
+      db_.Cached(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR ((state IN " +
+                        SqlList(StateSet::kDelivered) +
+                        " OR state = 'cancelled') AND reconciliation = 'pending') ORDER BY id"));
   std::vector<Transaction> out;
-  while (s.Step()) {
-    out.push_back(ReadTransaction(s));
+  while (s->Step()) {
+    out.push_back(ReadTransaction(*s));
   }
   return out;
 }
 
 std::vector<Journal::PumpSales> Journal::SalesByPump() {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
       "SELECT pump_id, count(*), sum(volume_hundredths), sum(money_thousandths) "
       "FROM transactions WHERE state IN " +
       SqlList(StateSet::kDelivered) + " GROUP BY pump_id ORDER BY pump_id");
   std::vector<PumpSales> out;
-  while (s.Step()) {
-    out.push_back({.pumpId = s.Text(0),
-                   .sales = s.Int(1),
-                   .volume = FromHundredths(s.Int(2)),
-                   .money = FromThousandths(s.Int(3))});
+  while (s->Step()) {
+    out.push_back({.pumpId = s->Text(0),
+                   .sales = s->Int(1),
+                   .volume = FromHundredths(s->Int(2)),
+                   .money = FromThousandths(s->Int(3))});
   }
   return out;
 }
@@ -697,10 +706,10 @@ Alert Journal::Raise(Alert alert) {
 
 Alert Journal::InsertAlert(Alert alert) {
   DbTransaction dbTxn(db_);
-  db_.Prepare(
+  db_.Cached(
          "INSERT INTO alerts(kind, pump_id, transaction_id, message, details, created_ms) "
          "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
-      .Bind(1, alert.kind)
+      ->Bind(1, alert.kind)
       .Bind(2, alert.pumpId)
       .Bind(3, alert.transactionId)
       .Bind(4, alert.message)
@@ -713,11 +722,11 @@ Alert Journal::InsertAlert(Alert alert) {
 }
 
 std::vector<Alert> Journal::Alerts(bool unacknowledgedOnly, std::size_t limit) {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
       "SELECT id, kind, pump_id, transaction_id, message, details, created_ms, acknowledged_ms "
       "FROM alerts WHERE (?1 = 0 OR acknowledged_ms IS NULL) ORDER BY id DESC LIMIT ?2");
-  s.Bind(1, static_cast<std::int64_t>(unacknowledgedOnly ? 1 : 0))
+  s->Bind(1, static_cast<std::int64_t>(unacknowledgedOnly ? 1 : 0))
       .Bind(2, static_cast<std::int64_t>(limit));
   std::vector<Alert> out;
   {
@@ -730,25 +739,25 @@ std::vector<Alert> Journal::Alerts(bool unacknowledgedOnly, std::size_t limit) {
     }
     out.insert(out.end(), heldAlerts_.rbegin(), heldAlerts_.rend());
   }
-  while (s.Step()) {
-    out.push_back(ReadAlert(s));
+  while (s->Step()) {
+    out.push_back(ReadAlert(*s));
   }
   return out;
 }
 
 Outcome Journal::Acknowledge(std::int64_t id) {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  auto s = db_.Cached(
       "UPDATE alerts SET acknowledged_ms = coalesce(acknowledged_ms, ?2) WHERE id = ?1 "
       "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
       "acknowledged_ms");
-  s.Bind(1, id).Bind(2, nowMs_());
+  s->Bind(1, id).Bind(2, nowMs_());
   const std::optional<Alert> alert = Writing([&]() -> std::optional<Alert> {
-    if (!s.Step()) {
+    if (!s->Step()) {
       return std::nullopt;
     }
-    Alert a = ReadAlert(s);
-    s.Run();
+    Alert a = ReadAlert(*s);
+    s->Run();
     return a;
   });
   if (!alert) {
@@ -760,16 +769,16 @@ Outcome Journal::Acknowledge(std::int64_t id) {
 
 void Journal::PublishPresent() {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR state IN " +
-                                   SqlList(StateSet::kUnpaid) + " ORDER BY id"));
-  while (s.Step()) {
-    PublishTransaction(ReadTransaction(s));
+  auto s = db_.Cached(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR state IN " +
+                             SqlList(StateSet::kUnpaid) + " ORDER BY id"));
+  while (s->Step()) {
+    PublishTransaction(ReadTransaction(*s));
   }
-  Statement a = db_.Prepare(
+  auto a = db_.Cached(
       "SELECT id, kind, pump_id, transaction_id, message, details, created_ms, acknowledged_ms "
       "FROM alerts WHERE acknowledged_ms IS NULL ORDER BY id");
-  while (a.Step()) {
-    PublishAlert(ReadAlert(a));
+  while (a->Step()) {
+    PublishAlert(ReadAlert(*a));
   }
 }
 

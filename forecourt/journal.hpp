@@ -1,14 +1,15 @@
 // The journal: the service's SQLite database of pumps, transactions and
 // alerts. WAL mode with synchronous=FULL: a change is on the disk when its
 // call returns, and only then published as an event, so no client ever sees
-// a state that a power cut could take back. Thread-safe: one connection
-// behind a mutex.
+// a state that a power cut could take back. Thread-safe: one writing
+// connection behind a mutex, and a read-only one for the readers.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -138,6 +139,11 @@ class Journal {
   // ring asks for it under its lock, while another thread may be inside a
   // transaction of `db_`.
   Database reserveDb_;
+  // The readers' own read-only connection (lists, metrics, the API's
+  // lookups): WAL lets them read the last commit while the writer works,
+  // and they share no lock with it.
+  std::mutex readMutex_;
+  std::unique_ptr<Database> readDb_;
   EventRing& events_;
   NowMs nowMs_;
   // Apart from `mutex_`, so that reading a count never waits for a commit.
