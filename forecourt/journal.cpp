@@ -547,11 +547,24 @@ void Journal::SaveReconciliation(Transaction& txn) {
 
 void Journal::SaveLive(std::int64_t id, double volume, double money) {
   std::lock_guard lock(mutex_);
+  // Without a sync: a live value is only a guide, and the next commit's
+  // sync takes it to the disk anyway. Every other commit is synced.
+  struct Unsynced {
+    Database& db;
+    explicit Unsynced(Database& d) : db(d) { db.Execute("PRAGMA synchronous=NORMAL"); }
+    ~Unsynced() {
+      try {
+        db.Execute("PRAGMA synchronous=FULL");
+      } catch (const DatabaseError&) {
+        // Setting the pragma does no I/O; nothing else could fail here.
+      }
+    }
+  };
   Writing([&] {
+    const Unsynced unsynced(db_);
     db_.Cached(
-           "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, updated_ms = "
-           "?4 "
-           "WHERE id = ?1")
+           "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, "
+           "updated_ms = ?4 WHERE id = ?1")
         ->Bind(1, id)
         .Bind(2, VolumeHundredths(volume))
         .Bind(3, MoneyThousandths(money))

@@ -609,6 +609,12 @@ void LineWorker::Rebase(Pump& pump, const Totals& last, const Totals& now,
 }
 
 void LineWorker::CheckUnattended(Pump& pump, const Totals& now) {
+  // A sale of this pump still held has moved the counters by its own fuel,
+  // which the journal's last reading does not show yet.
+  if (std::ranges::any_of(held_,
+                          [&](const HeldWrite& w) { return w.txn.pumpId == pump.config.id; })) {
+    return;
+  }
   const auto last = journal_.LastTotals(pump.config.id);
   if (last && (last->volume != now.volume || last->money != now.money)) {
     const double volume = static_cast<double>(now.volume - last->volume) / now.scale;
@@ -797,11 +803,6 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
     }
     return;
   }
-  // The final reading exists nowhere but here: commit it before anything
-  // else is asked of the dispenser.
-  if (settings_.beforeFinalCommit) {
-    settings_.beforeFinalCommit(pump.config.id);
-  }
   // The pump is done with it whether or not the journal takes it now: the
   // reading is held until it does, and reconciled after.
   pump.reconcile = std::move(*pump.active);
@@ -811,10 +812,37 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   txn.money = RoundMoney(money);
   Move(txn, volume > 0 ? TxnState::kPayable : TxnState::kCancelled);
   txn.reconciliation = Reconciliation::kPending;
-  Commit(txn);
+  // The final reading and the counters after it go in one commit, one
+  // sync, when the counters answer at once; else the reading goes alone
+  // and is reconciled later. (Should the service die before the commit,
+  // the restart completes the sale from the counters.)
+  std::optional<Totals> after;
+  if (held_.empty()) {
+    try {
+      after = ReadTotals(pump, txn.volume > 0, txn.id);
+    } catch (const ESerialIO&) {
+      Failure(pump);
+    } catch (const DatabaseError& e) {
+      JournalFailed(e);  // a re-basing not written: the reading goes first
+    }
+  }
+  std::optional<Alert> mismatch;
+  if (after) {
+    mismatch = Judge(pump, txn, *after);
+    pump.nextPollUs = clock_.NowUs();
+  }
+  if (settings_.beforeFinalCommit) {
+    settings_.beforeFinalCommit(pump.config.id);
+  }
+  Commit(txn, after);
   log_.Info("pump {}: transaction {} {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
-  Reconcile(pump);
+  if (after) {
+    pump.reconcile.reset();
+    if (mismatch) {
+      journal_.Raise(std::move(*mismatch));
+    }
+  }
 }
 
 void LineWorker::Reconcile(Pump& pump) {
@@ -832,6 +860,16 @@ void LineWorker::Reconcile(Pump& pump) {
     return;
   }
   pump.nextPollUs = clock_.NowUs();
+  const std::optional<Alert> mismatch = Judge(pump, txn, after);
+  // The sale's state is left to the clients that may be paying it by now.
+  journal_.SaveReconciliation(txn);
+  if (mismatch) {
+    journal_.Raise(*mismatch);
+  }
+  pump.reconcile.reset();
+}
+
+std::optional<Alert> LineWorker::Judge(Pump& pump, Transaction& txn, const Totals& after) {
   txn.totalsVolumeAfter = after.volume;
   txn.totalsMoneyAfter = after.money;
   const std::optional<CounterDelta> moved = CountersMoved(txn, after);
@@ -839,36 +877,33 @@ void LineWorker::Reconcile(Pump& pump) {
     // The counters went back across the sale: the final reading stands
     // alone (the totals-reset alert tells a person).
     txn.reconciliation = Reconciliation::kNotReconcilable;
-    journal_.SaveReconciliation(txn);
-    pump.reconcile.reset();
-    return;
+    return std::nullopt;
   }
   // The counters agree when they differ from the final reading by less
-  // than one of their own units.
-  // Without a reading before the sale they tell nothing, and cannot agree.
+  // than one of their own units. Without a reading before the sale they
+  // tell nothing, and cannot agree.
   const double volumeByCounters = moved ? static_cast<double>(moved->volume) / after.scale : 0;
   const double moneyByCounters = moved ? static_cast<double>(moved->money) / after.scale : 0;
   const double tolerance = (1.0 - 1e-6) / after.scale;
   const bool agree = moved && std::abs(volumeByCounters - txn.volume) < tolerance &&
                      std::abs(moneyByCounters - txn.money) < tolerance;
   txn.reconciliation = agree ? Reconciliation::kOk : Reconciliation::kMismatch;
-  journal_.SaveReconciliation(txn);
-  if (!agree) {
-    journal_.Raise({.kind = "totals-mismatch",
-                    .pumpId = pump.config.id,
-                    .transactionId = txn.id,
-                    .message = "pump " + pump.config.id + " sale " + std::to_string(txn.id) +
-                               ": the counters moved by " + Figure(volumeByCounters) +
-                               " volume and " + Figure(moneyByCounters) + " money, the sale is " +
-                               Figure(txn.volume) + " and " + Figure(txn.money),
-                    .details = nlohmann::json{{"sale_volume", txn.volume},
-                                              {"sale_money", txn.money},
-                                              {"counters_volume", volumeByCounters},
-                                              {"counters_money", moneyByCounters}}
-                                   .dump()});
-    log_.Info("pump {}: ALERT totals mismatch on transaction {}", pump.config.id, txn.id);
+  if (agree) {
+    return std::nullopt;
   }
-  pump.reconcile.reset();
+  log_.Info("pump {}: ALERT totals mismatch on transaction {}", pump.config.id, txn.id);
+  return Alert{.kind = "totals-mismatch",
+               .pumpId = pump.config.id,
+               .transactionId = txn.id,
+               .message = "pump " + pump.config.id + " sale " + std::to_string(txn.id) +
+                          ": the counters moved by " + Figure(volumeByCounters) + " volume and " +
+                          Figure(moneyByCounters) + " money, the sale is " + Figure(txn.volume) +
+                          " and " + Figure(txn.money),
+               .details = nlohmann::json{{"sale_volume", txn.volume},
+                                         {"sale_money", txn.money},
+                                         {"counters_volume", volumeByCounters},
+                                         {"counters_money", moneyByCounters}}
+                              .dump()};
 }
 
 // --- Commands

@@ -144,6 +144,9 @@ class LineWorker {
   void Follow(Pump& pump);
   void Finish(Pump& pump, double volume, double money);
   void Reconcile(Pump& pump);
+  // Sets the sale's counters after and its reconciliation; the alert to
+  // raise when they disagree with its final reading.
+  std::optional<Alert> Judge(Pump& pump, Transaction& txn, const Totals& after);
   void Poll(Pump& pump);
   void Settle(Pump& pump);
   void CheckUnattended(Pump& pump, const Totals& now);
