@@ -186,6 +186,8 @@ TEST_F(ForecourtFaultTest, IoErrorsAtEveryPointLoseAndDoubleNothing) {
       StartSales("b");  // refused while the journal fails, or a pump busy
       Steps(300);
       const bool fired = vfs_.Fired();
+      // Until healed the service says so (/healthz is 503) and starts nothing.
+      EXPECT_EQ(forecourt_->GetJournal().Failing(), fired && sticky) << run;
       vfs_.Heal();
       Settle();
       // The service is whole again: new sales start and finish.
