@@ -12,10 +12,11 @@ namespace {
 
 }  // namespace
 
-Database::Database(const std::string& path) {
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+Database::Database(const std::string& path, Mode mode) {
+  const int flags = (mode == Mode::kReadOnly ? SQLITE_OPEN_READONLY
+                                             : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                    SQLITE_OPEN_FULLMUTEX;
+  const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
@@ -28,6 +29,7 @@ Database::Database(const std::string& path) {
 }
 
 Database::~Database() {
+  cache_.clear();  // statements before their connection
   sqlite3_close(db_);
 }
 
@@ -45,8 +47,20 @@ Statement Database::Prepare(std::string_view sql) {
   return Statement(db_, sql);
 }
 
+Database::Lease Database::Cached(std::string_view sql) {
+  auto it = cache_.find(std::string(sql));
+  if (it == cache_.end()) {
+    it = cache_.emplace(std::string(sql), std::make_unique<Statement>(db_, sql)).first;
+  }
+  return Lease(*it->second);
+}
+
 std::int64_t Database::LastInsertId() const {
   return sqlite3_last_insert_rowid(db_);
+}
+
+std::int64_t Database::Changes() const {
+  return sqlite3_changes64(db_);
 }
 
 std::int64_t Database::QueryInt(std::string_view sql) {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -23,8 +25,9 @@ class Statement;
 
 class Database {
  public:
-  // Opens (creating if need be) the database at `path`.
-  explicit Database(const std::string& path);
+  enum class Mode { kReadWrite, kReadOnly };
+  // Opens (creating if need be, unless read-only) the database at `path`.
+  explicit Database(const std::string& path, Mode mode = Mode::kReadWrite);
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -32,7 +35,14 @@ class Database {
   // Runs one or more statements that return no rows.
   void Execute(std::string_view sql);
   Statement Prepare(std::string_view sql);
+  // A statement prepared once per connection, reset (its bindings cleared
+  // and any read it holds ended) when the lease goes. One lease of a given
+  // statement at a time.
+  class Lease;
+  Lease Cached(std::string_view sql);
   std::int64_t LastInsertId() const;
+  // Rows changed by the last statement.
+  std::int64_t Changes() const;
   // The value of a PRAGMA or any one-value query.
   std::int64_t QueryInt(std::string_view sql);
   std::string QueryText(std::string_view sql);
@@ -41,6 +51,7 @@ class Database {
 
  private:
   sqlite3* db_ = nullptr;
+  std::unordered_map<std::string, std::unique_ptr<Statement>> cache_;
 };
 
 class Statement {
@@ -83,6 +94,19 @@ class Statement {
  private:
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
+};
+
+class Database::Lease {
+ public:
+  explicit Lease(Statement& statement) : statement_(statement) {}
+  ~Lease() { statement_.Reset(); }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  Statement& operator*() const { return statement_; }
+  Statement* operator->() const { return &statement_; }
+
+ private:
+  Statement& statement_;
 };
 
 // BEGIN IMMEDIATE on construction; rolled back unless Commit() was called.

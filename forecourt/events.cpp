@@ -1,5 +1,7 @@
 #include "forecourt/events.hpp"
 
+#include <exception>
+
 namespace tarvenix::forecourt {
 
 std::string_view Name(EventKind kind) {
@@ -34,8 +36,13 @@ std::uint64_t EventRing::Publish(EventKind kind, std::string data, std::int64_t 
     std::lock_guard lock(mutex_);
     seq = ++last_;
     if (reserve_ && seq >= reserved_) {
-      reserved_ = seq + kReserveStep;
-      reserve_(reserved_);
+      // A reservation that fails (the journal takes no writes) is tried
+      // again at the next event; the event itself is not lost.
+      try {
+        reserve_(seq + kReserveStep);
+        reserved_ = seq + kReserveStep;
+      } catch (const std::exception&) {
+      }
     }
     events_.push_back({.seq = seq,
                        .timeMs = timeMs,

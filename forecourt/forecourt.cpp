@@ -177,10 +177,7 @@ std::future<Outcome> Forecourt::Submit(Command command) {
       if (auto existing =
               journal_->FindByReference(command.authorise.client, *command.authorise.reference);
           existing && existing->pumpId == pumpId) {
-        Outcome outcome;
-        outcome.transaction = std::move(existing);
-        outcome.existing = true;
-        return Ready(std::move(outcome));
+        return Ready(ByReference(std::move(*existing), command.authorise));
       }
     }
     return Ready(Outcome::Refused("unknown-pump", "no pump '" + pumpId + "'"));
@@ -188,15 +185,16 @@ std::future<Outcome> Forecourt::Submit(Command command) {
   return worker->Submit(std::move(command));
 }
 
-std::future<Outcome> Forecourt::Authorise(AuthoriseRequest request) {
+std::future<Outcome> Forecourt::Authorise(AuthoriseRequest request, Deadline deadline) {
   Command command;
   command.kind = Command::Kind::kAuthorise;
   command.authorise = std::move(request);
+  command.deadline = std::move(deadline);
   return Submit(std::move(command));
 }
 
-std::future<Outcome> Forecourt::StopPump(const std::string& pumpId) {
-  return Submit({.kind = Command::Kind::kStop, .pumpId = pumpId});
+std::future<Outcome> Forecourt::StopPump(const std::string& pumpId, Deadline deadline) {
+  return Submit({.kind = Command::Kind::kStop, .pumpId = pumpId, .deadline = std::move(deadline)});
 }
 
 std::vector<std::future<Outcome>> Forecourt::StopAll() {
@@ -207,22 +205,34 @@ std::vector<std::future<Outcome>> Forecourt::StopAll() {
   return out;
 }
 
-std::future<Outcome> Forecourt::SetPrice(const std::string& pumpId, double price) {
-  return Submit({.kind = Command::Kind::kSetPrice, .pumpId = pumpId, .price = price});
+std::future<Outcome> Forecourt::SetPrice(const std::string& pumpId, double price,
+                                         Deadline deadline) {
+  return Submit({.kind = Command::Kind::kSetPrice,
+                 .pumpId = pumpId,
+                 .price = price,
+                 .deadline = std::move(deadline)});
 }
 
-std::future<Outcome> Forecourt::ReadTotals(const std::string& pumpId) {
-  return Submit({.kind = Command::Kind::kReadTotals, .pumpId = pumpId});
+std::future<Outcome> Forecourt::ReadTotals(const std::string& pumpId, Deadline deadline) {
+  return Submit(
+      {.kind = Command::Kind::kReadTotals, .pumpId = pumpId, .deadline = std::move(deadline)});
 }
 
-std::future<Outcome> Forecourt::ReadParam(const std::string& pumpId, std::int32_t param) {
-  return Submit({.kind = Command::Kind::kReadParam, .pumpId = pumpId, .param = param});
+std::future<Outcome> Forecourt::ReadParam(const std::string& pumpId, std::int32_t param,
+                                          Deadline deadline) {
+  return Submit({.kind = Command::Kind::kReadParam,
+                 .pumpId = pumpId,
+                 .param = param,
+                 .deadline = std::move(deadline)});
 }
 
 std::future<Outcome> Forecourt::WriteParam(const std::string& pumpId, std::int32_t param,
-                                           std::int32_t value) {
-  return Submit(
-      {.kind = Command::Kind::kWriteParam, .pumpId = pumpId, .param = param, .value = value});
+                                           std::int32_t value, Deadline deadline) {
+  return Submit({.kind = Command::Kind::kWriteParam,
+                 .pumpId = pumpId,
+                 .param = param,
+                 .value = value,
+                 .deadline = std::move(deadline)});
 }
 
 std::vector<PumpSnapshot> Forecourt::Pumps() const {

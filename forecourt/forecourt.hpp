@@ -65,14 +65,22 @@ class Forecourt {
   // One scheduling step of every line, on the caller's thread.
   void Step();
 
-  std::future<Outcome> Authorise(AuthoriseRequest request);
-  std::future<Outcome> StopPump(const std::string& pumpId);
+  // A client that stops waiting gives a deadline (DeadlineIn) and
+  // withdraws the command when its wait ends; past it a command is never
+  // sent (outcome "expired"). A line holds at most kMaxQueuedCommands.
+  Deadline DeadlineIn(std::chrono::microseconds wait) const {
+    return Deadline(clock_->NowUs() + static_cast<std::uint64_t>(wait.count()));
+  }
+  std::future<Outcome> Submit(Command command);
+  std::future<Outcome> Authorise(AuthoriseRequest request, Deadline deadline = {});
+  std::future<Outcome> StopPump(const std::string& pumpId, Deadline deadline = {});
   std::vector<std::future<Outcome>> StopAll();
-  std::future<Outcome> SetPrice(const std::string& pumpId, double price);
-  std::future<Outcome> ReadTotals(const std::string& pumpId);
-  std::future<Outcome> ReadParam(const std::string& pumpId, std::int32_t param);
-  std::future<Outcome> WriteParam(const std::string& pumpId, std::int32_t param,
-                                  std::int32_t value);
+  std::future<Outcome> SetPrice(const std::string& pumpId, double price, Deadline deadline = {});
+  std::future<Outcome> ReadTotals(const std::string& pumpId, Deadline deadline = {});
+  std::future<Outcome> ReadParam(const std::string& pumpId, std::int32_t param,
+                                 Deadline deadline = {});
+  std::future<Outcome> WriteParam(const std::string& pumpId, std::int32_t param, std::int32_t value,
+                                  Deadline deadline = {});
 
   Outcome Lock(std::int64_t txnId, const std::string& client) {
     return journal_->Lock(txnId, client);
@@ -101,7 +109,6 @@ class Forecourt {
   struct Line;
   class Tap;
 
-  std::future<Outcome> Submit(Command command);
   LineWorker* WorkerOf(const std::string& pumpId) const;
 
   Config config_;

@@ -2,15 +2,17 @@
 
 #include <array>
 #include <string_view>
+#include <type_traits>
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
+#include "forecourt/sale.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
 
 // Each step brings the schema from version i to i + 1, in one transaction.
-constexpr std::array<std::string_view, kSchemaVersion> kMigrations = {
+constexpr std::array<std::string_view, 2> kMigrations = {
     R"sql(
 CREATE TABLE pumps(
   id TEXT PRIMARY KEY,
@@ -108,6 +110,46 @@ ALTER TABLE pumps DROP COLUMN price;
 )sql",
 };
 
+// The sale's states, and only they, in the state column (the list comes
+// from the sale's rules).
+std::string Migration(std::size_t index) {
+  if (index < kMigrations.size()) {
+    return std::string(kMigrations[index]);
+  }
+  return R"sql(
+CREATE TABLE transactions_v3(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  pump_id TEXT NOT NULL,
+  client TEXT NOT NULL,
+  reference TEXT,
+  preset_kind TEXT NOT NULL CHECK (preset_kind IN ('volume', 'money')),
+  preset_units INTEGER NOT NULL,
+  price_hundredths INTEGER NOT NULL,
+  state TEXT NOT NULL CHECK (state IN )sql" +
+         SqlList(StateSet::kAll) + R"sql(),
+  volume_hundredths INTEGER NOT NULL DEFAULT 0,
+  money_thousandths INTEGER NOT NULL DEFAULT 0,
+  totals_volume_before INTEGER,
+  totals_money_before INTEGER,
+  totals_volume_after INTEGER,
+  totals_money_after INTEGER,
+  reconciliation TEXT NOT NULL DEFAULT 'pending',
+  recovered INTEGER NOT NULL DEFAULT 0,
+  lock_client TEXT,
+  message TEXT NOT NULL DEFAULT '',
+  created_ms INTEGER NOT NULL,
+  updated_ms INTEGER NOT NULL
+);
+INSERT INTO transactions_v3 SELECT * FROM transactions;
+DROP TABLE transactions;
+ALTER TABLE transactions_v3 RENAME TO transactions;
+CREATE UNIQUE INDEX transactions_by_reference ON transactions(client, reference)
+  WHERE reference IS NOT NULL;
+CREATE INDEX transactions_by_state ON transactions(state);
+CREATE INDEX transactions_by_pump ON transactions(pump_id, id);
+)sql";
+}
+
 // A preset is kept in the units of its kind's amount.
 std::int64_t PresetUnits(PresetKind kind, double preset) {
   return kind == PresetKind::kVolume ? VolumeHundredths(preset) : MoneyThousandths(preset);
@@ -195,15 +237,18 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
   }
   db_.Execute("PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
   Migrate();
-  Statement unpaid = db_.Prepare(
-      "SELECT pump_id, count(*) FROM transactions WHERE state IN ('payable', 'locked') "
-      "GROUP BY pump_id");
-  while (unpaid.Step()) {
-    unpaid_[unpaid.Text(0)] = static_cast<std::uint32_t>(unpaid.Int(1));
+  auto unpaid = db_.Cached("SELECT pump_id, count(*) FROM transactions WHERE state IN " +
+                           SqlList(StateSet::kUnpaid) + " GROUP BY pump_id");
+  while (unpaid->Step()) {
+    unpaid_[unpaid->Text(0)] = static_cast<std::uint32_t>(unpaid->Int(1));
   }
   const std::int64_t reserved =
       db_.QueryInt("SELECT coalesce(max(value), 0) FROM meta WHERE key = 'event_seq'");
+  readDb_ = std::make_unique<Database>(path, Database::Mode::kReadOnly);
+  readDb_->Execute("PRAGMA query_only=ON");
   events_.StartAfter(static_cast<std::uint64_t>(reserved), [this](std::uint64_t upTo) {
+    // A failure here is the ring's to retry: it must not pass for the
+    // failure of the commit whose event is being published.
     reserveDb_
         .Prepare(
             "INSERT INTO meta(key, value) VALUES('event_seq', ?1) "
@@ -211,6 +256,85 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
         .Bind(1, static_cast<std::int64_t>(upTo))
         .Run();
   });
+}
+
+template <typename F>
+auto Journal::Writing(F&& write) -> decltype(write()) {
+  try {
+    if constexpr (std::is_void_v<decltype(write())>) {
+      write();
+      Recovered();
+    } else {
+      auto result = write();
+      Recovered();
+      return result;
+    }
+  } catch (const DatabaseError& e) {
+    Failed(e);
+    throw;
+  }
+}
+
+void Journal::Failed(const DatabaseError& e) {
+  std::lock_guard lock(faultMutex_);
+  if (!failing_.load()) {
+    failingSinceMs_ = nowMs_();
+  }
+  failure_ = e.what();
+  failing_.store(true);
+}
+
+// Under `mutex_`, after a write went through.
+void Journal::Recovered() {
+  if (!failing_.load()) {
+    return;
+  }
+  std::vector<Alert> held;
+  Alert outage{.kind = "journal-error", .pumpId = ""};
+  {
+    std::lock_guard lock(faultMutex_);
+    held.swap(heldAlerts_);
+    outage.message = "the journal took no writes from " + std::to_string(failingSinceMs_) +
+                     " ms to " + std::to_string(nowMs_()) + " ms: " + failure_;
+    outage.details = nlohmann::json{{"since_ms", failingSinceMs_}, {"error", failure_}}.dump();
+  }
+  // Cleared first: the alerts below are writes too.
+  failing_.store(false);
+  held.insert(held.begin(), std::move(outage));
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    try {
+      PublishAlert(InsertAlert(held[i]));
+    } catch (const DatabaseError& e) {
+      std::lock_guard lock(faultMutex_);
+      heldAlerts_.insert(heldAlerts_.begin(), held.begin() + static_cast<std::ptrdiff_t>(i),
+                         held.end());
+      failure_ = e.what();
+      failing_.store(true);
+      return;
+    }
+  }
+}
+
+std::optional<std::string> Journal::Failure() const {
+  if (!failing_.load()) {
+    return std::nullopt;
+  }
+  std::lock_guard lock(faultMutex_);
+  return failure_;
+}
+
+bool Journal::Probe() {
+  std::lock_guard lock(mutex_);
+  try {
+    Writing([&] {
+      db_.Execute(
+          "INSERT INTO meta(key, value) VALUES('probe', 0) "
+          "ON CONFLICT(key) DO UPDATE SET value = value + 1");
+    });
+    return true;
+  } catch (const DatabaseError&) {
+    return false;
+  }
 }
 
 void Journal::Migrate() {
@@ -222,7 +346,7 @@ void Journal::Migrate() {
   }
   for (std::int64_t v = version; v < kSchemaVersion; ++v) {
     DbTransaction txn(db_);
-    db_.Execute(kMigrations[static_cast<std::size_t>(v)]);
+    db_.Execute(Migration(static_cast<std::size_t>(v)));
     db_.Execute("PRAGMA user_version = " + std::to_string(v + 1));
     txn.Commit();
   }
@@ -230,61 +354,65 @@ void Journal::Migrate() {
 
 void Journal::SavePump(const PumpConfig& pump, std::uint32_t line) {
   std::lock_guard lock(mutex_);
-  db_.Prepare(
-         "INSERT INTO pumps(id, line, address, name, start_mode, totals_selector, totals_scale, "
-         "price_hundredths) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
-         "line = excluded.line, address = excluded.address, name = excluded.name, "
-         "start_mode = excluded.start_mode, totals_selector = excluded.totals_selector, "
-         "totals_scale = excluded.totals_scale, "
-         "price_hundredths = coalesce(pumps.price_hundredths, excluded.price_hundredths)")
-      .Bind(1, pump.id)
-      .Bind(2, static_cast<std::int64_t>(line))
-      .Bind(3, static_cast<std::int64_t>(pump.addr))
-      .Bind(4, pump.name)
-      .Bind(5, static_cast<std::int64_t>(pump.startMode))
-      .Bind(6, static_cast<std::int64_t>(pump.totalsSelector))
-      .Bind(7, pump.totalsScale)
-      .Bind(8, pump.price ? std::optional(PriceHundredths(*pump.price)) : std::nullopt)
-      .Run();
+  Writing([&] {
+    db_.Cached(
+           "INSERT INTO pumps(id, line, address, name, start_mode, totals_selector, totals_scale, "
+           "price_hundredths) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT(id) DO UPDATE SET "
+           "line = excluded.line, address = excluded.address, name = excluded.name, "
+           "start_mode = excluded.start_mode, totals_selector = excluded.totals_selector, "
+           "totals_scale = excluded.totals_scale, "
+           "price_hundredths = coalesce(pumps.price_hundredths, excluded.price_hundredths)")
+        ->Bind(1, pump.id)
+        .Bind(2, static_cast<std::int64_t>(line))
+        .Bind(3, static_cast<std::int64_t>(pump.addr))
+        .Bind(4, pump.name)
+        .Bind(5, static_cast<std::int64_t>(pump.startMode))
+        .Bind(6, static_cast<std::int64_t>(pump.totalsSelector))
+        .Bind(7, pump.totalsScale)
+        .Bind(8, pump.price ? std::optional(PriceHundredths(*pump.price)) : std::nullopt)
+        .Run();
+  });
 }
 
 std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare("SELECT price_hundredths FROM pumps WHERE id = ?1");
-  s.Bind(1, pumpId);
-  if (s.Step() && !s.IsNull(0)) {
-    return FromHundredths(s.Int(0));
+  auto s = db_.Cached("SELECT price_hundredths FROM pumps WHERE id = ?1");
+  s->Bind(1, pumpId);
+  if (s->Step() && !s->IsNull(0)) {
+    return FromHundredths(s->Int(0));
   }
   return std::nullopt;
 }
 
 void Journal::SetPumpPrice(const std::string& pumpId, double price) {
   std::lock_guard lock(mutex_);
-  db_.Prepare("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
-      .Bind(1, pumpId)
-      .Bind(2, PriceHundredths(price))
-      .Run();
+  Writing([&] {
+    db_.Cached("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
+        ->Bind(1, pumpId)
+        .Bind(2, PriceHundredths(price))
+        .Run();
+  });
 }
 
 std::optional<Totals> Journal::LastTotals(const std::string& pumpId) {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  auto s = db_.Cached(
       "SELECT last_totals_volume, last_totals_money, totals_scale FROM pumps WHERE id = ?1");
-  s.Bind(1, pumpId);
-  if (s.Step() && !s.IsNull(0) && !s.IsNull(1)) {
-    return Totals{.volume = s.Int(0), .money = s.Int(1), .scale = s.Real(2)};
+  s->Bind(1, pumpId);
+  if (s->Step() && !s->IsNull(0) && !s->IsNull(1)) {
+    return Totals{.volume = s->Int(0), .money = s->Int(1), .scale = s->Real(2)};
   }
   return std::nullopt;
 }
 
 void Journal::SetLastTotals(const std::string& pumpId, const Totals& totals) {
   std::lock_guard lock(mutex_);
-  WriteLastTotals(pumpId, totals);
+  Writing([&] { WriteLastTotals(pumpId, totals); });
 }
 
 void Journal::WriteLastTotals(const std::string& pumpId, const Totals& totals) {
-  db_.Prepare("UPDATE pumps SET last_totals_volume = ?2, last_totals_money = ?3 WHERE id = ?1")
-      .Bind(1, pumpId)
+  db_.Cached("UPDATE pumps SET last_totals_volume = ?2, last_totals_money = ?3 WHERE id = ?1")
+      ->Bind(1, pumpId)
       .Bind(2, totals.volume)
       .Bind(3, totals.money)
       .Run();
@@ -292,22 +420,26 @@ void Journal::WriteLastTotals(const std::string& pumpId, const Totals& totals) {
 
 std::optional<Transaction> Journal::FindByReference(const std::string& client,
                                                     const std::string& reference) {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(Select("WHERE client = ?1 AND reference = ?2"));
-  s.Bind(1, client).Bind(2, reference);
-  if (s.Step()) {
-    return ReadTransaction(s);
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(Select("WHERE client = ?1 AND reference = ?2"));
+  s->Bind(1, client).Bind(2, reference);
+  if (s->Step()) {
+    return ReadTransaction(*s);
   }
   return std::nullopt;
 }
 
-void Journal::WriteTransaction(const Transaction& t) {
-  db_.Prepare(
+void Journal::WriteTransaction(const Transaction& t, TxnState prior) {
+  if (!CanMove(prior, t.state)) {
+    throw StateConflict("sale " + std::to_string(t.id) + " cannot go from " +
+                        std::string(Name(prior)) + " to " + std::string(Name(t.state)));
+  }
+  db_.Cached(
          "UPDATE transactions SET state = ?2, volume_hundredths = ?3, money_thousandths = ?4, "
          "totals_volume_before = ?5, totals_money_before = ?6, totals_volume_after = ?7, "
          "totals_money_after = ?8, reconciliation = ?9, recovered = ?10, lock_client = ?11, "
-         "message = ?12, updated_ms = ?13, price_hundredths = ?14 WHERE id = ?1")
-      .Bind(1, t.id)
+         "message = ?12, updated_ms = ?13, price_hundredths = ?14 WHERE id = ?1 AND state = ?15")
+      ->Bind(1, t.id)
       .Bind(2, Name(t.state))
       .Bind(3, VolumeHundredths(t.volume))
       .Bind(4, MoneyThousandths(t.money))
@@ -321,46 +453,72 @@ void Journal::WriteTransaction(const Transaction& t) {
       .Bind(12, t.message)
       .Bind(13, t.updatedMs)
       .Bind(14, PriceHundredths(t.price))
+      .Bind(15, Name(prior))
       .Run();
+  if (db_.Changes() != 1) {
+    throw StateConflict("sale " + std::to_string(t.id) + " was not " + std::string(Name(prior)) +
+                        " when written as " + std::string(Name(t.state)));
+  }
 }
 
-void Journal::Insert(Transaction& txn) {
+std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
   std::lock_guard lock(mutex_);
   txn.createdMs = txn.updatedMs = nowMs_();
-  {
+  std::optional<Transaction> existing;
+  Writing([&] {
     DbTransaction dbTxn(db_);
-    db_.Prepare(
+    db_.Cached(
            "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset_units, "
-           "price_hundredths, state, created_ms, updated_ms) "
-           "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8)")
-        .Bind(1, txn.pumpId)
+           "price_hundredths, state, totals_volume_before, totals_money_before, message, "
+           "created_ms, updated_ms) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11) "
+           "ON CONFLICT(client, reference) WHERE reference IS NOT NULL DO NOTHING")
+        ->Bind(1, txn.pumpId)
         .Bind(2, txn.client)
         .Bind(3, txn.reference)
         .Bind(4, Name(txn.presetKind))
         .Bind(5, PresetUnits(txn.presetKind, txn.preset))
         .Bind(6, PriceHundredths(txn.price))
         .Bind(7, Name(txn.state))
-        .Bind(8, txn.createdMs)
+        .Bind(8, txn.totalsVolumeBefore)
+        .Bind(9, txn.totalsMoneyBefore)
+        .Bind(10, txn.message)
+        .Bind(11, txn.createdMs)
         .Run();
+    if (db_.Changes() == 0) {
+      auto s = db_.Cached(Select("WHERE client = ?1 AND reference = ?2"));
+      s->Bind(1, txn.client).Bind(2, txn.reference);
+      if (!s->Step()) {
+        throw DatabaseError("no sale inserted and none under reference " +
+                            txn.reference.value_or(""));
+      }
+      existing = ReadTransaction(*s);
+      return;
+    }
     txn.id = db_.LastInsertId();
-    WriteTransaction(txn);
     dbTxn.Commit();
+  });
+  if (!existing) {
+    PublishTransaction(txn);
   }
-  PublishTransaction(txn);
+  return existing;
 }
 
 void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
   std::lock_guard lock(mutex_);
   txn.updatedMs = nowMs_();
-  const auto before = GetLocked(txn.id);
-  {
+  std::optional<Transaction> before;
+  Writing([&] {
     DbTransaction dbTxn(db_);
-    WriteTransaction(txn);
+    before = GetLocked(txn.id);
+    if (!before) {
+      throw StateConflict("no sale " + std::to_string(txn.id) + " to write");
+    }
+    WriteTransaction(txn, before->state);
     if (counters) {
       WriteLastTotals(txn.pumpId, *counters);
     }
     dbTxn.Commit();
-  }
+  });
   if (before) {
     CountUnpaid(txn.pumpId, before->state, txn.state);
   }
@@ -369,20 +527,23 @@ void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
 
 void Journal::SaveReconciliation(Transaction& txn) {
   std::lock_guard lock(mutex_);
-  DbTransaction dbTxn(db_);
-  if (txn.totalsVolumeAfter && txn.totalsMoneyAfter) {
-    WriteLastTotals(txn.pumpId, {.volume = *txn.totalsVolumeAfter, .money = *txn.totalsMoneyAfter});
-  }
-  db_.Prepare(
-         "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
-         "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
-      .Bind(1, txn.id)
-      .Bind(2, txn.totalsVolumeAfter)
-      .Bind(3, txn.totalsMoneyAfter)
-      .Bind(4, Name(txn.reconciliation))
-      .Bind(5, nowMs_())
-      .Run();
-  dbTxn.Commit();
+  Writing([&] {
+    DbTransaction dbTxn(db_);
+    if (txn.totalsVolumeAfter && txn.totalsMoneyAfter) {
+      WriteLastTotals(txn.pumpId,
+                      {.volume = *txn.totalsVolumeAfter, .money = *txn.totalsMoneyAfter});
+    }
+    db_.Cached(
+           "UPDATE transactions SET totals_volume_after = ?2, totals_money_after = ?3, "
+           "reconciliation = ?4, updated_ms = ?5 WHERE id = ?1")
+        ->Bind(1, txn.id)
+        .Bind(2, txn.totalsVolumeAfter)
+        .Bind(3, txn.totalsMoneyAfter)
+        .Bind(4, Name(txn.reconciliation))
+        .Bind(5, nowMs_())
+        .Run();
+    dbTxn.Commit();
+  });
   if (auto current = GetLocked(txn.id)) {
     txn = std::move(*current);
   }
@@ -391,80 +552,104 @@ void Journal::SaveReconciliation(Transaction& txn) {
 
 void Journal::SaveLive(std::int64_t id, double volume, double money) {
   std::lock_guard lock(mutex_);
-  db_.Prepare(
-         "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, updated_ms = ?4 "
-         "WHERE id = ?1")
-      .Bind(1, id)
-      .Bind(2, VolumeHundredths(volume))
-      .Bind(3, MoneyThousandths(money))
-      .Bind(4, nowMs_())
-      .Run();
+  // Without a sync: a live value is only a guide, and the next commit's
+  // sync takes it to the disk anyway. Every other commit is synced.
+  struct Unsynced {
+    Database& db;
+    explicit Unsynced(Database& d) : db(d) { db.Execute("PRAGMA synchronous=NORMAL"); }
+    ~Unsynced() {
+      try {
+        db.Execute("PRAGMA synchronous=FULL");
+      } catch (const DatabaseError&) {
+        // Setting the pragma does no I/O; nothing else could fail here.
+      }
+    }
+  };
+  Writing([&] {
+    const Unsynced unsynced(db_);
+    db_.Cached(
+           "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, "
+           "updated_ms = ?4 WHERE id = ?1")
+        ->Bind(1, id)
+        .Bind(2, VolumeHundredths(volume))
+        .Bind(3, MoneyThousandths(money))
+        .Bind(4, nowMs_())
+        .Run();
+  });
 }
 
 std::optional<Transaction> Journal::GetLocked(std::int64_t id) {
-  Statement s = db_.Prepare(Select("WHERE id = ?1"));
-  s.Bind(1, id);
-  if (s.Step()) {
-    return ReadTransaction(s);
+  auto s = db_.Cached(Select("WHERE id = ?1"));
+  s->Bind(1, id);
+  if (s->Step()) {
+    return ReadTransaction(*s);
   }
   return std::nullopt;
 }
 
 std::optional<Transaction> Journal::Get(std::int64_t id) {
-  std::lock_guard lock(mutex_);
-  return GetLocked(id);
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(Select("WHERE id = ?1"));
+  s->Bind(1, id);
+  if (s->Step()) {
+    return ReadTransaction(*s);
+  }
+  return std::nullopt;
 }
 
 std::vector<Transaction> Journal::List(const TransactionFilter& filter) {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(Select(std::string(kFilter) + " ORDER BY id DESC LIMIT ?4 OFFSET ?5"));
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(Select(std::string(kFilter) + " ORDER BY id DESC LIMIT ?4 OFFSET ?5"));
   if (filter.state) {
-    s.Bind(1, Name(*filter.state));
+    s->Bind(1, Name(*filter.state));
   }
-  s.Bind(2, filter.pumpId).Bind(3, filter.sinceMs).Bind(4, static_cast<std::int64_t>(filter.limit));
-  s.Bind(5, static_cast<std::int64_t>(filter.offset)).Bind(6, filter.recoveredOnly ? 1 : 0);
+  s->Bind(2, filter.pumpId)
+      .Bind(3, filter.sinceMs)
+      .Bind(4, static_cast<std::int64_t>(filter.limit))
+      .Bind(5, static_cast<std::int64_t>(filter.offset))
+      .Bind(6, filter.recoveredOnly ? 1 : 0);
   std::vector<Transaction> out;
-  while (s.Step()) {
-    out.push_back(ReadTransaction(s));
+  while (s->Step()) {
+    out.push_back(ReadTransaction(*s));
   }
   return out;
 }
 
 std::int64_t Journal::Count(const TransactionFilter& filter) {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare("SELECT count(*) FROM transactions " + std::string(kFilter));
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached("SELECT count(*) FROM transactions " + std::string(kFilter));
   if (filter.state) {
-    s.Bind(1, Name(*filter.state));
+    s->Bind(1, Name(*filter.state));
   }
-  s.Bind(2, filter.pumpId).Bind(3, filter.sinceMs).Bind(6, filter.recoveredOnly ? 1 : 0);
-  return s.Step() ? s.Int(0) : 0;
+  s->Bind(2, filter.pumpId).Bind(3, filter.sinceMs).Bind(6, filter.recoveredOnly ? 1 : 0);
+  return s->Step() ? s->Int(0) : 0;
 }
 
 std::vector<Transaction> Journal::Unfinished() {
   std::lock_guard lock(mutex_);
-  Statement s =
-      db_.Prepare(Select("WHERE state IN ('authorising', 'authorised', 'fuelling') OR "
-                         "(state IN ('payable', 'locked', 'cancelled', 'cleared') AND "
-                         "reconciliation = 'pending') ORDER BY id"));
+  auto s =
+      db_.Cached(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR ((state IN " +
+                        SqlList(StateSet::kDelivered) +
+                        " OR state = 'cancelled') AND reconciliation = 'pending') ORDER BY id"));
   std::vector<Transaction> out;
-  while (s.Step()) {
-    out.push_back(ReadTransaction(s));
+  while (s->Step()) {
+    out.push_back(ReadTransaction(*s));
   }
   return out;
 }
 
 std::vector<Journal::PumpSales> Journal::SalesByPump() {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
       "SELECT pump_id, count(*), sum(volume_hundredths), sum(money_thousandths) "
-      "FROM transactions WHERE state IN ('payable', 'locked', 'cleared') "
-      "GROUP BY pump_id ORDER BY pump_id");
+      "FROM transactions WHERE state IN " +
+      SqlList(StateSet::kDelivered) + " GROUP BY pump_id ORDER BY pump_id");
   std::vector<PumpSales> out;
-  while (s.Step()) {
-    out.push_back({.pumpId = s.Text(0),
-                   .sales = s.Int(1),
-                   .volume = FromHundredths(s.Int(2)),
-                   .money = FromThousandths(s.Int(3))});
+  while (s->Step()) {
+    out.push_back({.pumpId = s->Text(0),
+                   .sales = s->Int(1),
+                   .volume = FromHundredths(s->Int(2)),
+                   .money = FromThousandths(s->Int(3))});
   }
   return out;
 }
@@ -509,11 +694,11 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
   txn->state = to;
   txn->lockClient = to == TxnState::kPayable ? std::nullopt : std::optional<std::string>(client);
   txn->updatedMs = nowMs_();
-  {
+  Writing([&] {
     DbTransaction dbTxn(db_);
-    WriteTransaction(*txn);
+    WriteTransaction(*txn, before);
     dbTxn.Commit();
-  }
+  });
   CountUnpaid(txn->pumpId, before, to);
   PublishTransaction(*txn);
   Outcome outcome;
@@ -536,68 +721,92 @@ Outcome Journal::Clear(std::int64_t id, const std::string& client) {
 Alert Journal::Raise(Alert alert) {
   std::lock_guard lock(mutex_);
   alert.createdMs = nowMs_();
-  {
-    DbTransaction dbTxn(db_);
-    db_.Prepare(
-           "INSERT INTO alerts(kind, pump_id, transaction_id, message, details, created_ms) "
-           "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
-        .Bind(1, alert.kind)
-        .Bind(2, alert.pumpId)
-        .Bind(3, alert.transactionId)
-        .Bind(4, alert.message)
-        .Bind(5, alert.details)
-        .Bind(6, alert.createdMs)
-        .Run();
-    alert.id = db_.LastInsertId();
-    dbTxn.Commit();
+  try {
+    alert = Writing([&] { return InsertAlert(alert); });
+  } catch (const DatabaseError&) {
+    std::lock_guard faults(faultMutex_);
+    heldAlerts_.push_back(alert);
+    return alert;
   }
   PublishAlert(alert);
   return alert;
 }
 
+Alert Journal::InsertAlert(Alert alert) {
+  DbTransaction dbTxn(db_);
+  db_.Cached(
+         "INSERT INTO alerts(kind, pump_id, transaction_id, message, details, created_ms) "
+         "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
+      ->Bind(1, alert.kind)
+      .Bind(2, alert.pumpId)
+      .Bind(3, alert.transactionId)
+      .Bind(4, alert.message)
+      .Bind(5, alert.details)
+      .Bind(6, alert.createdMs)
+      .Run();
+  alert.id = db_.LastInsertId();
+  dbTxn.Commit();
+  return alert;
+}
+
 std::vector<Alert> Journal::Alerts(bool unacknowledgedOnly, std::size_t limit) {
-  std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
       "SELECT id, kind, pump_id, transaction_id, message, details, created_ms, acknowledged_ms "
       "FROM alerts WHERE (?1 = 0 OR acknowledged_ms IS NULL) ORDER BY id DESC LIMIT ?2");
-  s.Bind(1, static_cast<std::int64_t>(unacknowledgedOnly ? 1 : 0))
+  s->Bind(1, static_cast<std::int64_t>(unacknowledgedOnly ? 1 : 0))
       .Bind(2, static_cast<std::int64_t>(limit));
   std::vector<Alert> out;
-  while (s.Step()) {
-    out.push_back(ReadAlert(s));
+  {
+    std::lock_guard faults(faultMutex_);
+    if (failing_.load()) {
+      out.push_back({.kind = "journal-error",
+                     .message = "the journal takes no writes: " + failure_,
+                     .details = nlohmann::json{{"since_ms", failingSinceMs_}}.dump(),
+                     .createdMs = failingSinceMs_});
+    }
+    out.insert(out.end(), heldAlerts_.rbegin(), heldAlerts_.rend());
+  }
+  while (s->Step()) {
+    out.push_back(ReadAlert(*s));
   }
   return out;
 }
 
 Outcome Journal::Acknowledge(std::int64_t id) {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
+  auto s = db_.Cached(
       "UPDATE alerts SET acknowledged_ms = coalesce(acknowledged_ms, ?2) WHERE id = ?1 "
       "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
       "acknowledged_ms");
-  s.Bind(1, id).Bind(2, nowMs_());
-  if (!s.Step()) {
+  s->Bind(1, id).Bind(2, nowMs_());
+  const std::optional<Alert> alert = Writing([&]() -> std::optional<Alert> {
+    if (!s->Step()) {
+      return std::nullopt;
+    }
+    Alert a = ReadAlert(*s);
+    s->Run();
+    return a;
+  });
+  if (!alert) {
     return Outcome::Refused("not-found", "no alert " + std::to_string(id));
   }
-  const Alert alert = ReadAlert(s);
-  s.Run();
-  PublishAlert(alert);
+  PublishAlert(*alert);
   return {};
 }
 
 void Journal::PublishPresent() {
   std::lock_guard lock(mutex_);
-  Statement s = db_.Prepare(
-      Select("WHERE state IN ('authorising', 'authorised', 'fuelling', 'payable', 'locked') "
-             "ORDER BY id"));
-  while (s.Step()) {
-    PublishTransaction(ReadTransaction(s));
+  auto s = db_.Cached(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR state IN " +
+                             SqlList(StateSet::kUnpaid) + " ORDER BY id"));
+  while (s->Step()) {
+    PublishTransaction(ReadTransaction(*s));
   }
-  Statement a = db_.Prepare(
+  auto a = db_.Cached(
       "SELECT id, kind, pump_id, transaction_id, message, details, created_ms, acknowledged_ms "
       "FROM alerts WHERE acknowledged_ms IS NULL ORDER BY id");
-  while (a.Step()) {
-    PublishAlert(ReadAlert(a));
+  while (a->Step()) {
+    PublishAlert(ReadAlert(*a));
   }
 }
 

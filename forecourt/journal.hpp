@@ -1,13 +1,15 @@
 // The journal: the service's SQLite database of pumps, transactions and
 // alerts. WAL mode with synchronous=FULL: a change is on the disk when its
 // call returns, and only then published as an event, so no client ever sees
-// a state that a power cut could take back. Thread-safe: one connection
-// behind a mutex.
+// a state that a power cut could take back. Thread-safe: one writing
+// connection behind a mutex, and a read-only one for the readers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,7 +22,7 @@
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 2;
+inline constexpr std::int64_t kSchemaVersion = 3;
 
 struct TransactionFilter {
   std::optional<TxnState> state;
@@ -42,6 +44,16 @@ class Journal {
 
   std::int64_t NowMsValue() const { return nowMs_(); }
 
+  // --- Faults
+  // Whether the last write failed: until one succeeds, the service takes no
+  // new sale. A failed write raises DatabaseError to its caller as always.
+  bool Failing() const { return failing_.load(); }
+  // What the last failed write said, while failing.
+  std::optional<std::string> Failure() const;
+  // Tries a small write, for a journal that is failing and has nothing else
+  // to write; true when it went through.
+  bool Probe();
+
   // --- Pumps
   // Records a pump's configuration (committed before the pump is used).
   void SavePump(const PumpConfig& pump, std::uint32_t line);
@@ -54,10 +66,15 @@ class Journal {
   // --- Transactions
   std::optional<Transaction> FindByReference(const std::string& client,
                                              const std::string& reference);
-  // Writes a new transaction (its id is set) and publishes it.
-  void Insert(Transaction& txn);
+  // Writes a new transaction (its id is set) and publishes it; or, when
+  // its client already used its reference, writes nothing and returns
+  // that earlier sale. A database error is raised, never taken for one.
+  std::optional<Transaction> InsertOrGet(Transaction& txn);
   // Writes every field of the transaction and publishes it; with
   // `counters`, records them as the pump's last reading in the same commit.
+  // The change from the state the journal holds must be one the sale's
+  // rules allow, and the write is guarded by that state: else
+  // StateConflict, and nothing is written.
   void Save(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
   // Writes the counters after a sale and its reconciliation only, leaving
   // its state to the clients that may be locking or clearing it; `txn` is
@@ -91,6 +108,8 @@ class Journal {
   Outcome Clear(std::int64_t id, const std::string& client);
 
   // --- Alerts
+  // Never fails: while the journal takes no writes the alert is held (and
+  // listed by Alerts with id 0) and written when it takes them again.
   Alert Raise(Alert alert);
   std::vector<Alert> Alerts(bool unacknowledgedOnly, std::size_t limit = 100);
   Outcome Acknowledge(std::int64_t id);
@@ -101,7 +120,8 @@ class Journal {
 
  private:
   void Migrate();
-  void WriteTransaction(const Transaction& txn);
+  // Guarded by the state the row is expected to be in.
+  void WriteTransaction(const Transaction& txn, TxnState prior);
   void WriteLastTotals(const std::string& pumpId, const Totals& totals);
   std::optional<Transaction> GetLocked(std::int64_t id);
   void PublishTransaction(const Transaction& txn);
@@ -109,17 +129,37 @@ class Journal {
   void CountUnpaid(const std::string& pumpId, TxnState before, TxnState after);
   Outcome ChangeSale(std::int64_t id, const std::string& client, TxnState to);
 
+  // Every write goes through here: it notes a failure and, at the first
+  // success after one, records the outage as an alert.
+  template <typename F>
+  auto Writing(F&& write) -> decltype(write());
+  void Failed(const DatabaseError& e);
+  void Recovered();
+  Alert InsertAlert(Alert alert);
+
   std::mutex mutex_;
   Database db_;
   // The event sequence is reserved through a connection of its own: the
   // ring asks for it under its lock, while another thread may be inside a
   // transaction of `db_`.
   Database reserveDb_;
+  // The readers' own read-only connection (lists, metrics, the API's
+  // lookups): WAL lets them read the last commit while the writer works,
+  // and they share no lock with it.
+  std::mutex readMutex_;
+  std::unique_ptr<Database> readDb_;
   EventRing& events_;
   NowMs nowMs_;
   // Apart from `mutex_`, so that reading a count never waits for a commit.
   std::mutex unpaidMutex_;
   std::map<std::string, std::uint32_t> unpaid_;  // pump id -> payable and locked sales
+  std::atomic<bool> failing_{false};
+  // When the outage began and what it said, and the alerts raised during
+  // it, written when the journal takes writes again.
+  mutable std::mutex faultMutex_;
+  std::int64_t failingSinceMs_ = 0;
+  std::string failure_;
+  std::vector<Alert> heldAlerts_;
 };
 
 }  // namespace tarvenix::forecourt

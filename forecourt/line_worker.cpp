@@ -7,6 +7,7 @@
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
+#include "forecourt/sale.hpp"
 #include "forecourt/thread_name.hpp"
 #include "trace/text.hpp"
 
@@ -17,12 +18,35 @@ constexpr std::uint64_t kUsPerMs = 1000;
 constexpr std::uint64_t kIdleWaitUs = 1'000'000;
 constexpr int kTotalsAttempts = 3;
 constexpr std::uint64_t kQuietLineUs = 200'000;
+// Retries of a journal that takes no writes: 100 ms doubling to 5 s.
+constexpr std::uint64_t kJournalRetryMinUs = 100'000;
+constexpr std::uint64_t kJournalRetryMaxUs = 5'000'000;
 
 std::string Figure(double value) {
   return fmt::format("{:.3f}", value);
 }
 
 }  // namespace
+
+bool Deadline::Claim(std::uint64_t nowUs) {
+  if (!ticket_) {
+    return true;
+  }
+  int waiting = kWaiting;
+  if (nowUs >= atUs_) {
+    ticket_->compare_exchange_strong(waiting, kWithdrawn);
+    return false;
+  }
+  return ticket_->compare_exchange_strong(waiting, kClaimed);
+}
+
+bool Deadline::Withdraw() {
+  if (!ticket_) {
+    return false;
+  }
+  int waiting = kWaiting;
+  return ticket_->compare_exchange_strong(waiting, kWithdrawn) || waiting == kWithdrawn;
+}
 
 struct LineWorker::Pump {
   PumpConfig config;
@@ -207,6 +231,12 @@ std::future<Outcome> LineWorker::Submit(Command command) {
       promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
       return future;
     }
+    if (queue_.size() >= kMaxQueuedCommands) {
+      promise.set_value(Outcome::Refused(
+          "line-busy", fmt::format("line {} has {} commands waiting: the command was not taken",
+                                   lineNo_, kMaxQueuedCommands)));
+      return future;
+    }
     queue_.push_back({std::move(command), std::move(promise)});
   }
   wake_.notify_all();
@@ -244,14 +274,40 @@ void LineWorker::OpenIfDue() {
 }
 
 void LineWorker::Step() {
+  FlushHeld();
+  try {
+    Schedule();
+  } catch (const DatabaseError& e) {
+    JournalFailed(e);
+    Refresh();
+    // Whatever failed is tried again at its turn; meanwhile the disk is
+    // given a moment rather than a busy loop.
+    IdleUntil(clock_.NowUs() + std::min(heldBackoffUs_, kIdleWaitUs));
+  } catch (const std::exception& e) {
+    // A broken rule of the sale is a fault of the program: said loudly,
+    // and the line goes on serving its other pumps.
+    log_.Info("line {}: INTERNAL ERROR: {}", lineNo_, e.what());
+    Refresh();
+  }
+}
+
+void LineWorker::Schedule() {
   OpenIfDue();
   if (auto queued = PopCommand()) {
     Outcome outcome;
     try {
-      outcome = Execute(queued->command);
+      outcome = queued->command.deadline.Claim(clock_.NowUs())
+                    ? Execute(queued->command)
+                    : Outcome::Refused("expired",
+                                       "the client stopped waiting before the line could send "
+                                       "the command: it was not sent");
     } catch (const DatabaseError& e) {
-      log_.Info("line {}: journal error: {}", lineNo_, e.what());
-      outcome = Outcome::Refused("journal-error", e.what());
+      JournalFailed(e);
+      outcome = Outcome::Refused("journal-error",
+                                 std::string("the journal takes no writes: ") + e.what());
+    } catch (const StateConflict& e) {
+      log_.Info("line {}: INTERNAL ERROR: {}", lineNo_, e.what());
+      outcome = Outcome::Refused("state-conflict", e.what());
     }
     Refresh();
     queued->promise.set_value(std::move(outcome));
@@ -341,6 +397,80 @@ bool LineWorker::Following(const Pump& pump) const {
   return pump.online && !pump.settlePending &&
          driver_->PumpStateOf(static_cast<std::int32_t>(lineNo_), pump.config.addr) ==
              dispenser_state::kDelivering;
+}
+
+// --- The journal's faults
+
+void LineWorker::JournalFailed(const std::exception& e) {
+  heldBackoffUs_ = std::clamp(heldBackoffUs_ * 2, kJournalRetryMinUs, kJournalRetryMaxUs);
+  heldRetryUs_ = clock_.NowUs() + heldBackoffUs_;
+  log_.Info("line {}: journal error ({} sale change(s) held, retry in {} ms): {}", lineNo_,
+            held_.size(), heldBackoffUs_ / kUsPerMs, e.what());
+}
+
+bool LineWorker::Held(std::int64_t txnId) const {
+  return std::ranges::any_of(held_, [&](const HeldWrite& w) { return w.txn.id == txnId; });
+}
+
+void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters) {
+  if (held_.empty()) {
+    try {
+      journal_.Save(txn, counters);
+      return;
+    } catch (const DatabaseError& e) {
+      held_.push_back({txn, counters});
+      JournalFailed(e);
+      return;
+    } catch (const StateConflict& e) {
+      log_.Info("line {}: INTERNAL ERROR, change not written: {}", lineNo_, e.what());
+      return;
+    }
+  }
+  // Behind what is held already: a sale's later change replaces its
+  // earlier one, in its place, so that changes land in the order made.
+  for (HeldWrite& w : held_) {
+    if (w.txn.id == txn.id) {
+      w.txn = txn;
+      if (counters) {
+        w.counters = counters;
+      }
+      return;
+    }
+  }
+  held_.push_back({txn, counters});
+}
+
+void LineWorker::FlushHeld() {
+  if (held_.empty() && !journal_.Failing()) {
+    heldBackoffUs_ = 0;
+    return;
+  }
+  if (clock_.NowUs() < heldRetryUs_) {
+    return;
+  }
+  try {
+    if (held_.empty()) {
+      // Nothing of ours is held: a small write tells whether the journal
+      // is back, so that new sales are taken again.
+      if (!journal_.Probe()) {
+        throw DatabaseError(journal_.Failure().value_or("the journal takes no writes"));
+      }
+    }
+    while (!held_.empty()) {
+      HeldWrite& w = held_.front();
+      try {
+        journal_.Save(w.txn, w.counters);
+        log_.Info("line {}: transaction {} committed as {} after a journal error", lineNo_,
+                  w.txn.id, Name(w.txn.state));
+      } catch (const StateConflict& e) {
+        log_.Info("line {}: INTERNAL ERROR, held change dropped: {}", lineNo_, e.what());
+      }
+      held_.pop_front();
+    }
+    heldBackoffUs_ = 0;
+  } catch (const DatabaseError& e) {
+    JournalFailed(e);
+  }
 }
 
 // --- Contact with a pump
@@ -479,6 +609,12 @@ void LineWorker::Rebase(Pump& pump, const Totals& last, const Totals& now,
 }
 
 void LineWorker::CheckUnattended(Pump& pump, const Totals& now) {
+  // A sale of this pump still held has moved the counters by its own fuel,
+  // which the journal's last reading does not show yet.
+  if (std::ranges::any_of(held_,
+                          [&](const HeldWrite& w) { return w.txn.pumpId == pump.config.id; })) {
+    return;
+  }
   const auto last = journal_.LastTotals(pump.config.id);
   if (last && (last->volume != now.volume || last->money != now.money)) {
     const double volume = static_cast<double>(now.volume - last->volume) / now.scale;
@@ -512,9 +648,9 @@ void LineWorker::Settle(Pump& pump) {
     pump.settleSawIdle = false;
     pump.nextLiveUs = clock_.NowUs();
     if (txn.state == TxnState::kAuthorising) {
-      txn.state = TxnState::kAuthorised;
+      Move(txn, TxnState::kAuthorised);
       txn.message = "start confirmed by the dispenser's state";
-      journal_.Save(txn);
+      Commit(txn);
     }
     log_.Info("pump {}: following transaction {} on", pump.config.id, txn.id);
     return;
@@ -537,38 +673,39 @@ void LineWorker::Settle(Pump& pump) {
   }
   pump.settlePending = false;
   pump.settleSawIdle = false;
-  if (after.reset) {
+  const std::optional<CounterDelta> moved = CountersMoved(txn, after);
+  if (after.reset || !moved || moved->wentBack()) {
     // Neither a final reading nor counters to take it from: the sale keeps
     // the last live reading the journal holds.
     txn.totalsVolumeAfter = after.volume;
     txn.totalsMoneyAfter = after.money;
-    txn.state = txn.volume > 0 ? TxnState::kPayable : TxnState::kCancelled;
+    Move(txn, txn.volume > 0 ? TxnState::kPayable : TxnState::kCancelled);
     txn.recovered = true;
     txn.reconciliation = Reconciliation::kNotReconcilable;
     txn.message = "final reading lost and the counters were reset: the last live reading stands";
-    journal_.Save(txn, after);
+    Commit(txn, after);
     pump.active.reset();
     pump.liveVolume = 0;
     pump.liveMoney = 0;
     return;
   }
-  const std::int64_t volumeCounts = after.volume - txn.totalsVolumeBefore.value_or(after.volume);
-  const std::int64_t moneyCounts = after.money - txn.totalsMoneyBefore.value_or(after.money);
+  const std::int64_t volumeCounts = moved->volume;
+  const std::int64_t moneyCounts = moved->money;
   txn.totalsVolumeAfter = after.volume;
   txn.totalsMoneyAfter = after.money;
   if (txn.state == TxnState::kAuthorising && volumeCounts == 0 && moneyCounts == 0) {
-    txn.state = TxnState::kFailed;
+    Move(txn, TxnState::kFailed);
     txn.message = "the start was not confirmed before the service stopped, and nothing flowed";
     txn.reconciliation = Reconciliation::kOk;
   } else {
     txn.volume = RoundVolume(static_cast<double>(volumeCounts) / after.scale);
     txn.money = RoundMoney(static_cast<double>(moneyCounts) / after.scale);
-    txn.state = volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled;
+    Move(txn, volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled);
     txn.recovered = true;
     txn.reconciliation = Reconciliation::kRecovered;
     txn.message = "final reading lost; completed from the totaliser counters";
   }
-  journal_.Save(txn, after);
+  Commit(txn, after);
   log_.Info("pump {}: transaction {} recovered as {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
   pump.active.reset();
@@ -604,16 +741,20 @@ void LineWorker::Follow(Pump& pump) {
   if (pump.active) {
     Transaction& txn = *pump.active;
     if (txn.state == TxnState::kAuthorised && volume > 0) {
-      txn.state = TxnState::kFuelling;
+      Move(txn, TxnState::kFuelling);
       txn.volume = RoundVolume(volume);
       txn.money = RoundMoney(money);
-      journal_.Save(txn);
+      Commit(txn);
       pump.lastJournalLiveUs = now;
     } else if (moved &&
                now - pump.lastJournalLiveUs >= settings_.journalLiveIntervalMs * kUsPerMs) {
       txn.volume = RoundVolume(volume);
       txn.money = RoundMoney(money);
-      journal_.SaveLive(txn.id, txn.volume, txn.money);
+      try {
+        journal_.SaveLive(txn.id, txn.volume, txn.money);
+      } catch (const DatabaseError&) {
+        // A live value is only a guide; the final reading is what counts.
+      }
       pump.lastJournalLiveUs = now;
     }
   }
@@ -662,26 +803,55 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
     }
     return;
   }
-  // The final reading exists nowhere but here: commit it before anything
-  // else is asked of the dispenser.
+  // The pump is done with it whether or not the journal takes it now: the
+  // reading is held until it does, and reconciled after.
+  pump.reconcile = std::move(*pump.active);
+  pump.active.reset();
+  Transaction& txn = *pump.reconcile;
+  txn.volume = RoundVolume(volume);
+  txn.money = RoundMoney(money);
+  Move(txn, volume > 0 ? TxnState::kPayable : TxnState::kCancelled);
+  txn.reconciliation = Reconciliation::kPending;
+  // The final reading and the counters after it go in one commit, one
+  // sync, when the counters answer at once; else the reading goes alone
+  // and is reconciled later. (Should the service die before the commit,
+  // the restart completes the sale from the counters.)
+  std::optional<Totals> after;
+  if (held_.empty()) {
+    try {
+      after = ReadTotals(pump, txn.volume > 0, txn.id);
+    } catch (const ESerialIO&) {
+      Failure(pump);
+    } catch (const DatabaseError& e) {
+      JournalFailed(e);  // a re-basing not written: the reading goes first
+    }
+  }
+  std::optional<Alert> mismatch;
+  if (after) {
+    mismatch = Judge(pump, txn, *after);
+    pump.nextPollUs = clock_.NowUs();
+  }
   if (settings_.beforeFinalCommit) {
     settings_.beforeFinalCommit(pump.config.id);
   }
-  Transaction& txn = *pump.active;
-  txn.volume = RoundVolume(volume);
-  txn.money = RoundMoney(money);
-  txn.state = volume > 0 ? TxnState::kPayable : TxnState::kCancelled;
-  txn.reconciliation = Reconciliation::kPending;
-  journal_.Save(txn);
+  Commit(txn, after);
   log_.Info("pump {}: transaction {} {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
-  pump.reconcile = std::move(txn);
-  pump.active.reset();
-  Reconcile(pump);
+  if (after) {
+    pump.reconcile.reset();
+    if (mismatch) {
+      journal_.Raise(std::move(*mismatch));
+    }
+  }
 }
 
 void LineWorker::Reconcile(Pump& pump) {
   Transaction& txn = *pump.reconcile;
+  if (Held(txn.id)) {
+    // Its final reading first; the pump is polled meanwhile.
+    pump.nextPollUs = std::max(pump.nextPollUs, heldRetryUs_);
+    return;
+  }
   Totals after;
   try {
     after = ReadTotals(pump, txn.volume > 0, txn.id);
@@ -690,45 +860,50 @@ void LineWorker::Reconcile(Pump& pump) {
     return;
   }
   pump.nextPollUs = clock_.NowUs();
+  const std::optional<Alert> mismatch = Judge(pump, txn, after);
+  // The sale's state is left to the clients that may be paying it by now.
+  journal_.SaveReconciliation(txn);
+  if (mismatch) {
+    journal_.Raise(*mismatch);
+  }
+  pump.reconcile.reset();
+}
+
+std::optional<Alert> LineWorker::Judge(Pump& pump, Transaction& txn, const Totals& after) {
   txn.totalsVolumeAfter = after.volume;
   txn.totalsMoneyAfter = after.money;
-  if (after.reset || after.volume < txn.totalsVolumeBefore.value_or(0) ||
-      after.money < txn.totalsMoneyBefore.value_or(0)) {
+  const std::optional<CounterDelta> moved = CountersMoved(txn, after);
+  if (after.reset || (moved && moved->wentBack())) {
     // The counters went back across the sale: the final reading stands
     // alone (the totals-reset alert tells a person).
     txn.reconciliation = Reconciliation::kNotReconcilable;
-    journal_.SaveReconciliation(txn);
-    pump.reconcile.reset();
-    return;
+    return std::nullopt;
   }
   // The counters agree when they differ from the final reading by less
-  // than one of their own units.
-  const double volumeByCounters =
-      static_cast<double>(after.volume - txn.totalsVolumeBefore.value_or(0)) / after.scale;
-  const double moneyByCounters =
-      static_cast<double>(after.money - txn.totalsMoneyBefore.value_or(0)) / after.scale;
+  // than one of their own units. Without a reading before the sale they
+  // tell nothing, and cannot agree.
+  const double volumeByCounters = moved ? static_cast<double>(moved->volume) / after.scale : 0;
+  const double moneyByCounters = moved ? static_cast<double>(moved->money) / after.scale : 0;
   const double tolerance = (1.0 - 1e-6) / after.scale;
-  const bool agree = txn.totalsVolumeBefore && txn.totalsMoneyBefore &&
-                     std::abs(volumeByCounters - txn.volume) < tolerance &&
+  const bool agree = moved && std::abs(volumeByCounters - txn.volume) < tolerance &&
                      std::abs(moneyByCounters - txn.money) < tolerance;
   txn.reconciliation = agree ? Reconciliation::kOk : Reconciliation::kMismatch;
-  journal_.SaveReconciliation(txn);
-  if (!agree) {
-    journal_.Raise({.kind = "totals-mismatch",
-                    .pumpId = pump.config.id,
-                    .transactionId = txn.id,
-                    .message = "pump " + pump.config.id + " sale " + std::to_string(txn.id) +
-                               ": the counters moved by " + Figure(volumeByCounters) +
-                               " volume and " + Figure(moneyByCounters) + " money, the sale is " +
-                               Figure(txn.volume) + " and " + Figure(txn.money),
-                    .details = nlohmann::json{{"sale_volume", txn.volume},
-                                              {"sale_money", txn.money},
-                                              {"counters_volume", volumeByCounters},
-                                              {"counters_money", moneyByCounters}}
-                                   .dump()});
-    log_.Info("pump {}: ALERT totals mismatch on transaction {}", pump.config.id, txn.id);
+  if (agree) {
+    return std::nullopt;
   }
-  pump.reconcile.reset();
+  log_.Info("pump {}: ALERT totals mismatch on transaction {}", pump.config.id, txn.id);
+  return Alert{.kind = "totals-mismatch",
+               .pumpId = pump.config.id,
+               .transactionId = txn.id,
+               .message = "pump " + pump.config.id + " sale " + std::to_string(txn.id) +
+                          ": the counters moved by " + Figure(volumeByCounters) + " volume and " +
+                          Figure(moneyByCounters) + " money, the sale is " + Figure(txn.volume) +
+                          " and " + Figure(txn.money),
+               .details = nlohmann::json{{"sale_volume", txn.volume},
+                                         {"sale_money", txn.money},
+                                         {"counters_volume", volumeByCounters},
+                                         {"counters_money", moneyByCounters}}
+                              .dump()};
 }
 
 // --- Commands
@@ -762,24 +937,15 @@ Outcome LineWorker::Execute(const Command& command) {
   }
 }
 
-std::optional<Outcome> LineWorker::Retried(const AuthoriseRequest& request) {
-  if (!request.reference) {
-    return std::nullopt;
-  }
-  auto existing = journal_.FindByReference(request.client, *request.reference);
-  if (!existing) {
-    return std::nullopt;
-  }
-  // The same request again gets its sale; another one under the same
-  // reference is a client's mistake, not a retry.
-  const Limit& limit = PresetLimit(existing->presetKind);
-  if (existing->pumpId != request.pumpId || existing->presetKind != request.kind ||
-      OnStep(request.preset, limit).steps != OnStep(existing->preset, limit).steps) {
+Outcome ByReference(Transaction existing, const AuthoriseRequest& request) {
+  const Limit& limit = PresetLimit(existing.presetKind);
+  if (existing.pumpId != request.pumpId || existing.presetKind != request.kind ||
+      OnStep(request.preset, limit).steps != OnStep(existing.preset, limit).steps) {
     return Outcome::Refused(
         "reference-conflict",
         fmt::format("reference '{}' of client '{}' belongs to sale {}: pump {}, {} preset {}",
-                    *request.reference, request.client, existing->id, existing->pumpId,
-                    Name(existing->presetKind), existing->preset));
+                    request.reference.value_or(""), request.client, existing.id, existing.pumpId,
+                    Name(existing.presetKind), existing.preset));
   }
   Outcome outcome;
   outcome.transaction = std::move(existing);
@@ -788,8 +954,11 @@ std::optional<Outcome> LineWorker::Retried(const AuthoriseRequest& request) {
 }
 
 Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
-  if (auto retried = Retried(request)) {
-    return std::move(*retried);
+  // A retry is answered before anything is asked of the dispenser.
+  if (request.reference) {
+    if (auto existing = journal_.FindByReference(request.client, *request.reference)) {
+      return ByReference(std::move(*existing), request);
+    }
   }
   Pump* found = Find(request.pumpId);
   if (found == nullptr) {
@@ -807,6 +976,12 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   }
   if (pump.reconcile) {
     return Outcome::Refused("pump-busy", "pump " + id + " is still settling its last sale");
+  }
+  // No sale starts that the journal could not record.
+  if (journal_.Failing() || !held_.empty()) {
+    return Outcome::Refused("journal-error",
+                            "the journal takes no writes: " +
+                                journal_.Failure().value_or("earlier changes are still held"));
   }
   if (journal_.UnpaidCount(id) >= settings_.maxUnpaid) {
     return Outcome::Refused(
@@ -863,14 +1038,9 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   txn.state = TxnState::kAuthorising;
   txn.totalsVolumeBefore = before.volume;
   txn.totalsMoneyBefore = before.money;
-  try {
-    journal_.Insert(txn);
-  } catch (const DatabaseError&) {
-    // Another line took the same reference a moment ago.
-    if (auto retried = Retried(request)) {
-      return std::move(*retried);
-    }
-    throw;
+  // Another line may have taken the same reference a moment ago.
+  if (auto existing = journal_.InsertOrGet(txn)) {
+    return ByReference(std::move(*existing), request);
   }
   bool started = false;
   std::string failure;
@@ -896,25 +1066,28 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
     }
   }
   if (!started) {
-    txn.state = TxnState::kFailed;
+    Move(txn, TxnState::kFailed);
     txn.message = "the dispenser refused the start: " + failure;
-    journal_.Save(txn);
+    Commit(txn);
     log_.Info("pump {}: transaction {} failed: {}", id, txn.id, failure);
     Outcome outcome =
         Outcome::Refused("dispenser-refused", "pump " + id + " refused the start", failure);
     outcome.transaction = txn;
     return outcome;
   }
-  txn.state = TxnState::kAuthorised;
-  journal_.Save(txn);
-  log_.Info("pump {}: transaction {} authorised for {} {} at {}", id, txn.id, Figure(preset),
-            Name(request.kind), Figure(price));
+  // The pump is ours before anything else can fail: a write that fails now
+  // leaves the sale held, never a started pump that nobody follows.
+  Move(txn, TxnState::kAuthorised);
   pump.active = txn;
   pump.liveVolume = 0;
   pump.liveMoney = 0;
   pump.raw = dispenser_state::kDelivering;
   pump.nextLiveUs = clock_.NowUs();
   pump.lastJournalLiveUs = clock_.NowUs();
+  Commit(*pump.active);
+  txn = *pump.active;
+  log_.Info("pump {}: transaction {} authorised for {} {} at {}", id, txn.id, Figure(preset),
+            Name(request.kind), Figure(price));
   Outcome outcome;
   outcome.transaction = std::move(txn);
   return outcome;

@@ -13,11 +13,13 @@
 // simulated clock.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <future>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +46,34 @@ struct AuthoriseRequest {
   std::optional<std::string> reference;  // makes a retried authorisation harmless
 };
 
+// The answer to an authorisation whose client reference names `existing`:
+// the same request again gets its sale; another one under the same
+// reference is a client's mistake (reference-conflict), not a retry.
+Outcome ByReference(Transaction existing, const AuthoriseRequest& request);
+
+// When a command's client stops waiting. The worker claims the command as
+// it takes it from the queue, the client withdraws it when its wait ends:
+// whichever comes first wins, so a command whose client gave up is never
+// sent, and one that was sent is always finished and recorded.
+class Deadline {
+ public:
+  Deadline() = default;  // the client waits as long as it takes
+  explicit Deadline(std::uint64_t atUs)
+      : atUs_(atUs), ticket_(std::make_shared<std::atomic<int>>(kWaiting)) {}
+  // The worker's: false when the deadline has passed on the line's clock
+  // or the client withdrew the command.
+  bool Claim(std::uint64_t nowUs);
+  // The client's: true when the command will never be sent.
+  bool Withdraw();
+
+ private:
+  static constexpr int kWaiting = 0;
+  static constexpr int kClaimed = 1;
+  static constexpr int kWithdrawn = 2;
+  std::uint64_t atUs_ = std::numeric_limits<std::uint64_t>::max();
+  std::shared_ptr<std::atomic<int>> ticket_;
+};
+
 struct Command {
   enum class Kind { kAuthorise, kStop, kSetPrice, kReadTotals, kReadParam, kWriteParam };
   Kind kind = Kind::kStop;
@@ -52,7 +82,11 @@ struct Command {
   double price = 0;
   std::int32_t param = 0;
   std::int32_t value = 0;
+  Deadline deadline;
 };
+
+// Commands a line holds at most; beyond, line-busy.
+inline constexpr std::size_t kMaxQueuedCommands = 64;
 
 class LineWorker {
  public:
@@ -94,13 +128,13 @@ class LineWorker {
     std::promise<Outcome> promise;
   };
 
+  // A step of the schedule, guarded: a journal error never ends the worker.
+  void Schedule();
   void Run();
   void OpenIfDue();
   std::optional<Queued> PopCommand();
   Outcome Execute(const Command& command);
   Outcome Authorise(const AuthoriseRequest& request);
-  // The transaction an earlier request with the same client reference made.
-  std::optional<Outcome> Retried(const AuthoriseRequest& request);
   Outcome StopPump(Pump& pump);
   Outcome SetPrice(Pump& pump, double price);
   Outcome ReadTotalsNow(Pump& pump);
@@ -110,6 +144,9 @@ class LineWorker {
   void Follow(Pump& pump);
   void Finish(Pump& pump, double volume, double money);
   void Reconcile(Pump& pump);
+  // Sets the sale's counters after and its reconciliation; the alert to
+  // raise when they disagree with its final reading.
+  std::optional<Alert> Judge(Pump& pump, Transaction& txn, const Totals& after);
   void Poll(Pump& pump);
   void Settle(Pump& pump);
   void CheckUnattended(Pump& pump, const Totals& now);
@@ -120,6 +157,14 @@ class LineWorker {
   // with an alert naming `saleId`.
   Totals ReadTotals(Pump& pump, bool expectMovement = false,
                     std::optional<std::int64_t> saleId = std::nullopt);
+
+  // The journal's faults, one policy. A sale's change goes to Commit, which
+  // never fails: what the journal does not take is held here, in order,
+  // and written by FlushHeld with a backoff until it goes through.
+  void Commit(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
+  bool Held(std::int64_t txnId) const;
+  void FlushHeld();
+  void JournalFailed(const std::exception& e);
 
   void Contact(Pump& pump, std::uint8_t code);
   void Failure(Pump& pump);
@@ -138,6 +183,13 @@ class LineWorker {
   std::unique_ptr<TVM30> driver_;
   std::vector<std::unique_ptr<Pump>> pumps_;
   std::size_t nextPoll_ = 0;
+  struct HeldWrite {
+    Transaction txn;
+    std::optional<Totals> counters;
+  };
+  std::deque<HeldWrite> held_;
+  std::uint64_t heldRetryUs_ = 0;    // when to try the journal again
+  std::uint64_t heldBackoffUs_ = 0;  // doubling while it fails
   bool opened_ = false;
 
   mutable std::mutex mutex_;  // the queue, the snapshots and the stop flag

@@ -130,11 +130,9 @@ unsigned StatusOf(std::string_view reason) {
       reason == "bad-parameter") {
     return 400;
   }
-  if (reason == "dispenser-unreachable" || reason == "stopping" || reason == "line-timeout") {
+  if (reason == "dispenser-unreachable" || reason == "stopping" || reason == "line-timeout" ||
+      reason == "journal-error" || reason == "expired" || reason == "line-busy") {
     return 503;
-  }
-  if (reason == "journal-error") {
-    return 500;
   }
   // pump-offline, pump-busy, too-many-unpaid, locked, not-payable,
   // not-locked, dispenser-refused (with the driver's message)
@@ -147,6 +145,23 @@ json ErrorJson(const Outcome& outcome) {
     body["dispenser_message"] = outcome.dispenserMessage;
   }
   return body;
+}
+
+// The outcome of a command whose client waited `wait`: when the wait ends
+// first the command is withdrawn (never sent), unless the line already sent
+// it, which then finishes and records it.
+Outcome AwaitCommand(std::future<Outcome>& future, Deadline& deadline,
+                     std::chrono::milliseconds wait) {
+  if (future.wait_for(wait) == std::future_status::ready) {
+    return future.get();
+  }
+  if (deadline.Withdraw()) {
+    return Outcome::Refused(
+        "expired", "the line could not take the command before the wait ended: it was not sent");
+  }
+  return Outcome::Refused("line-timeout",
+                          "the command was sent and is being finished; its outcome is recorded "
+                          "(an authorisation can be found by its reference)");
 }
 
 Reply Refusal(const Outcome& outcome) {
@@ -526,13 +541,19 @@ Reply Api::Handle(const Request& request, const Route& route) {
 Reply Api::StopAll() {
   json results = json::array();
   bool failed = false;
-  auto futures = forecourt_.StopAll();
   const auto pumps = forecourt_.Pumps();
+  std::vector<Deadline> deadlines;
+  std::vector<std::future<Outcome>> futures;
+  for (const PumpSnapshot& pump : pumps) {
+    deadlines.push_back(forecourt_.DeadlineIn(commandTimeout_));
+    futures.push_back(forecourt_.StopPump(pump.id, deadlines.back()));
+  }
+  const auto until = std::chrono::steady_clock::now() + commandTimeout_;
   for (std::size_t i = 0; i < futures.size(); ++i) {
-    const bool ready = futures[i].wait_for(commandTimeout_) == std::future_status::ready;
-    const Outcome outcome =
-        ready ? futures[i].get()
-              : Outcome::Refused("line-timeout", "the line did not carry the stop in time");
+    const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   until - std::chrono::steady_clock::now()),
+                               std::chrono::milliseconds(0));
+    const Outcome outcome = AwaitCommand(futures[i], deadlines[i], left);
     json result = {{"id", i < pumps.size() ? pumps[i].id : ""}};
     if (outcome.Ok()) {
       result["outcome"] = outcome.delivering ? "stopped" : "not-delivering";
@@ -567,11 +588,9 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     return Json(200, ToJson(*pump));
   }
   const std::string_view action = parts[4];
-  auto await = [this](std::future<Outcome> future) {
-    if (future.wait_for(commandTimeout_) != std::future_status::ready) {
-      return Outcome::Refused("line-timeout", "the line did not carry the command in time");
-    }
-    return future.get();
+  Deadline deadline = forecourt_.DeadlineIn(commandTimeout_);
+  auto await = [&](std::future<Outcome> future) {
+    return AwaitCommand(future, deadline, commandTimeout_);
   };
   if (action == "authorize") {
     auto parsed = ParseAuthorise(request.body);
@@ -588,7 +607,8 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
                                                         .preset = body.preset,
                                                         .price = body.price,
                                                         .client = body.client,
-                                                        .reference = body.reference}));
+                                                        .reference = body.reference},
+                                                       deadline));
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
@@ -597,7 +617,7 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     return Json(outcome.existing ? 200 : 201, txn);
   }
   if (action == "stop") {
-    const Outcome outcome = await(forecourt_.StopPump(id));
+    const Outcome outcome = await(forecourt_.StopPump(id, deadline));
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
@@ -611,14 +631,14 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
       return *refused;
     }
     const double price = std::get<double>(parsed);
-    const Outcome outcome = await(forecourt_.SetPrice(id, price));
+    const Outcome outcome = await(forecourt_.SetPrice(id, price, deadline));
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
     return Json(200, {{"pump", id}, {"price", price}});
   }
   if (action == "totals") {
-    const Outcome outcome = await(forecourt_.ReadTotals(id));
+    const Outcome outcome = await(forecourt_.ReadTotals(id, deadline));
     if (!outcome.Ok() || !outcome.totals) {
       return Refusal(outcome.Ok() ? Outcome::Refused("dispenser-unreachable", "no counters")
                                   : outcome);
@@ -637,9 +657,9 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
       if (auto* refused = std::get_if<Reply>(&parsed)) {
         return *refused;
       }
-      outcome = await(forecourt_.WriteParam(id, n, std::get<std::int32_t>(parsed)));
+      outcome = await(forecourt_.WriteParam(id, n, std::get<std::int32_t>(parsed), deadline));
     } else {
-      outcome = await(forecourt_.ReadParam(id, n));
+      outcome = await(forecourt_.ReadParam(id, n, deadline));
     }
     if (!outcome.Ok()) {
       return Refusal(outcome);
@@ -751,6 +771,9 @@ Reply Api::Lines() {
 
 Reply Api::Health() {
   json reasons = json::array();
+  if (const auto failure = forecourt_.GetJournal().Failure()) {
+    reasons.push_back("the journal takes no writes: " + *failure);
+  }
   for (const LineInfo& line : forecourt_.Lines()) {
     if (!line.open) {
       reasons.push_back(

@@ -15,6 +15,7 @@
 
 #include "forecourt/api/api.hpp"
 #include "forecourt/json.hpp"
+#include "forecourt/sale.hpp"
 #include "forecourt/simulated_lines.hpp"
 #include "sim/line_service.hpp"
 #include "sim/simulated_line.hpp"
@@ -599,7 +600,7 @@ TEST_F(ForecourtTest, RestartFollowsOnOrCompletesFromTheCounters) {
     unsent.preset = 1;
     unsent.totalsVolumeBefore = static_cast<std::int64_t>(peer_.At(3)->TotalVolume());
     unsent.totalsMoneyBefore = static_cast<std::int64_t>(peer_.At(3)->TotalMoney());
-    journal.Insert(unsent);
+    journal.InsertOrGet(unsent);
   }
 
   Open();
@@ -755,10 +756,17 @@ PRAGMA user_version = 1;
   EXPECT_EQ(journal.PumpPrice("1"), 1.86);
   EXPECT_EQ(journal.UnpaidCount("1"), 1u);
   Transaction next{.pumpId = "1", .client = "pos1", .reference = "a"};
-  EXPECT_THROW(journal.Insert(next), DatabaseError);  // the reference index came along
+  EXPECT_EQ(journal.InsertOrGet(next)->id, 1);  // the reference index came along
   next.reference = "b";
-  journal.Insert(next);
+  EXPECT_FALSE(journal.InsertOrGet(next));
   EXPECT_EQ(next.id, 8);
+  // Only the sale's states go into the state column, and only by its rules.
+  Database raw(path.string());
+  EXPECT_THROW(raw.Execute("UPDATE transactions SET state = 'paid' WHERE id = 8"), DatabaseError);
+  Transaction cleared = *journal.Get(1);
+  cleared.state = TxnState::kPayable;
+  EXPECT_THROW(journal.Save(cleared), StateConflict);
+  EXPECT_EQ(journal.Get(1)->state, TxnState::kCleared);
   std::filesystem::remove(path);
 }
 
