@@ -15,6 +15,9 @@ constexpr std::uint64_t kUsPerMs = 1000;
 constexpr std::uint64_t kIdleWaitUs = 1'000'000;
 constexpr int kTotalsAttempts = 3;
 constexpr std::uint64_t kQuietLineUs = 200'000;
+// How long an authorisation waits for a pump that has not answered since
+// the service started; well inside the HTTP interface's command timeout.
+constexpr std::uint64_t kFirstAnswerWaitUs = 10'000'000;
 // The start command carries four digits of each figure: the price in
 // hundredths, the volume dose in tenths, the money dose in whole units.
 // A larger value would lose its upper digits on the way.
@@ -51,13 +54,16 @@ struct LineWorker::Pump {
   bool settlePending = false;  // `active` came from an earlier run or an outage
   bool settleSawIdle = false;  // one poll said the delivery is over; a second must agree
   // What was last published.
-  PumpState published = PumpState::kOffline;
+  PumpState published = PumpState::kConnecting;
   std::uint8_t publishedRaw = 0;
   bool publishedOnce = false;
 
+  // Not heard from since the service started, and not yet given up on.
+  bool Connecting() const { return !contacted && !announcedOffline; }
+
   PumpState State() const {
     if (!online) {
-      return PumpState::kOffline;
+      return Connecting() ? PumpState::kConnecting : PumpState::kOffline;
     }
     if (active) {
       if (active->state == TxnState::kFuelling || liveVolume > 0) {
@@ -161,6 +167,14 @@ void LineWorker::Stop() {
     std::lock_guard lock(mutex_);
     refused.swap(queue_);
   }
+  for (Waiting& w : waiting_) {
+    refused.push_back(std::move(w.queued));
+  }
+  waiting_.clear();
+  if (held_) {
+    refused.push_back(std::move(*held_));
+    held_.reset();
+  }
   for (Queued& q : refused) {
     q.promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
   }
@@ -193,14 +207,97 @@ std::future<Outcome> LineWorker::Submit(Command command) {
   return future;
 }
 
-std::optional<LineWorker::Queued> LineWorker::PopCommand() {
-  std::lock_guard lock(mutex_);
-  if (queue_.empty()) {
-    return std::nullopt;
+std::optional<LineWorker::Queued> LineWorker::NextCommand() {
+  // A stop overtakes every other command. An authorisation of the same pump
+  // that it overtakes must not start the pump after it: it is refused.
+  std::optional<Queued> stop;
+  std::vector<Queued> overtaken;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = std::ranges::find_if(
+        queue_, [](const Queued& q) { return q.command.kind == Command::Kind::kStop; });
+    if (it != queue_.end()) {
+      const std::string pumpId = it->command.pumpId;
+      stop = std::move(*it);
+      const auto end = queue_.erase(it);
+      for (auto before = queue_.begin(); before != end;) {
+        if (before->command.kind == Command::Kind::kAuthorise &&
+            before->command.authorise.pumpId == pumpId) {
+          overtaken.push_back(std::move(*before));
+          before = queue_.erase(before);
+        } else {
+          ++before;
+        }
+      }
+    }
   }
-  Queued q = std::move(queue_.front());
-  queue_.pop_front();
-  return q;
+  if (stop) {
+    const std::string& pumpId = stop->command.pumpId;
+    if (held_ && held_->command.kind == Command::Kind::kAuthorise &&
+        held_->command.authorise.pumpId == pumpId) {
+      overtaken.push_back(std::move(*held_));
+      held_.reset();
+    }
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      if (it->queued.command.authorise.pumpId == pumpId) {
+        overtaken.push_back(std::move(it->queued));
+        it = waiting_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (Queued& q : overtaken) {
+      q.promise.set_value(Outcome::Refused(
+          "pump-busy", "a stop of pump " + pumpId + " came before the authorisation was sent"));
+    }
+    return stop;
+  }
+  if (held_) {
+    std::optional<Queued> q = std::move(held_);
+    held_.reset();
+    return q;
+  }
+  const std::uint64_t now = clock_.NowUs();
+  // An authorisation that waited for its pump's first answer goes once the
+  // pump has answered, has been given up on, or the wait ran out.
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    const Pump* pump = Find(it->queued.command.authorise.pumpId);
+    if (pump == nullptr || !pump->Connecting() || now >= it->deadlineUs) {
+      Queued q = std::move(it->queued);
+      waiting_.erase(it);
+      return q;
+    }
+  }
+  for (;;) {
+    std::optional<Queued> q;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) {
+        return std::nullopt;
+      }
+      q = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    const Command& command = q->command;
+    const Pump* pump =
+        command.kind == Command::Kind::kAuthorise ? Find(command.authorise.pumpId) : nullptr;
+    if (pump == nullptr || !pump->Connecting()) {
+      return q;
+    }
+    waiting_.push_back({.queued = std::move(*q), .deadlineUs = now + kFirstAnswerWaitUs});
+  }
+}
+
+void LineWorker::RunCommand(Queued queued) {
+  Outcome outcome;
+  try {
+    outcome = Execute(queued.command);
+  } catch (const DatabaseError& e) {
+    log_.Info("line {}: journal error: {}", lineNo_, e.what());
+    outcome = Outcome::Refused("journal-error", e.what());
+  }
+  Refresh();
+  queued.promise.set_value(std::move(outcome));
 }
 
 void LineWorker::OpenIfDue() {
@@ -225,22 +322,31 @@ void LineWorker::OpenIfDue() {
 
 void LineWorker::Step() {
   OpenIfDue();
-  if (auto queued = PopCommand()) {
-    Outcome outcome;
-    try {
-      outcome = Execute(queued->command);
-    } catch (const DatabaseError& e) {
-      log_.Info("line {}: journal error: {}", lineNo_, e.what());
-      outcome = Outcome::Refused("journal-error", e.what());
-    }
-    Refresh();
-    queued->promise.set_value(std::move(outcome));
+  std::optional<Queued> command = NextCommand();
+  if (command && command->command.kind == Command::Kind::kStop) {
+    RunCommand(std::move(*command));
     return;
   }
   const std::uint64_t now = clock_.NowUs();
+  // Held-back live values go out as soon as the event rate lets them.
+  for (auto& pump : pumps_) {
+    if (pump->livePending) {
+      PublishLive(*pump);
+    }
+  }
   std::uint64_t due = now + kIdleWaitUs;
-
-  // Deliveries first, the most overdue of them.
+  for (const Waiting& w : waiting_) {
+    due = std::min(due, w.deadlineUs);
+  }
+  // A finished sale whose counters are still to be read.
+  Pump* reconcile = nullptr;
+  for (auto& pump : pumps_) {
+    if (pump->reconcile && pump->online && pump->nextPollUs <= now) {
+      reconcile = pump.get();
+      break;
+    }
+  }
+  // The most overdue live reading.
   Pump* live = nullptr;
   for (auto& pump : pumps_) {
     if (Following(*pump)) {
@@ -250,55 +356,99 @@ void LineWorker::Step() {
       due = std::min(due, pump->nextLiveUs);
     }
   }
-  if (live != nullptr) {
-    Follow(*live);
-    Refresh();
-    return;
-  }
+  // The idle pump whose counters are the longest due.
+  Pump* counters = nullptr;
   for (auto& pump : pumps_) {
-    if (pump->reconcile && pump->online && pump->nextPollUs <= now) {
-      Reconcile(*pump);
-      Refresh();
-      return;
+    if (CountersDue(*pump, now) &&
+        (counters == nullptr || pump->nextTotalsUs < counters->nextTotalsUs)) {
+      counters = pump.get();
     }
   }
-  // The counters of idle pumps, now and then (and first thing after a
-  // start): fuel drawn while no sale of ours ran shows without waiting for
-  // the pump's next sale.
-  for (auto& pump : pumps_) {
-    if (pump->online && !pump->active && !pump->reconcile && !pump->settlePending &&
-        pump->raw != dispenser_state::kDelivering && pump->nextTotalsUs <= now) {
-      pump->nextTotalsUs = now + settings_.totalsIntervalMs * kUsPerMs;
-      try {
-        CheckUnattended(*pump, ReadTotals(*pump));
-      } catch (const ESerialIO&) {
-        Failure(*pump);
-      }
-      Refresh();
-      return;
-    }
-  }
-  // State polls for the others, in turn.
+  // The next pump in turn whose state is due.
+  Pump* turn = nullptr;
+  std::size_t turnIndex = 0;
   for (std::size_t i = 0; i < pumps_.size(); ++i) {
-    Pump& pump = *pumps_[(nextPoll_ + i) % pumps_.size()];
-    if (Following(pump)) {
-      continue;
-    }
+    turnIndex = (nextTurn_ + i) % pumps_.size();
+    Pump& pump = *pumps_[turnIndex];
     if (pump.nextPollUs <= now) {
-      nextPoll_ = (nextPoll_ + i + 1) % pumps_.size();
-      Poll(pump);
-      Refresh();
-      return;
+      turn = &pump;
+      break;
     }
     due = std::min(due, pump.nextPollUs);
   }
-  // Live values held back by the event rate go out when nothing else does.
-  for (auto& pump : pumps_) {
-    if (pump->livePending) {
-      PublishLive(*pump);
+  // Commands, counters and live readings on one side, the pumps' turns (one
+  // exchange each) on the other, share the line's time equally while both
+  // have something due; either takes all of it while the other has
+  // nothing. With N pumps every state is thus at most about 2N exchanges
+  // old, however many commands come and pumps deliver.
+  const bool urgent = command || reconcile != nullptr || live != nullptr || counters != nullptr;
+  if (urgent && (turn == nullptr || balanceUs_ <= 0)) {
+    if (command) {
+      RunCommand(std::move(*command));
+    } else if (reconcile != nullptr) {
+      Reconcile(*reconcile);
+      Refresh();
+    } else if (live != nullptr) {
+      Follow(*live);
+      Refresh();
+    } else {
+      ReadIdleCounters(*counters);
+      Refresh();
     }
+    Spent(now, turn != nullptr, 1);
+    return;
+  }
+  held_ = std::move(command);
+  if (turn != nullptr) {
+    nextTurn_ = (turnIndex + 1) % pumps_.size();
+    TakeTurn(*turn);
+    Refresh();
+    Spent(now, urgent, -1);
+    return;
   }
   IdleUntil(due);
+}
+
+void LineWorker::Spent(std::uint64_t sinceUs, bool otherDue, int sign) {
+  // The side with nothing due earns no credit for later.
+  if (!otherDue) {
+    balanceUs_ = 0;
+    return;
+  }
+  balanceUs_ += sign * static_cast<std::int64_t>(clock_.NowUs() - sinceUs);
+}
+
+// A pump's turn: the one exchange that tells the most about it.
+void LineWorker::TakeTurn(Pump& pump) {
+  // A live reading's reply confirms the state as well as a poll does.
+  if (Following(pump)) {
+    Follow(pump);
+  } else {
+    Poll(pump);
+  }
+}
+
+bool LineWorker::CountersDue(const Pump& pump, std::uint64_t now) const {
+  return pump.online && !pump.active && !pump.reconcile && !pump.settlePending &&
+         pump.raw != dispenser_state::kDelivering && pump.nextTotalsUs <= now;
+}
+
+// The counters of idle pumps, now and then (and first thing after a
+// start): fuel drawn while no sale of ours ran shows without waiting for
+// the pump's next sale.
+void LineWorker::ReadIdleCounters(Pump& pump) {
+  pump.nextTotalsUs = clock_.NowUs() + settings_.totalsIntervalMs * kUsPerMs;
+  try {
+    CheckUnattended(pump, ReadTotals(pump));
+  } catch (const ESerialIO&) {
+    Failure(pump);
+    return;
+  }
+  // The counters end with a state poll: an accepted one is as fresh as the
+  // pump's own turn.
+  if (driver_->GetLinkState(static_cast<std::uint8_t>(lineNo_)) == 1) {
+    Contact(pump, driver_->PumpStateOf(static_cast<std::int32_t>(lineNo_), pump.config.addr));
+  }
 }
 
 void LineWorker::IdleUntil(std::uint64_t dueUs) {
@@ -472,28 +622,32 @@ void LineWorker::Settle(Pump& pump) {
   }
   pump.settlePending = false;
   pump.settleSawIdle = false;
-  const std::int64_t volumeCounts = after.volume - txn.totalsVolumeBefore.value_or(after.volume);
-  const std::int64_t moneyCounts = after.money - txn.totalsMoneyBefore.value_or(after.money);
-  txn.totalsVolumeAfter = after.volume;
-  txn.totalsMoneyAfter = after.money;
-  if (txn.state == TxnState::kAuthorising && volumeCounts == 0 && moneyCounts == 0) {
-    txn.state = TxnState::kFailed;
-    txn.message = "the start was not confirmed before the service stopped, and nothing flowed";
-    txn.reconciliation = Reconciliation::kOk;
-  } else {
-    txn.volume = RoundVolume(static_cast<double>(volumeCounts) / after.scale);
-    txn.money = RoundMoney(static_cast<double>(moneyCounts) / after.scale);
-    txn.state = volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled;
-    txn.recovered = true;
-    txn.reconciliation = Reconciliation::kRecovered;
-    txn.message = "final reading lost; completed from the totaliser counters";
-  }
-  journal_.Save(txn, after);
-  log_.Info("pump {}: transaction {} recovered as {}: {} volume, {} money", pump.config.id, txn.id,
-            Name(txn.state), Figure(txn.volume), Figure(txn.money));
+  Transaction settled = std::move(*pump.active);
   pump.active.reset();
   pump.liveVolume = 0;
   pump.liveMoney = 0;
+  const std::int64_t volumeCounts =
+      after.volume - settled.totalsVolumeBefore.value_or(after.volume);
+  const std::int64_t moneyCounts = after.money - settled.totalsMoneyBefore.value_or(after.money);
+  settled.totalsVolumeAfter = after.volume;
+  settled.totalsMoneyAfter = after.money;
+  if (settled.state == TxnState::kAuthorising && volumeCounts == 0 && moneyCounts == 0) {
+    settled.state = TxnState::kFailed;
+    settled.message = "the start was not confirmed before the service stopped, and nothing flowed";
+    settled.reconciliation = Reconciliation::kOk;
+  } else {
+    settled.volume = RoundVolume(static_cast<double>(volumeCounts) / after.scale);
+    settled.money = RoundMoney(static_cast<double>(moneyCounts) / after.scale);
+    settled.state = volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled;
+    settled.recovered = true;
+    settled.reconciliation = Reconciliation::kRecovered;
+    settled.message = "final reading lost; completed from the totaliser counters";
+  }
+  // As in Finish: the pump lets go of the sale before it is settled.
+  Refresh();
+  journal_.Save(settled, after);
+  log_.Info("pump {}: transaction {} recovered as {}: {} volume, {} money", pump.config.id,
+            settled.id, Name(settled.state), Figure(settled.volume), Figure(settled.money));
 }
 
 void LineWorker::Follow(Pump& pump) {
@@ -587,17 +741,20 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   if (settings_.beforeFinalCommit) {
     settings_.beforeFinalCommit(pump.config.id);
   }
-  Transaction& txn = *pump.active;
+  pump.reconcile = std::move(pump.active);
+  pump.active.reset();
+  Transaction& txn = *pump.reconcile;
   txn.volume = RoundVolume(volume);
   txn.money = RoundMoney(money);
   txn.state = volume > 0 ? TxnState::kPayable : TxnState::kCancelled;
   txn.reconciliation = Reconciliation::kPending;
+  // The pump lets go of the sale before anyone can see it payable.
+  Refresh();
   journal_.Save(txn);
   log_.Info("pump {}: transaction {} {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
-  pump.reconcile = std::move(txn);
-  pump.active.reset();
-  Reconcile(pump);
+  // Its counters are read next, after any command that waits.
+  pump.nextPollUs = clock_.NowUs();
 }
 
 void LineWorker::Reconcile(Pump& pump) {
@@ -699,7 +856,9 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   const auto line = static_cast<std::int32_t>(lineNo_);
   const std::string& id = pump.config.id;
   if (!pump.online) {
-    return Outcome::Refused("pump-offline", "pump " + id + " is offline");
+    return Outcome::Refused("pump-offline", pump.Connecting()
+                                                ? "pump " + id + " has not answered yet"
+                                                : "pump " + id + " is offline");
   }
   if (pump.active || pump.settlePending ||
       driver_->PumpStateOf(line, pump.config.addr) == dispenser_state::kDelivering) {

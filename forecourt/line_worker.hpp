@@ -87,10 +87,22 @@ class LineWorker {
     Command command;
     std::promise<Outcome> promise;
   };
+  // An authorisation for a pump that has not answered yet.
+  struct Waiting {
+    Queued queued;
+    std::uint64_t deadlineUs = 0;
+  };
 
   void Run();
   void OpenIfDue();
-  std::optional<Queued> PopCommand();
+  // The next command to carry out: a stop before anything else.
+  std::optional<Queued> NextCommand();
+  void RunCommand(Queued queued);
+  // Accounts the time since `sinceUs` to one side of the line's share.
+  void Spent(std::uint64_t sinceUs, bool otherDue, int sign);
+  void TakeTurn(Pump& pump);
+  bool CountersDue(const Pump& pump, std::uint64_t now) const;
+  void ReadIdleCounters(Pump& pump);
   Outcome Execute(const Command& command);
   Outcome Authorise(const AuthoriseRequest& request);
   // The transaction an earlier request with the same client reference made.
@@ -127,7 +139,10 @@ class LineWorker {
   Log& log_;
   std::unique_ptr<TVM30> driver_;
   std::vector<std::unique_ptr<Pump>> pumps_;
-  std::size_t nextPoll_ = 0;
+  std::size_t nextTurn_ = 0;
+  std::int64_t balanceUs_ = 0;    // commands and live readings minus turns
+  std::optional<Queued> held_;    // a command that let a turn go first
+  std::vector<Waiting> waiting_;  // the worker's own
   bool opened_ = false;
 
   mutable std::mutex mutex_;  // the queue, the snapshots and the stop flag
