@@ -18,6 +18,8 @@ constexpr std::uint64_t kQuietLineUs = 200'000;
 // How long an authorisation waits for a pump that has not answered since
 // the service started; well inside the HTTP interface's command timeout.
 constexpr std::uint64_t kFirstAnswerWaitUs = 10'000'000;
+// How far commands may run ahead of the pumps' turns in the line's time.
+constexpr std::int64_t kCommandLeadUs = 500'000;
 // The start command carries four digits of each figure: the price in
 // hundredths, the volume dose in tenths, the money dose in whole units.
 // A larger value would lose its upper digits on the way.
@@ -381,8 +383,11 @@ void LineWorker::Step() {
   // have something due; either takes all of it while the other has
   // nothing. With N pumps every state is thus at most about 2N exchanges
   // old, however many commands come and pumps deliver.
+  // A command may run ahead of that share by a little, so that a lone
+  // command never waits for the turns.
   const bool urgent = command || reconcile != nullptr || live != nullptr || counters != nullptr;
-  if (urgent && (turn == nullptr || balanceUs_ <= 0)) {
+  const bool ahead = balanceUs_ > (command ? kCommandLeadUs : 0);
+  if (urgent && (turn == nullptr || !ahead)) {
     if (command) {
       RunCommand(std::move(*command));
     } else if (reconcile != nullptr) {
@@ -410,12 +415,13 @@ void LineWorker::Step() {
 }
 
 void LineWorker::Spent(std::uint64_t sinceUs, bool otherDue, int sign) {
-  // The side with nothing due earns no credit for later.
-  if (!otherDue) {
-    balanceUs_ = 0;
-    return;
-  }
   balanceUs_ += sign * static_cast<std::int64_t>(clock_.NowUs() - sinceUs);
+  // The side with nothing due earns no credit for later; what the other
+  // side owes it is paid all the same.
+  if (!otherDue) {
+    balanceUs_ =
+        sign > 0 ? std::min<std::int64_t>(balanceUs_, 0) : std::max<std::int64_t>(balanceUs_, 0);
+  }
 }
 
 // A pump's turn: the one exchange that tells the most about it.
