@@ -19,7 +19,7 @@ constexpr std::uint64_t kQuietLineUs = 200'000;
 // the service started; well inside the HTTP interface's command timeout.
 constexpr std::uint64_t kFirstAnswerWaitUs = 10'000'000;
 // How far commands may run ahead of the pumps' turns in the line's time.
-constexpr std::int64_t kCommandLeadUs = 500'000;
+constexpr std::int64_t kCommandLeadUs = 300'000;
 // The start command carries four digits of each figure: the price in
 // hundredths, the volume dose in tenths, the money dose in whole units.
 // A larger value would lose its upper digits on the way.
