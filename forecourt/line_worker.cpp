@@ -21,6 +21,11 @@ constexpr std::uint64_t kQuietLineUs = 200'000;
 // Retries of a journal that takes no writes: 100 ms doubling to 5 s.
 constexpr std::uint64_t kJournalRetryMinUs = 100'000;
 constexpr std::uint64_t kJournalRetryMaxUs = 5'000'000;
+// How long an authorisation waits for a pump that has not answered since
+// the service started; well inside the HTTP interface's command timeout.
+constexpr std::uint64_t kFirstAnswerWaitUs = 10'000'000;
+// How far commands may run ahead of the pumps' turns in the line's time.
+constexpr std::int64_t kCommandLeadUs = 300'000;
 
 std::string Figure(double value) {
   return fmt::format("{:.3f}", value);
@@ -73,13 +78,16 @@ struct LineWorker::Pump {
   bool settlePending = false;  // `active` came from an earlier run or an outage
   bool settleSawIdle = false;  // one poll said the delivery is over; a second must agree
   // What was last published.
-  PumpState published = PumpState::kOffline;
+  PumpState published = PumpState::kConnecting;
   std::uint8_t publishedRaw = 0;
   bool publishedOnce = false;
 
+  // Not heard from since the service started, and not yet given up on.
+  bool Connecting() const { return !contacted && !announcedOffline; }
+
   PumpState State() const {
     if (!online) {
-      return PumpState::kOffline;
+      return Connecting() ? PumpState::kConnecting : PumpState::kOffline;
     }
     if (active) {
       if (active->state == TxnState::kFuelling || liveVolume > 0) {
@@ -167,6 +175,7 @@ void LineWorker::Start() {
   thread_ = std::thread([this] {
     NameThisThread("tvx-line-" + std::to_string(lineNo_));
     Run();
+    RefuseLeftovers();
     {
       std::lock_guard lock(mutex_);
       finished_ = true;
@@ -178,6 +187,7 @@ void LineWorker::Start() {
 void LineWorker::Stop() {
   RequestStop();
   JoinBefore(std::chrono::steady_clock::time_point::max());
+  RefuseLeftovers();  // a worker stepped by its caller has no thread to do it
 }
 
 void LineWorker::RequestStop() {
@@ -243,14 +253,125 @@ std::future<Outcome> LineWorker::Submit(Command command) {
   return future;
 }
 
-std::optional<LineWorker::Queued> LineWorker::PopCommand() {
-  std::lock_guard lock(mutex_);
-  if (queue_.empty()) {
-    return std::nullopt;
+std::optional<LineWorker::Queued> LineWorker::NextCommand() {
+  // A stop overtakes every other command. An authorisation of the same pump
+  // that it overtakes must not start the pump after it: it is refused.
+  std::optional<Queued> stop;
+  std::vector<Queued> overtaken;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = std::ranges::find_if(
+        queue_, [](const Queued& q) { return q.command.kind == Command::Kind::kStop; });
+    if (it != queue_.end()) {
+      const std::string pumpId = it->command.pumpId;
+      stop = std::move(*it);
+      const auto end = queue_.erase(it);
+      for (auto before = queue_.begin(); before != end;) {
+        if (before->command.kind == Command::Kind::kAuthorise &&
+            before->command.authorise.pumpId == pumpId) {
+          overtaken.push_back(std::move(*before));
+          before = queue_.erase(before);
+        } else {
+          ++before;
+        }
+      }
+    }
   }
-  Queued q = std::move(queue_.front());
-  queue_.pop_front();
-  return q;
+  if (stop) {
+    const std::string& pumpId = stop->command.pumpId;
+    if (deferred_ && deferred_->command.kind == Command::Kind::kAuthorise &&
+        deferred_->command.authorise.pumpId == pumpId) {
+      overtaken.push_back(std::move(*deferred_));
+      deferred_.reset();
+    }
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      if (it->queued.command.authorise.pumpId == pumpId) {
+        overtaken.push_back(std::move(it->queued));
+        it = waiting_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (Queued& q : overtaken) {
+      q.promise.set_value(Outcome::Refused(
+          "pump-busy", "a stop of pump " + pumpId + " came before the authorisation was sent"));
+    }
+    return stop;
+  }
+  if (deferred_) {
+    std::optional<Queued> q = std::move(deferred_);
+    deferred_.reset();
+    return q;
+  }
+  const std::uint64_t now = clock_.NowUs();
+  // An authorisation that waited for its pump's first answer goes once the
+  // pump has answered, has been given up on, or the wait ran out.
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    const Pump* pump = Find(it->queued.command.authorise.pumpId);
+    if (pump == nullptr || !pump->Connecting() || now >= it->deadlineUs) {
+      Queued q = std::move(it->queued);
+      waiting_.erase(it);
+      return q;
+    }
+  }
+  for (;;) {
+    std::optional<Queued> q;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) {
+        return std::nullopt;
+      }
+      q = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    const Command& command = q->command;
+    const Pump* pump =
+        command.kind == Command::Kind::kAuthorise ? Find(command.authorise.pumpId) : nullptr;
+    if (pump == nullptr || !pump->Connecting()) {
+      return q;
+    }
+    waiting_.push_back({.queued = std::move(*q), .deadlineUs = now + kFirstAnswerWaitUs});
+  }
+}
+
+void LineWorker::RunCommand(Queued queued) {
+  Outcome outcome;
+  try {
+    outcome = queued.command.deadline.Claim(clock_.NowUs())
+                  ? Execute(queued.command)
+                  : Outcome::Refused("expired",
+                                     "the client stopped waiting before the line could send "
+                                     "the command: it was not sent");
+  } catch (const DatabaseError& e) {
+    JournalFailed(e);
+    outcome =
+        Outcome::Refused("journal-error", std::string("the journal takes no writes: ") + e.what());
+  } catch (const StateConflict& e) {
+    log_.Info("line {}: INTERNAL ERROR: {}", lineNo_, e.what());
+    outcome = Outcome::Refused("state-conflict", e.what());
+  }
+  Refresh();
+  queued.promise.set_value(std::move(outcome));
+}
+
+bool LineWorker::CommandWaiting() const {
+  std::lock_guard lock(mutex_);
+  return !queue_.empty();
+}
+
+void LineWorker::RefuseLeftovers() {
+  std::vector<Queued> refused;
+  for (Waiting& w : waiting_) {
+    refused.push_back(std::move(w.queued));
+  }
+  waiting_.clear();
+  if (deferred_) {
+    refused.push_back(std::move(*deferred_));
+    deferred_.reset();
+  }
+  for (Queued& q : refused) {
+    q.promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
+  }
 }
 
 void LineWorker::OpenIfDue() {
@@ -293,30 +414,31 @@ void LineWorker::Step() {
 
 void LineWorker::Schedule() {
   OpenIfDue();
-  if (auto queued = PopCommand()) {
-    Outcome outcome;
-    try {
-      outcome = queued->command.deadline.Claim(clock_.NowUs())
-                    ? Execute(queued->command)
-                    : Outcome::Refused("expired",
-                                       "the client stopped waiting before the line could send "
-                                       "the command: it was not sent");
-    } catch (const DatabaseError& e) {
-      JournalFailed(e);
-      outcome = Outcome::Refused("journal-error",
-                                 std::string("the journal takes no writes: ") + e.what());
-    } catch (const StateConflict& e) {
-      log_.Info("line {}: INTERNAL ERROR: {}", lineNo_, e.what());
-      outcome = Outcome::Refused("state-conflict", e.what());
-    }
-    Refresh();
-    queued->promise.set_value(std::move(outcome));
+  std::optional<Queued> command = NextCommand();
+  if (command && command->command.kind == Command::Kind::kStop) {
+    RunCommand(std::move(*command));
     return;
   }
   const std::uint64_t now = clock_.NowUs();
+  // Held-back live values go out as soon as the event rate lets them.
+  for (auto& pump : pumps_) {
+    if (pump->livePending) {
+      PublishLive(*pump);
+    }
+  }
   std::uint64_t due = now + kIdleWaitUs;
-
-  // Deliveries first, the most overdue of them.
+  for (const Waiting& w : waiting_) {
+    due = std::min(due, w.deadlineUs);
+  }
+  // A finished sale whose counters are still to be read.
+  Pump* reconcile = nullptr;
+  for (auto& pump : pumps_) {
+    if (pump->reconcile && pump->online && pump->nextPollUs <= now) {
+      reconcile = pump.get();
+      break;
+    }
+  }
+  // The most overdue live reading.
   Pump* live = nullptr;
   for (auto& pump : pumps_) {
     if (Following(*pump)) {
@@ -326,55 +448,103 @@ void LineWorker::Schedule() {
       due = std::min(due, pump->nextLiveUs);
     }
   }
-  if (live != nullptr) {
-    Follow(*live);
-    Refresh();
-    return;
-  }
+  // The idle pump whose counters are the longest due.
+  Pump* counters = nullptr;
   for (auto& pump : pumps_) {
-    if (pump->reconcile && pump->online && pump->nextPollUs <= now) {
-      Reconcile(*pump);
-      Refresh();
-      return;
+    if (CountersDue(*pump, now) &&
+        (counters == nullptr || pump->nextTotalsUs < counters->nextTotalsUs)) {
+      counters = pump.get();
     }
   }
-  // The counters of idle pumps, now and then (and first thing after a
-  // start): fuel drawn while no sale of ours ran shows without waiting for
-  // the pump's next sale.
-  for (auto& pump : pumps_) {
-    if (pump->online && !pump->active && !pump->reconcile && !pump->settlePending &&
-        pump->raw != dispenser_state::kDelivering && pump->nextTotalsUs <= now) {
-      pump->nextTotalsUs = now + settings_.totalsIntervalMs * kUsPerMs;
-      try {
-        CheckUnattended(*pump, ReadTotals(*pump));
-      } catch (const ESerialIO&) {
-        Failure(*pump);
-      }
-      Refresh();
-      return;
-    }
-  }
-  // State polls for the others, in turn.
+  // The next pump in turn whose state is due.
+  Pump* turn = nullptr;
+  std::size_t turnIndex = 0;
   for (std::size_t i = 0; i < pumps_.size(); ++i) {
-    Pump& pump = *pumps_[(nextPoll_ + i) % pumps_.size()];
-    if (Following(pump)) {
-      continue;
-    }
+    turnIndex = (nextTurn_ + i) % pumps_.size();
+    Pump& pump = *pumps_[turnIndex];
     if (pump.nextPollUs <= now) {
-      nextPoll_ = (nextPoll_ + i + 1) % pumps_.size();
-      Poll(pump);
-      Refresh();
-      return;
+      turn = &pump;
+      break;
     }
     due = std::min(due, pump.nextPollUs);
   }
-  // Live values held back by the event rate go out when nothing else does.
-  for (auto& pump : pumps_) {
-    if (pump->livePending) {
-      PublishLive(*pump);
+  // Commands, counters and live readings on one side, the pumps' turns (one
+  // exchange each) on the other, share the line's time equally while both
+  // have something due; either takes all of it while the other has
+  // nothing. With N pumps every state is thus at most about 2N exchanges
+  // old, however many commands come and pumps deliver.
+  // A command may run ahead of that share by a little, so that a lone
+  // command never waits for the turns.
+  const bool urgent = command || reconcile != nullptr || live != nullptr || counters != nullptr;
+  const bool ahead = balanceUs_ > (command ? kCommandLeadUs : 0);
+  if (urgent && (turn == nullptr || !ahead)) {
+    if (command) {
+      RunCommand(std::move(*command));
+    } else if (reconcile != nullptr) {
+      Reconcile(*reconcile);
+      Refresh();
+    } else if (live != nullptr) {
+      Follow(*live);
+      Refresh();
+    } else {
+      ReadIdleCounters(*counters);
+      Refresh();
     }
+    Spent(now, turn != nullptr, 1);
+    return;
+  }
+  deferred_ = std::move(command);
+  if (turn != nullptr) {
+    nextTurn_ = (turnIndex + 1) % pumps_.size();
+    TakeTurn(*turn);
+    Refresh();
+    Spent(now, urgent, -1);
+    return;
   }
   IdleUntil(due);
+}
+
+void LineWorker::Spent(std::uint64_t sinceUs, bool otherDue, int sign) {
+  balanceUs_ += sign * static_cast<std::int64_t>(clock_.NowUs() - sinceUs);
+  // The side with nothing due earns no credit for later; what the other
+  // side owes it is paid all the same.
+  if (!otherDue) {
+    balanceUs_ =
+        sign > 0 ? std::min<std::int64_t>(balanceUs_, 0) : std::max<std::int64_t>(balanceUs_, 0);
+  }
+}
+
+// A pump's turn: the one exchange that tells the most about it.
+void LineWorker::TakeTurn(Pump& pump) {
+  // A live reading's reply confirms the state as well as a poll does.
+  if (Following(pump)) {
+    Follow(pump);
+  } else {
+    Poll(pump);
+  }
+}
+
+bool LineWorker::CountersDue(const Pump& pump, std::uint64_t now) const {
+  return pump.online && !pump.active && !pump.reconcile && !pump.settlePending &&
+         pump.raw != dispenser_state::kDelivering && pump.nextTotalsUs <= now;
+}
+
+// The counters of idle pumps, now and then (and first thing after a
+// start): fuel drawn while no sale of ours ran shows without waiting for
+// the pump's next sale.
+void LineWorker::ReadIdleCounters(Pump& pump) {
+  pump.nextTotalsUs = clock_.NowUs() + settings_.totalsIntervalMs * kUsPerMs;
+  try {
+    CheckUnattended(pump, ReadTotals(pump));
+  } catch (const ESerialIO&) {
+    Failure(pump);
+    return;
+  }
+  // The counters end with a state poll: an accepted one is as fresh as the
+  // pump's own turn.
+  if (driver_->GetLinkState(static_cast<std::uint8_t>(lineNo_)) == 1) {
+    Contact(pump, driver_->PumpStateOf(static_cast<std::int32_t>(lineNo_), pump.config.addr));
+  }
 }
 
 void LineWorker::IdleUntil(std::uint64_t dueUs) {
@@ -673,44 +843,45 @@ void LineWorker::Settle(Pump& pump) {
   }
   pump.settlePending = false;
   pump.settleSawIdle = false;
-  const std::optional<CounterDelta> moved = CountersMoved(txn, after);
+  // The pump lets go of the sale before anyone can see it settled.
+  Transaction settled = std::move(*pump.active);
+  pump.active.reset();
+  pump.liveVolume = 0;
+  pump.liveMoney = 0;
+  Refresh();
+  const std::optional<CounterDelta> moved = CountersMoved(settled, after);
   if (after.reset || !moved || moved->wentBack()) {
     // Neither a final reading nor counters to take it from: the sale keeps
     // the last live reading the journal holds.
-    txn.totalsVolumeAfter = after.volume;
-    txn.totalsMoneyAfter = after.money;
-    Move(txn, txn.volume > 0 ? TxnState::kPayable : TxnState::kCancelled);
-    txn.recovered = true;
-    txn.reconciliation = Reconciliation::kNotReconcilable;
-    txn.message = "final reading lost and the counters were reset: the last live reading stands";
-    Commit(txn, after);
-    pump.active.reset();
-    pump.liveVolume = 0;
-    pump.liveMoney = 0;
+    settled.totalsVolumeAfter = after.volume;
+    settled.totalsMoneyAfter = after.money;
+    Move(settled, settled.volume > 0 ? TxnState::kPayable : TxnState::kCancelled);
+    settled.recovered = true;
+    settled.reconciliation = Reconciliation::kNotReconcilable;
+    settled.message =
+        "final reading lost and the counters were reset: the last live reading stands";
+    Commit(settled, after);
     return;
   }
   const std::int64_t volumeCounts = moved->volume;
   const std::int64_t moneyCounts = moved->money;
-  txn.totalsVolumeAfter = after.volume;
-  txn.totalsMoneyAfter = after.money;
-  if (txn.state == TxnState::kAuthorising && volumeCounts == 0 && moneyCounts == 0) {
-    Move(txn, TxnState::kFailed);
-    txn.message = "the start was not confirmed before the service stopped, and nothing flowed";
-    txn.reconciliation = Reconciliation::kOk;
+  settled.totalsVolumeAfter = after.volume;
+  settled.totalsMoneyAfter = after.money;
+  if (settled.state == TxnState::kAuthorising && volumeCounts == 0 && moneyCounts == 0) {
+    Move(settled, TxnState::kFailed);
+    settled.message = "the start was not confirmed before the service stopped, and nothing flowed";
+    settled.reconciliation = Reconciliation::kOk;
   } else {
-    txn.volume = RoundVolume(static_cast<double>(volumeCounts) / after.scale);
-    txn.money = RoundMoney(static_cast<double>(moneyCounts) / after.scale);
-    Move(txn, volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled);
-    txn.recovered = true;
-    txn.reconciliation = Reconciliation::kRecovered;
-    txn.message = "final reading lost; completed from the totaliser counters";
+    settled.volume = RoundVolume(static_cast<double>(volumeCounts) / after.scale);
+    settled.money = RoundMoney(static_cast<double>(moneyCounts) / after.scale);
+    Move(settled, volumeCounts > 0 ? TxnState::kPayable : TxnState::kCancelled);
+    settled.recovered = true;
+    settled.reconciliation = Reconciliation::kRecovered;
+    settled.message = "final reading lost; completed from the totaliser counters";
   }
-  Commit(txn, after);
-  log_.Info("pump {}: transaction {} recovered as {}: {} volume, {} money", pump.config.id, txn.id,
-            Name(txn.state), Figure(txn.volume), Figure(txn.money));
-  pump.active.reset();
-  pump.liveVolume = 0;
-  pump.liveMoney = 0;
+  Commit(settled, after);
+  log_.Info("pump {}: transaction {} recovered as {}: {} volume, {} money", pump.config.id,
+            settled.id, Name(settled.state), Figure(settled.volume), Figure(settled.money));
 }
 
 void LineWorker::Follow(Pump& pump) {
@@ -815,9 +986,10 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   // The final reading and the counters after it go in one commit, one
   // sync, when the counters answer at once; else the reading goes alone
   // and is reconciled later. (Should the service die before the commit,
-  // the restart completes the sale from the counters.)
+  // the restart completes the sale from the counters.) A command waiting
+  // goes first: a stop must not wait for the counters.
   std::optional<Totals> after;
-  if (held_.empty()) {
+  if (held_.empty() && !CommandWaiting()) {
     try {
       after = ReadTotals(pump, txn.volume > 0, txn.id);
     } catch (const ESerialIO&) {
@@ -834,6 +1006,8 @@ void LineWorker::Finish(Pump& pump, double volume, double money) {
   if (settings_.beforeFinalCommit) {
     settings_.beforeFinalCommit(pump.config.id);
   }
+  // The pump lets go of the sale before anyone can see it payable.
+  Refresh();
   Commit(txn, after);
   log_.Info("pump {}: transaction {} {}: {} volume, {} money", pump.config.id, txn.id,
             Name(txn.state), Figure(txn.volume), Figure(txn.money));
@@ -968,7 +1142,9 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   const auto line = static_cast<std::int32_t>(lineNo_);
   const std::string& id = pump.config.id;
   if (!pump.online) {
-    return Outcome::Refused("pump-offline", "pump " + id + " is offline");
+    return Outcome::Refused("pump-offline", pump.Connecting()
+                                                ? "pump " + id + " has not answered yet"
+                                                : "pump " + id + " is offline");
   }
   if (pump.active || pump.settlePending ||
       driver_->PumpStateOf(line, pump.config.addr) == dispenser_state::kDelivering) {

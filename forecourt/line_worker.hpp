@@ -1,12 +1,22 @@
 // One line of the forecourt: the thread that owns every driver call for the
 // line, its command queue, its poll scheduler and the state of its pumps.
 //
-// Scheduling, one exchange at a time: a queued command first; then ReadLive
-// for a pump that is delivering, at most every live interval; then the
-// counters of a finished sale still to be reconciled; then PollState for
-// the other pumps in turn. A pump whose exchanges fail `offline_after`
-// times in a row is offline and re-probed with a backoff (1 s doubling to
-// 30 s); one good reply brings it back.
+// Scheduling, one driver operation at a time:
+// - a stop, ahead of every other command;
+// - each pump's turn, round robin: one exchange, ReadLive while it
+//   delivers (its reply confirms the state too), else PollState;
+// - the rest: other commands first, then the counters of a finished sale,
+//   then the most overdue live reading (every live interval at most), then
+//   the counters of idle pumps now and then.
+// The turns and the rest share the line's time equally while both have
+// something due (a command may lead by 0.3 s); either takes all of it
+// while the other has nothing, and the line is idle only when nothing is
+// due. With N pumps every state is thus at most about 2N exchanges old.
+//
+// A pump is connecting until it first answers; an authorisation for it
+// waits for that answer (at most 10 s). A pump whose exchanges fail
+// `offline_after` times in a row is offline and re-probed with a backoff
+// (1 s doubling to 30 s); one good reply brings it back.
 //
 // Other threads never call the driver: they Submit a command and wait on
 // its future. Tests run the worker on their own thread with Step() on a
@@ -127,12 +137,28 @@ class LineWorker {
     Command command;
     std::promise<Outcome> promise;
   };
+  // An authorisation for a pump that has not answered yet.
+  struct Waiting {
+    Queued queued;
+    std::uint64_t deadlineUs = 0;
+  };
 
   // A step of the schedule, guarded: a journal error never ends the worker.
   void Schedule();
   void Run();
   void OpenIfDue();
-  std::optional<Queued> PopCommand();
+  // The next command to carry out: a stop before anything else.
+  std::optional<Queued> NextCommand();
+  void RunCommand(Queued queued);
+  // Whether a client's command is queued (read from the worker's thread).
+  bool CommandWaiting() const;
+  // Refuses the commands the worker had taken but not run ("stopping").
+  void RefuseLeftovers();
+  // Accounts the time since `sinceUs` to one side of the line's share.
+  void Spent(std::uint64_t sinceUs, bool otherDue, int sign);
+  void TakeTurn(Pump& pump);
+  bool CountersDue(const Pump& pump, std::uint64_t now) const;
+  void ReadIdleCounters(Pump& pump);
   Outcome Execute(const Command& command);
   Outcome Authorise(const AuthoriseRequest& request);
   Outcome StopPump(Pump& pump);
@@ -182,7 +208,10 @@ class LineWorker {
   Log& log_;
   std::unique_ptr<TVM30> driver_;
   std::vector<std::unique_ptr<Pump>> pumps_;
-  std::size_t nextPoll_ = 0;
+  std::size_t nextTurn_ = 0;
+  std::int64_t balanceUs_ = 0;      // commands and live readings minus turns
+  std::optional<Queued> deferred_;  // a command that let a turn go first
+  std::vector<Waiting> waiting_;    // the worker's own
   struct HeldWrite {
     Transaction txn;
     std::optional<Totals> counters;

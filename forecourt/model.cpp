@@ -21,6 +21,8 @@ constexpr std::array<std::pair<TxnState, std::string_view>, 8> kTxnStates = {{
 
 std::string_view Name(PumpState state) {
   switch (state) {
+    case PumpState::kConnecting:
+      return "connecting";
     case PumpState::kOffline:
       return "offline";
     case PumpState::kIdle:

@@ -20,7 +20,16 @@ using protocol::pump_state::kUnknown;
 inline constexpr std::uint8_t kCalling = protocol::pump_state::kReady;
 }  // namespace dispenser_state
 
-enum class PumpState : std::uint8_t { kOffline, kIdle, kCalling, kAuthorised, kFuelling };
+// Connecting: not yet heard from since the service started; offline: no
+// longer answering, or never answered its first polls.
+enum class PumpState : std::uint8_t {
+  kConnecting,
+  kOffline,
+  kIdle,
+  kCalling,
+  kAuthorised,
+  kFuelling,
+};
 std::string_view Name(PumpState state);
 
 struct PumpConfig {
@@ -145,7 +154,7 @@ struct PumpSnapshot {
   std::string name;
   std::uint32_t line = 0;  // 1-based, in configuration order
   std::uint8_t addr = 0;
-  PumpState state = PumpState::kOffline;
+  PumpState state = PumpState::kConnecting;
   std::uint8_t rawState = 0;
   bool online = false;
   std::optional<double> price;

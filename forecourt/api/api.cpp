@@ -782,7 +782,7 @@ Reply Api::Health() {
   }
   for (const PumpSnapshot& pump : forecourt_.Pumps()) {
     if (!pump.online) {
-      reasons.push_back(fmt::format("pump {} is offline", pump.id));
+      reasons.push_back(fmt::format("pump {} is {}", pump.id, Name(pump.state)));
     }
   }
   const bool ok = reasons.empty();
@@ -855,8 +855,8 @@ Reply Api::Metrics() {
   line("# TYPE tarvenix_pump_state gauge");
   const auto pumps = forecourt_.Pumps();
   for (const PumpSnapshot& pump : pumps) {
-    for (PumpState state : {PumpState::kOffline, PumpState::kIdle, PumpState::kCalling,
-                            PumpState::kAuthorised, PumpState::kFuelling}) {
+    for (PumpState state : {PumpState::kConnecting, PumpState::kOffline, PumpState::kIdle,
+                            PumpState::kCalling, PumpState::kAuthorised, PumpState::kFuelling}) {
       line(fmt::format("tarvenix_pump_state{{pump=\"{}\",state=\"{}\"}} {}", pump.id, Name(state),
                        pump.state == state ? 1 : 0));
     }

@@ -47,12 +47,17 @@ class ForecourtTest : public ::testing::Test {
 
   // (Re)starts the service on the same dispensers and journal.
   Forecourt& Open() {
+    Make();
+    RunUntil(
+        [&] { return std::ranges::all_of(Service().Pumps(), [](auto& p) { return p.online; }); });
+    return *forecourt_;
+  }
+  // The same, without waiting for the pumps' first answers.
+  Forecourt& Make() {
     forecourt_.reset();
     forecourt_ = std::make_unique<Forecourt>(
         config_, log_, &clock_, [this] { return kEpochMs + clock_.NowUs() / 1000; },
         simulated_.Factory());
-    RunUntil(
-        [&] { return std::ranges::all_of(Service().Pumps(), [](auto& p) { return p.online; }); });
     return *forecourt_;
   }
   Forecourt& Service() { return *forecourt_; }
@@ -136,14 +141,22 @@ TEST_F(ForecourtTest, VolumeSaleGoesThroughTheBufferAndEveryChangeIsAnEvent) {
   std::vector<std::string> states;
   std::uint64_t seq = firstSeq;
   bool liveSeen = false;
+  std::string pumpState;
   for (const Event& e : Service().Events().Since(firstSeq).events) {
     EXPECT_GT(e.seq, seq);
     seq = e.seq;
     liveSeen = liveSeen || e.kind == EventKind::kLive;
+    const auto data = nlohmann::json::parse(e.data);
+    if (e.kind == EventKind::kPump && data["pump"] == "1") {
+      pumpState = data["state"];
+    }
     if (e.kind == EventKind::kTransaction) {
-      const auto data = nlohmann::json::parse(e.data);
       if (states.empty() || states.back() != data["state"]) {
         states.push_back(data["state"]);
+      }
+      // The pump has let go of the sale by the time it is payable.
+      if (data["state"] == "payable") {
+        EXPECT_NE(pumpState, "fuelling");
       }
     }
   }
@@ -622,6 +635,122 @@ TEST_F(ForecourtTest, RestartFollowsOnOrCompletesFromTheCounters) {
   ASSERT_EQ(failed.size(), 1u);
   RunUntil([&] { return Txn(failed[0].id).state == TxnState::kFailed; });
   EXPECT_EQ(Service().GetJournal().List({}).size(), 3u);
+}
+
+// One line of 12 pumps, 4 and then all of them delivering: every pump
+// still takes its turn, so no state grows older than about two exchanges
+// per pump, a lifted nozzle shows within that bound, and every delivery is
+// read on.
+TEST_F(ForecourtTest, EveryPumpIsSeenHoweverManyDeliver) {
+  constexpr std::uint8_t kPumps = 12;
+  config_ = SimulatedConfig(kPumps, (dir_ / "journal.db").string());
+  for (std::uint8_t addr = 4; addr <= kPumps; ++addr) {
+    peer_.AddDispenser(addr);
+  }
+  peer_.AddDispenser(kPumps, {.autoNozzle = false});
+  Open();
+  // A poll or a live reading is 24 to 27 bytes at 2.083 ms; an
+  // authorisation or a sale's counters take a few exchanges more.
+  constexpr std::uint64_t kExchangeUs = 60'000;
+  constexpr std::uint64_t kBoundUs = 2 * kPumps * kExchangeUs + 5 * kExchangeUs;
+  std::uint64_t oldest = 0;
+  auto runFor = [&](std::uint64_t us) {
+    const std::uint64_t until = clock_.NowUs() + us;
+    while (clock_.NowUs() < until) {
+      Service().Step();
+      for (const PumpSnapshot& pump : Service().Pumps()) {
+        ASSERT_TRUE(pump.online) << pump.id;
+        oldest = std::max(oldest, *pump.stateAgeUs);
+        // A pump shows a sale only while the sale is open.
+        if (pump.transactionId) {
+          EXPECT_TRUE(IsOpen(Txn(*pump.transactionId).state)) << pump.id;
+        }
+      }
+    }
+  };
+  auto authorise = [&](std::uint8_t from, std::uint8_t to) {
+    std::vector<std::future<Outcome>> started;
+    for (std::uint8_t addr = from; addr <= to; ++addr) {
+      started.push_back(
+          Service().Authorise({.pumpId = std::to_string(addr), .preset = 900, .client = "pos1"}));
+    }
+    for (auto& future : started) {
+      ASSERT_TRUE(Await(std::move(future)).Ok());
+    }
+  };
+
+  authorise(1, 4);
+  runFor(10'000'000);
+  EXPECT_LE(oldest, kBoundUs);
+  for (std::uint8_t addr = 1; addr <= 4; ++addr) {
+    EXPECT_EQ(Service().Pump(std::to_string(addr))->state, PumpState::kFuelling);
+  }
+
+  const std::uint64_t lifted = clock_.NowUs();
+  peer_.At(kPumps)->LiftNozzle(lifted);
+  RunUntil([&] { return Service().Pump("12")->state == PumpState::kCalling; });
+  EXPECT_LE(clock_.NowUs() - lifted, kBoundUs);
+  peer_.At(kPumps)->HangNozzle(clock_.NowUs());
+
+  // Now every pump delivers; each one's reading still moves.
+  authorise(5, kPumps - 1);
+  Service().Authorise({.pumpId = "12", .preset = 900, .client = "pos1"});
+  RunUntil([&] { return Service().Pump("12")->state == PumpState::kAuthorised; });
+  peer_.At(kPumps)->LiftNozzle(clock_.NowUs());
+  oldest = 0;
+  runFor(2'000'000);
+  std::vector<double> before;
+  for (const PumpSnapshot& pump : Service().Pumps()) {
+    before.push_back(pump.liveVolume);
+  }
+  runFor(10'000'000);
+  EXPECT_LE(oldest, kBoundUs);
+  const auto after = Service().Pumps();
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i].state, PumpState::kFuelling) << after[i].id;
+    EXPECT_GT(after[i].liveVolume, before[i] + 5.0) << after[i].id;  // 6.7 flowed
+  }
+
+  // A stop overtakes whatever else waits for the line.
+  auto totals = Service().ReadTotals("1");
+  auto stop = Service().StopPump("1");
+  Service().Step();
+  EXPECT_EQ(stop.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  EXPECT_TRUE(stop.get().Ok());
+  EXPECT_TRUE(Await(std::move(totals)).Ok());
+}
+
+// Until a pump first answers it is connecting, and an authorisation for it
+// waits for that answer; one that never answers is offline in the end.
+TEST_F(ForecourtTest, PumpsConnectBeforeTheyAreOnlineOrOffline) {
+  config_ = SimulatedConfig(4, (dir_ / "journal.db").string());  // no dispenser at 4
+  Make();
+  for (const PumpSnapshot& pump : Service().Pumps()) {
+    EXPECT_EQ(pump.state, PumpState::kConnecting);
+    EXPECT_FALSE(pump.stateAgeUs);
+  }
+  const auto firstEvent = nlohmann::json::parse(Service().Events().Since(0).events.back().data);
+  EXPECT_EQ(firstEvent["state"], "connecting");
+
+  auto early = Service().Authorise({.pumpId = "3", .preset = 1, .client = "pos1"});
+  auto never = Service().Authorise({.pumpId = "4", .preset = 1, .client = "pos1"});
+  const Outcome started = Await(std::move(early));
+  ASSERT_TRUE(started.Ok()) << started.message;
+  EXPECT_EQ(started.transaction->state, TxnState::kAuthorised);
+
+  const Outcome refused = Await(std::move(never));
+  EXPECT_EQ(refused.reason, "pump-offline");
+  EXPECT_EQ(Service().Pump("4")->state, PumpState::kOffline);
+  EXPECT_LT(clock_.NowUs(), 10'000'000u);  // given up on before the wait ran out
+
+  // A stop that overtakes a waiting authorisation refuses it: the pump
+  // must not start after its stop.
+  Make();
+  auto waiting = Service().Authorise({.pumpId = "1", .preset = 1, .client = "pos1"});
+  auto stop = Service().StopPump("1");
+  EXPECT_EQ(Await(std::move(waiting)).reason, "pump-busy");
+  EXPECT_TRUE(Await(std::move(stop)).Ok());
+  EXPECT_EQ(peer_.At(1)->CurrentPhase(), sim::Phase::kIdle);
 }
 
 // The threads of the service: the worker owns the line, clients on other

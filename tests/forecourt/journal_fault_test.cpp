@@ -87,8 +87,11 @@ class ForecourtFaultTest : public JournalFaultTest {
   }
   void Open() {
     forecourt_.reset();
+    // Three rounds of sales go unpaid.
+    Config config = SimulatedConfig(kPumps, Path());
+    config.settings.maxUnpaid = 8;
     forecourt_ = std::make_unique<Forecourt>(
-        SimulatedConfig(kPumps, Path()), log_, &clock_,
+        config, log_, &clock_,
         [this] { return kEpochMs + static_cast<std::int64_t>(clock_.NowUs() / 1000); },
         simulated_.Factory());
     RunUntil(
