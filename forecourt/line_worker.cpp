@@ -20,6 +20,7 @@ constexpr std::uint64_t kQuietLineUs = 200'000;
 constexpr std::uint64_t kFirstAnswerWaitUs = 10'000'000;
 // How far commands may run ahead of the pumps' turns in the line's time.
 constexpr std::int64_t kCommandLeadUs = 300'000;
+constexpr std::uint64_t kLeastCommandUs = 10'000;
 // The start command carries four digits of each figure: the price in
 // hundredths, the volume dose in tenths, the money dose in whole units.
 // A larger value would lose its upper digits on the way.
@@ -390,6 +391,11 @@ void LineWorker::Step() {
   if (urgent && (turn == nullptr || !ahead)) {
     if (command) {
       RunCommand(std::move(*command));
+      // Even a command refused at once counts for a little, so that a
+      // client repeating one cannot keep the turns off the line.
+      if (turn != nullptr && clock_.NowUs() - now < kLeastCommandUs) {
+        balanceUs_ += static_cast<std::int64_t>(kLeastCommandUs - (clock_.NowUs() - now));
+      }
     } else if (reconcile != nullptr) {
       Reconcile(*reconcile);
       Refresh();
