@@ -92,6 +92,7 @@ Row Measure(int pumps, int delivering, const std::filesystem::path& dir) {
 
   auto delivers = [&](int addr) { return addr <= delivering; };
   std::map<int, std::future<Outcome>> starting;
+  std::map<int, std::uint64_t> retryAt;  // after a refusal (the last sale's counters)
   // Keeps the delivering pumps delivering: authorises each one that is idle.
   auto tend = [&] {
     for (const PumpSnapshot& pump : fc.Pumps()) {
@@ -101,11 +102,14 @@ Row Measure(int pumps, int delivering, const std::filesystem::path& dir) {
       }
       if (auto it = starting.find(addr); it != starting.end()) {
         if (it->second.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+          if (!it->second.get().Ok()) {
+            retryAt[addr] = clock.NowUs() + 200'000;
+          }
           starting.erase(it);
         }
         continue;
       }
-      if (!pump.transactionId && pump.state == PumpState::kIdle) {
+      if (!pump.transactionId && pump.state == PumpState::kIdle && clock.NowUs() >= retryAt[addr]) {
         starting[addr] = fc.Authorise({.pumpId = pump.id, .preset = kPreset, .client = "bench"});
       }
     }

@@ -26,6 +26,8 @@ constexpr std::uint64_t kJournalRetryMaxUs = 5'000'000;
 constexpr std::uint64_t kFirstAnswerWaitUs = 10'000'000;
 // How far commands may run ahead of the pumps' turns in the line's time.
 constexpr std::int64_t kCommandLeadUs = 300'000;
+// What a command counts for in that lead at the least.
+constexpr std::uint64_t kLeastCommandUs = 10'000;
 
 std::string Figure(double value) {
   return fmt::format("{:.3f}", value);
@@ -480,6 +482,11 @@ void LineWorker::Schedule() {
   if (urgent && (turn == nullptr || !ahead)) {
     if (command) {
       RunCommand(std::move(*command));
+      // Even a command refused at once counts for a little, so that a
+      // client repeating one cannot keep the turns off the line.
+      if (turn != nullptr && clock_.NowUs() - now < kLeastCommandUs) {
+        balanceUs_ += static_cast<std::int64_t>(kLeastCommandUs - (clock_.NowUs() - now));
+      }
     } else if (reconcile != nullptr) {
       Reconcile(*reconcile);
       Refresh();

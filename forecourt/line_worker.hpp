@@ -9,7 +9,8 @@
 //   then the most overdue live reading (every live interval at most), then
 //   the counters of idle pumps now and then.
 // The turns and the rest share the line's time equally while both have
-// something due (a command may lead by 0.3 s); either takes all of it
+// something due (a command may lead by 0.3 s and counts for at least
+// 10 ms); either takes all of it
 // while the other has nothing, and the line is idle only when nothing is
 // due. With N pumps every state is thus at most about 2N exchanges old.
 //

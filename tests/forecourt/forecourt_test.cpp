@@ -718,6 +718,22 @@ TEST_F(ForecourtTest, EveryPumpIsSeenHoweverManyDeliver) {
   EXPECT_EQ(stop.wait_for(std::chrono::seconds(0)), std::future_status::ready);
   EXPECT_TRUE(stop.get().Ok());
   EXPECT_TRUE(Await(std::move(totals)).Ok());
+
+  // A client repeating a command refused at once keeps no turn off the line.
+  const std::uint64_t flooded = clock_.NowUs();
+  std::vector<std::future<Outcome>> refused;
+  for (int i = 0; i < 100; ++i) {
+    for (int j = 0; j < 2; ++j) {
+      refused.push_back(Service().Authorise({.pumpId = "2", .preset = -1, .client = "pos1"}));
+    }
+    Service().Step();
+  }
+  EXPECT_GT(clock_.NowUs() - flooded, 500'000u);
+  for (auto& future : refused) {
+    // It delivers; or the line's queue is full.
+    const std::string reason = Await(std::move(future)).reason;
+    EXPECT_TRUE(reason == "pump-busy" || reason == "line-busy") << reason;
+  }
 }
 
 // Until a pump first answers it is connecting, and an authorisation for it
