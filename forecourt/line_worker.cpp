@@ -1365,7 +1365,6 @@ void LineWorker::Refresh() {
   std::vector<PumpSnapshot> snapshots;
   snapshots.reserve(pumps_.size());
   for (auto& pump : pumps_) {
-    Changed(*pump);
     snapshots.push_back(
         {.id = pump->config.id,
          .name = pump->config.name,
@@ -1380,8 +1379,15 @@ void LineWorker::Refresh() {
          .transactionId = pump->active ? std::optional(pump->active->id) : std::nullopt,
          .stateAgeUs = pump->contacted ? std::optional(pump->lastContactUs) : std::nullopt});
   }
-  std::lock_guard lock(mutex_);
-  snapshots_ = std::move(snapshots);
+  {
+    std::lock_guard lock(mutex_);
+    snapshots_ = std::move(snapshots);
+  }
+  // Events after the snapshots: a client that reads the pumps on an event
+  // finds them at least as new as the event.
+  for (auto& pump : pumps_) {
+    Changed(*pump);
+  }
 }
 
 std::vector<PumpSnapshot> LineWorker::Snapshots() const {
