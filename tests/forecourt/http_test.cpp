@@ -199,8 +199,9 @@ TEST_F(HttpTest, StopAndStopAll) {
   ASSERT_EQ(Post("/api/v1/pumps/1-3/authorize", R"({"volume": 100, "price": 1.85})").status, 201u);
   const auto all = Post("/api/v1/stop-all", "");
   EXPECT_EQ(all.status, 200u) << all.body;
-  ASSERT_EQ(all.Json()["pumps"].size(), 4u);
-  for (const auto& pump : all.Json()["pumps"]) {
+  const nlohmann::json allJson = all.Json();  // the loop below must not outlive it
+  ASSERT_EQ(allJson["pumps"].size(), 4u);
+  for (const auto& pump : allJson["pumps"]) {
     EXPECT_EQ(pump["outcome"], pump["id"] == "1-3" ? "stopped" : "not-delivering") << pump;
   }
   events.Until([](const StreamEvent& e) {
@@ -409,8 +410,9 @@ TEST(HttpStopAllTest, ADeadLineFailsOnlyItsPumps) {
     ASSERT_FALSE(service.Url().empty());
     const auto all = Call(service.Url(), "POST", "/api/v1/stop-all", "", kControl);
     EXPECT_EQ(all.status, 503u) << all.body;
-    ASSERT_EQ(all.Json()["pumps"].size(), 5u) << all.body;
-    for (const auto& pump : all.Json()["pumps"]) {
+    const nlohmann::json allJson = all.Json();  // the loop below must not outlive it
+    ASSERT_EQ(allJson["pumps"].size(), 5u) << all.body;
+    for (const auto& pump : allJson["pumps"]) {
       if (pump["id"] == "dead") {
         EXPECT_EQ(pump["outcome"], "failed");
         EXPECT_EQ(pump["error"], "dispenser-unreachable");
