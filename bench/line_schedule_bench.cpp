@@ -36,15 +36,15 @@ constexpr std::uint64_t kStopEveryUs = 1'700'000;
 constexpr double kPreset = 900;  // 22 minutes at 40 a minute: outlasts the run
 
 // Counts what goes over the line.
-class Meter final : public service::LineMonitor {
+class Meter final : public lines::LineMonitor {
  public:
-  void OnLineEvent(const service::LineEvent& event) override {
-    if (event.kind != service::LineEvent::Kind::kSent &&
-        event.kind != service::LineEvent::Kind::kReceived) {
+  void OnLineEvent(const lines::LineEvent& event) override {
+    if (event.kind != lines::LineEvent::Kind::kSent &&
+        event.kind != lines::LineEvent::Kind::kReceived) {
       return;
     }
     bytes += event.bytes.size();
-    if (event.kind != service::LineEvent::Kind::kSent || event.attempt != 0) {
+    if (event.kind != lines::LineEvent::Kind::kSent || event.attempt != 0) {
       return;
     }
     if (const auto frame = sim::ParseRequest(event.bytes)) {
