@@ -151,8 +151,9 @@ class LineWorker {
   std::unique_ptr<TVM30> driver_;
   std::vector<std::unique_ptr<Pump>> pumps_;
   std::size_t nextTurn_ = 0;
-  std::int64_t balanceUs_ = 0;    // commands and live readings minus turns
-  std::optional<Queued> held_;    // a command that let a turn go first
+  std::int64_t balanceUs_ = 0;  // commands and live readings minus turns
+  std::optional<Queued> held_;  // a command that let other work go first
+  bool lastWasCommand_ = false;
   std::vector<Waiting> waiting_;  // the worker's own
   bool opened_ = false;
 
