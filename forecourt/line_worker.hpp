@@ -7,7 +7,8 @@
 //   delivers (its reply confirms the state too), else PollState;
 // - the rest: other commands first, then the counters of a finished sale,
 //   then the most overdue live reading (every live interval at most), then
-//   the counters of idle pumps now and then.
+//   the counters of idle pumps now and then; commands and the others take
+//   turns while both are due.
 // The turns and the rest share the line's time equally while both have
 // something due (a command may lead by 0.3 s and counts for at least
 // 10 ms); either takes all of it
