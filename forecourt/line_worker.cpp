@@ -477,17 +477,27 @@ void LineWorker::Schedule() {
   // old, however many commands come and pumps deliver.
   // A command may run ahead of that share by a little, so that a lone
   // command never waits for the turns.
-  const bool urgent = command || reconcile != nullptr || live != nullptr || counters != nullptr;
-  const bool ahead = balanceUs_ > (command ? kCommandLeadUs : 0);
+  // Within the rest, commands and the other work alternate while both are
+  // due, so that commands repeated until a sale's counters are read cannot
+  // hold that reading back.
+  const bool background = reconcile != nullptr || live != nullptr || counters != nullptr;
+  const bool urgent = command || background;
+  const bool commandNow = command && !(background && lastWasCommand_);
+  const bool ahead = balanceUs_ > (commandNow ? kCommandLeadUs : 0);
   if (urgent && (turn == nullptr || !ahead)) {
-    if (command) {
+    lastWasCommand_ = commandNow;
+    if (commandNow) {
       RunCommand(std::move(*command));
       // Even a command refused at once counts for a little, so that a
       // client repeating one cannot keep the turns off the line.
       if (turn != nullptr && clock_.NowUs() - now < kLeastCommandUs) {
         balanceUs_ += static_cast<std::int64_t>(kLeastCommandUs - (clock_.NowUs() - now));
       }
-    } else if (reconcile != nullptr) {
+      Spent(now, turn != nullptr, 1);
+      return;
+    }
+    deferred_ = std::move(command);
+    if (reconcile != nullptr) {
       Reconcile(*reconcile);
       Refresh();
     } else if (live != nullptr) {

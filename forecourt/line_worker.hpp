@@ -7,7 +7,8 @@
 //   delivers (its reply confirms the state too), else PollState;
 // - the rest: other commands first, then the counters of a finished sale,
 //   then the most overdue live reading (every live interval at most), then
-//   the counters of idle pumps now and then.
+//   the counters of idle pumps now and then; commands and the others take
+//   turns while both are due.
 // The turns and the rest share the line's time equally while both have
 // something due (a command may lead by 0.3 s and counts for at least
 // 10 ms); either takes all of it
@@ -211,8 +212,9 @@ class LineWorker {
   std::vector<std::unique_ptr<Pump>> pumps_;
   std::size_t nextTurn_ = 0;
   std::int64_t balanceUs_ = 0;      // commands and live readings minus turns
-  std::optional<Queued> deferred_;  // a command that let a turn go first
-  std::vector<Waiting> waiting_;    // the worker's own
+  std::optional<Queued> deferred_;  // a command that let other work go first
+  bool lastWasCommand_ = false;
+  std::vector<Waiting> waiting_;  // the worker's own
   struct HeldWrite {
     Transaction txn;
     std::optional<Totals> counters;
