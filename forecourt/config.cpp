@@ -133,9 +133,10 @@ struct Seen {
 };
 
 void ReadPump(Checker& check, const toml::table& table, LineConfig& line, Seen& seen) {
-  check.OnlyKeys(
-      table, {"id", "name", "address", "start_mode", "totals_selector", "totals_scale", "price"},
-      "a pump");
+  check.OnlyKeys(table,
+                 {"id", "name", "address", "start_mode", "totals_selector", "totals_scale", "price",
+                  "product"},
+                 "a pump");
   PumpConfig pump;
   std::int64_t addr = 0;
   if (table.get("address") == nullptr) {
@@ -159,6 +160,14 @@ void ReadPump(Checker& check, const toml::table& table, LineConfig& line, Seen& 
     if (const Checked steps = OnStep(*pump.price, kPriceLimit); !steps.steps) {
       check.Error(*table.get("price"), "'price': " + steps.message);
       pump.price.reset();
+    }
+  }
+  // A price set may give one price to every pump of a product.
+  if (auto product = check.String(table, "product")) {
+    if (product->empty() || product->size() > 32) {
+      check.Error(*table.get("product"), "'product' must have 1 to 32 characters");
+    } else {
+      pump.product = std::move(*product);
     }
   }
   if (!pump.id.empty() && !seen.ids.insert(pump.id).second) {

@@ -121,7 +121,32 @@ Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journa
     }
     lines_.push_back(std::move(line));
   }
+  AuditStart();
   journal_->PublishPresent();
+}
+
+// The configuration the service runs with is part of the audit trail:
+// pumps, prices, products and the settings that decide what it does alone
+// (never the tokens).
+void Forecourt::AuditStart() {
+  nlohmann::json pumps = nlohmann::json::array();
+  for (std::size_t i = 0; i < config_.lines.size(); ++i) {
+    for (const PumpConfig& pump : config_.lines[i].pumps) {
+      pumps.push_back({{"id", pump.id},
+                       {"line", i + 1},
+                       {"address", pump.addr},
+                       {"price", pump.price ? nlohmann::json(*pump.price) : nullptr},
+                       {"product", pump.product}});
+    }
+  }
+  AuditRecord record{.kind = "configuration",
+                     .method = "START",
+                     .path = "tarvenixd",
+                     .body = {{"pumps", pumps},
+                              {"tokens", config_.tokens.size()},
+                              {"max_unpaid", config_.settings.maxUnpaid}}};
+  record.outcome = {{"result", "loaded"}};
+  journal_->Audit(record);
 }
 
 Forecourt::~Forecourt() {

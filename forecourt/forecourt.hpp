@@ -110,6 +110,7 @@ class Forecourt {
   class Tap;
 
   LineWorker* WorkerOf(const std::string& pumpId) const;
+  void AuditStart();
 
   Config config_;
   Log& log_;

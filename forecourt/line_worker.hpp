@@ -95,6 +95,10 @@ struct Command {
   std::int32_t param = 0;
   std::int32_t value = 0;
   Deadline deadline;
+  std::string actor = "local";  // who asked: the price log names them
+  // The command's audit record, committed with the change that carries out
+  // the command, or alone with its outcome when nothing else is written.
+  std::optional<AuditRecord> audit;
 };
 
 // Commands a line holds at most; beyond, line-busy.
@@ -164,7 +168,11 @@ class LineWorker {
   Outcome Execute(const Command& command);
   Outcome Authorise(const AuthoriseRequest& request);
   Outcome StopPump(Pump& pump);
-  Outcome SetPrice(Pump& pump, double price);
+  Outcome SetPrice(Pump& pump, double price, const std::string& actor);
+  // Gives each free pump of the line the price sets that are due for it.
+  void ApplyDuePrices();
+  // Commits the running command's audit record alone, when no change took it.
+  void AuditOutcome(const Outcome& outcome);
   Outcome ReadTotalsNow(Pump& pump);
   Outcome Parameter(Pump& pump, const Command& command);
 
@@ -218,7 +226,10 @@ class LineWorker {
   struct HeldWrite {
     Transaction txn;
     std::optional<Totals> counters;
+    std::optional<AuditRecord> audit;
   };
+  std::optional<AuditRecord> audit_;  // the running command's, until committed
+  std::uint64_t nextPriceCheckUs_ = 0;
   std::deque<HeldWrite> held_;
   std::uint64_t heldRetryUs_ = 0;    // when to try the journal again
   std::uint64_t heldBackoffUs_ = 0;  // doubling while it fails

@@ -40,6 +40,7 @@ struct PumpConfig {
   std::int32_t totalsSelector = 1;  // the V command's selector
   double totalsScale = 100;         // counter units per volume or money unit
   std::optional<double> price;      // unit price until one is set
+  std::string product;              // e.g. "diesel": a price set may name it; empty: none
 };
 
 enum class PresetKind : std::uint8_t { kVolume, kMoney };
@@ -104,6 +105,11 @@ struct Transaction {
   std::string message;  // the driver's message of a failed start, or a note
   std::int64_t createdMs = 0;
   std::int64_t updatedMs = 0;
+  // The price set the sale was priced from; empty for a price given with
+  // the authorisation or set on the pump directly.
+  std::optional<std::int64_t> priceSetId;
+  // Authorised by the service itself while no point of sale was heard.
+  bool fallback = false;
 };
 
 struct Alert {
