@@ -30,6 +30,9 @@ constexpr std::int64_t kCommandLeadUs = 300'000;
 constexpr std::uint64_t kLeastCommandUs = 10'000;
 // How often a line looks for due prices while one waits for a busy pump.
 constexpr std::uint64_t kPriceCheckUs = 200'000;
+// A fallback authorisation refused (too many unpaid, a journal error) is
+// tried again after this.
+constexpr std::uint64_t kFallbackRetryUs = 5'000'000;
 
 std::string Figure(double value) {
   return fmt::format("{:.3f}", value);
@@ -61,6 +64,7 @@ struct LineWorker::Pump {
   PumpConfig config;
   std::optional<double> price;
   std::optional<std::int64_t> priceSetId;  // the set `price` came from
+  std::uint64_t nextFallbackUs = 0;        // the next fallback authorisation may be tried
   std::uint8_t raw = dispenser_state::kUnknown;
   bool online = false;
   bool announcedOffline = false;
@@ -448,6 +452,7 @@ void LineWorker::Step() {
 void LineWorker::Schedule() {
   OpenIfDue();
   ApplyDuePrices();
+  AuthoriseFallback();
   std::optional<Queued> command = NextCommand();
   if (command && command->command.kind == Command::Kind::kStop) {
     RunCommand(std::move(*command));
@@ -1268,6 +1273,7 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   txn.price = price;
   // A price given with the request belongs to no set, whatever its value.
   txn.priceSetId = request.price ? std::nullopt : pump.priceSetId;
+  txn.fallback = request.fallback;
   txn.state = TxnState::kAuthorising;
   txn.totalsVolumeBefore = before.volume;
   txn.totalsMoneyBefore = before.money;
@@ -1358,6 +1364,38 @@ Outcome LineWorker::SetPrice(Pump& pump, double asked, const std::string& actor)
   pump.priceSetId.reset();
   pump.publishedOnce = false;  // the price is part of the pump's event
   return {};
+}
+
+void LineWorker::AuthoriseFallback() {
+  if (fallback_ == nullptr || !fallback_->Active()) {
+    return;
+  }
+  const std::uint64_t now = clock_.NowUs();
+  for (auto& p : pumps_) {
+    Pump& pump = *p;
+    if (pump.config.fallback != FallbackMode::kAuto || !pump.online ||
+        pump.raw != dispenser_state::kCalling || pump.active || pump.reconcile ||
+        pump.settlePending || now < pump.nextFallbackUs) {
+      continue;
+    }
+    pump.nextFallbackUs = now + kFallbackRetryUs;
+    const std::string& id = pump.config.id;
+    audit_ = AuditRecord{.actor = "fallback",
+                         .kind = "authorise",
+                         .method = "FALLBACK",
+                         .path = "/api/v1/pumps/" + id + "/authorize",
+                         .body = {{Name(pump.config.fallbackKind), pump.config.fallbackPreset}}};
+    const Outcome outcome = Authorise({.pumpId = id,
+                                       .kind = pump.config.fallbackKind,
+                                       .preset = pump.config.fallbackPreset,
+                                       .client = "fallback",
+                                       .fallback = true});
+    AuditOutcome(outcome);
+    log_.Info("pump {}: fallback authorisation: {}", id,
+              outcome.Ok() ? "sale " + std::to_string(outcome.transaction->id) : outcome.message);
+    Refresh();
+    return;  // one at a time: the line's other work goes on between them
+  }
 }
 
 void LineWorker::ApplyDuePrices() {

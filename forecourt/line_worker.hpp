@@ -43,6 +43,7 @@
 
 #include "forecourt/config.hpp"
 #include "forecourt/events.hpp"
+#include "forecourt/fallback.hpp"
 #include "forecourt/journal.hpp"
 #include "forecourt/log.hpp"
 #include "forecourt/model.hpp"
@@ -56,6 +57,7 @@ struct AuthoriseRequest {
   std::optional<double> price;  // else the pump's current price
   std::string client;
   std::optional<std::string> reference;  // makes a retried authorisation harmless
+  bool fallback = false;                 // the service's own, while no point of sale is heard
 };
 
 // The answer to an authorisation whose client reference names `existing`:
@@ -131,6 +133,10 @@ class LineWorker {
   // One scheduling step on the caller's thread.
   void Step();
 
+  // Fallback (fallback.hpp): pumps set to auto authorise a lifted nozzle
+  // while it is active. Before Start or Step.
+  void SetFallback(FallbackWatch* watch) { fallback_ = watch; }
+
   bool Serves(const std::string& pumpId) const;
   std::future<Outcome> Submit(Command command);
   std::vector<PumpSnapshot> Snapshots() const;
@@ -171,6 +177,9 @@ class LineWorker {
   Outcome SetPrice(Pump& pump, double price, const std::string& actor);
   // Gives each free pump of the line the price sets that are due for it.
   void ApplyDuePrices();
+  // While fallback is active, authorises one lifted nozzle of a pump set
+  // to auto for its fallback preset.
+  void AuthoriseFallback();
   // Commits the running command's audit record alone, when no change took it.
   void AuditOutcome(const Outcome& outcome);
   Outcome ReadTotalsNow(Pump& pump);
@@ -230,6 +239,7 @@ class LineWorker {
   };
   std::optional<AuditRecord> audit_;  // the running command's, until committed
   std::uint64_t nextPriceCheckUs_ = 0;
+  FallbackWatch* fallback_ = nullptr;
   std::deque<HeldWrite> held_;
   std::uint64_t heldRetryUs_ = 0;    // when to try the journal again
   std::uint64_t heldBackoffUs_ = 0;  // doubling while it fails

@@ -483,6 +483,7 @@ std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   }
   route = *matched;
   if (access_.Open()) {
+    forecourt_.Fallback().Beat();
     return std::nullopt;
   }
   if (route.name == "GET /api/v1/session" && request.authorization.empty()) {
@@ -492,6 +493,7 @@ std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   if (!role) {
     return Error(401, "unauthorized", "give a valid bearer token");
   }
+  forecourt_.Fallback().Beat();  // any authenticated request is a heartbeat
   if (*role < route.needs) {
     Reply refused = Error(403, "forbidden", "the token's role may not do this");
     // A known token trying what it may not is for the auditor; a request
@@ -969,6 +971,14 @@ Reply Api::Metrics() {
                      latency.count));
   }
   return {.status = 200, .body = std::move(out), .contentType = "text/plain; version=0.0.4"};
+}
+
+bool Api::HeartbeatStream(std::string_view authorization) const {
+  if (access_.Open()) {
+    return true;
+  }
+  const auto role = access_.RoleOf(authorization);
+  return role && *role >= Role::kControl;
 }
 
 }  // namespace tarvenix::forecourt::api

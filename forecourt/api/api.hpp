@@ -131,6 +131,9 @@ class Api {
   Reply Handle(const Request& request, const Route& route);
 
   Forecourt& Service() { return forecourt_; }
+  // Whether an event stream with this Authorization keeps the point of
+  // sale's heartbeat while open: a control token's, or any without tokens.
+  bool HeartbeatStream(std::string_view authorization) const;
 
   // Counters for /metrics, kept by the server.
   void CountRequest(const std::string& route, unsigned status, std::chrono::microseconds took);

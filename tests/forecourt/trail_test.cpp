@@ -34,9 +34,14 @@ class TrailTest : public ::testing::Test {
     config_.lines[0].pumps[0].product = "diesel";
     config_.lines[0].pumps[1].product = "diesel";
     config_.lines[0].pumps[2].product = "petrol";
-    for (std::uint8_t addr = 1; addr <= 3; ++addr) {
-      peer_.AddDispenser(addr);
-    }
+    // Pump 3 falls back to authorising itself; its nozzle is the test's.
+    config_.settings.fallbackAfterS = 60;
+    config_.lines[0].pumps[2].fallback = FallbackMode::kAuto;
+    config_.lines[0].pumps[2].fallbackKind = PresetKind::kVolume;
+    config_.lines[0].pumps[2].fallbackPreset = 5;
+    peer_.AddDispenser(1);
+    peer_.AddDispenser(2);
+    peer_.AddDispenser(3, {.autoNozzle = false});
     forecourt_ = std::make_unique<Forecourt>(
         config_, log_, &clock_, [this] { return NowMs(); }, simulated_.Factory());
     api_ = std::make_unique<api::Api>(*forecourt_, config_);
@@ -242,6 +247,53 @@ TEST_F(TrailTest, AuditChainVerifiesUntilOneByteOfAnOldSaleChanges) {
   EXPECT_EQ(WEXITSTATUS(std::system(
                 (std::string(TARVENIXD) + " --verify-journal /nonexistent 2>/dev/null").c_str())),
             2);
+}
+
+TEST_F(TrailTest, FallbackAuthorisesALiftedNozzleUntilAPointOfSaleIsBack) {
+  const std::uint64_t firstEvent = forecourt_->Events().LastSeq();
+  const std::int64_t lifted = NowMs();
+  peer_.At(3)->LiftNozzle(clock_.NowUs());
+  RunUntil([&] { return forecourt_->Pump("3")->transactionId.has_value(); });
+  EXPECT_GE(NowMs() - lifted, 55'000) << "no point of sale heard for a minute";
+  const Transaction sale = RunToEnd(*forecourt_->Pump("3")->transactionId);
+  EXPECT_TRUE(sale.fallback);
+  EXPECT_EQ(sale.client, "fallback");
+  EXPECT_EQ(sale.state, TxnState::kPayable);
+  EXPECT_DOUBLE_EQ(sale.volume, 5.0);
+  peer_.At(3)->HangNozzle(clock_.NowUs());
+
+  // A point of sale's first request ends it; the sale waits to be paid.
+  const json listed = Body(Call("GET", "/api/v1/transactions?pump=3"));
+  EXPECT_EQ(listed[0]["fallback"], true);
+  peer_.At(3)->LiftNozzle(clock_.NowUs());
+  const std::uint64_t until = clock_.NowUs() + 20'000'000;
+  while (clock_.NowUs() < until) {
+    forecourt_->Step();
+  }
+  EXPECT_EQ(forecourt_->Pump("3")->state, PumpState::kCalling);
+  EXPECT_FALSE(forecourt_->Pump("3")->transactionId);
+  const std::string path = "/api/v1/transactions/" + std::to_string(sale.id);
+  EXPECT_EQ(Call("POST", path + "/lock", R"({"client": "pos1"})").status, 200u);
+  EXPECT_EQ(Call("POST", path + "/clear", R"({"client": "pos1"})").status, 200u);
+
+  std::vector<bool> transitions;
+  for (const Event& event : forecourt_->Events().Since(firstEvent).events) {
+    if (event.kind == EventKind::kFallback) {
+      transitions.push_back(json::parse(event.data)["active"]);
+    }
+  }
+  EXPECT_EQ(transitions, (std::vector<bool>{true, false}));
+  std::vector<std::string> alerts;
+  for (const Alert& alert : forecourt_->GetJournal().Alerts(false)) {
+    alerts.push_back(alert.kind);
+  }
+  EXPECT_EQ(alerts, (std::vector<std::string>{"fallback-left", "fallback-entered"}));
+  const auto records = forecourt_->GetJournal().AuditRecords({.actor = "fallback"});
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].path, "leave");
+  EXPECT_EQ(records[1].kind, "authorise");
+  EXPECT_EQ(records[1].outcome["transaction"], sale.id);
+  EXPECT_EQ(records[2].path, "enter");
 }
 
 }  // namespace
