@@ -491,7 +491,8 @@ Config SimulatedConfig(std::uint8_t dispensers, const std::string& database) {
   line.simulate = dispensers;
   for (std::uint8_t addr = 1; addr <= dispensers; ++addr) {
     const std::string id = std::to_string(addr);
-    line.pumps.push_back({.id = id, .name = "Pump " + id, .addr = addr, .price = 1.85});
+    line.pumps.push_back(
+        {.id = id, .name = "Pump " + id, .addr = addr, .price = 1.85, .product = "diesel"});
   }
   config.lines.push_back(std::move(line));
   return config;
