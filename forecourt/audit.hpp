@@ -1,10 +1,12 @@
 // The audit trail: who asked for what change and what came of it, and the
 // hash chain that makes the journal's audit records and sales
-// tamper-evident. Every audit record and every write of a sale appends an
-// entry to the chain in the same commit: its content (the row as canonical
-// JSON) and SHA-256(previous hash || content). A row edited behind the
-// service's back then differs from its latest entry, and an edited entry
-// breaks the hashes after it.
+// tamper-evident. Every audit record and every committed change of a sale
+// appends an entry to the chain in the same commit: its content (the row as
+// canonical JSON) and SHA-256(previous hash || content). A row edited behind
+// the service's back then differs from its latest entry, and an edited
+// entry breaks the hashes after it. The live readings of a delivery, written
+// without a sync of their own, are not chained: they add no entry, and a
+// fuelling sale may differ from its entry in them alone.
 #pragma once
 
 #include <cstdint>

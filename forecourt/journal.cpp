@@ -161,7 +161,6 @@ CREATE TABLE chain(
   prev_hash TEXT NOT NULL,
   hash TEXT NOT NULL
 );
-CREATE INDEX chain_by_record ON chain(kind, ref_id);
 )sql";
 
 // The sale's states, and only they, in the state column (the list comes
@@ -645,7 +644,6 @@ void Journal::SaveLive(std::int64_t id, double volume, double money) {
   };
   Writing([&] {
     const Unsynced unsynced(db_);
-    DbTransaction dbTxn(db_);
     db_.Cached(
            "UPDATE transactions SET volume_hundredths = ?2, money_thousandths = ?3, "
            "updated_ms = ?4 WHERE id = ?1")
@@ -654,8 +652,6 @@ void Journal::SaveLive(std::int64_t id, double volume, double money) {
         .Bind(3, MoneyThousandths(money))
         .Bind(4, nowMs_())
         .Run();
-    Chain("sale", id);
-    dbTxn.Commit();
   });
 }
 
