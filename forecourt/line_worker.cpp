@@ -432,6 +432,9 @@ void LineWorker::OpenIfDue() {
 }
 
 void LineWorker::Step() {
+  // A command's record goes with that command's change only: one whose
+  // command ended in an exception is not carried over to another change.
+  audit_.reset();
   FlushHeld();
   try {
     Schedule();

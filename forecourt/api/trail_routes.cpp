@@ -199,7 +199,7 @@ Parsed<AuditFilter> ParseAuditQuery(std::string_view query) {
 
 RequestAudit Api::AuditOf(const Request& request, const Route& route) const {
   RequestAudit audit;
-  const std::string_view path = request.target.substr(0, request.target.find('?'));
+  const std::string path = request.target.substr(0, request.target.find('?'));
   const std::string_view kind = AuditKind(route.name, path);
   if (kind.empty()) {
     return audit;

@@ -223,6 +223,7 @@ TEST_F(TrailTest, AuditChainVerifiesUntilOneByteOfAnOldSaleChanges) {
   const auto authorised = forecourt_->GetJournal().AuditRecords({.kind = "authorise"}).back();
   EXPECT_EQ(authorised.outcome["transaction"], first);
   EXPECT_EQ(authorised.actor, "local");
+  EXPECT_EQ(authorised.path, "/api/v1/pumps/1/authorize");
 
   const std::string path = config_.database;
   ChainReport report = VerifyChain(path);
