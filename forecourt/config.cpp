@@ -132,10 +132,50 @@ struct Seen {
   std::set<std::uint8_t> addrs;  // of the line being read
 };
 
+// fallback = "off" | "attended" | "auto"; auto needs fallback_preset =
+// { volume = N } or { money = N }, on the steps of an authorisation.
+void ReadFallback(Checker& check, const toml::table& table, PumpConfig& pump) {
+  if (auto mode = check.String(table, "fallback")) {
+    if (*mode == "attended") {
+      pump.fallback = FallbackMode::kAttended;
+    } else if (*mode == "auto") {
+      pump.fallback = FallbackMode::kAuto;
+    } else if (*mode != "off") {
+      check.Error(*table.get("fallback"),
+                  "'fallback' must be \"off\", \"attended\" or \"auto\", not '" + *mode + "'");
+    }
+  }
+  const toml::node* node = table.get("fallback_preset");
+  if (node == nullptr) {
+    if (pump.fallback == FallbackMode::kAuto) {
+      check.Error(
+          *table.get("fallback"),
+          "'fallback = \"auto\"' needs 'fallback_preset' ({ volume = N } or { money = N })");
+    }
+    return;
+  }
+  const toml::table* preset = node->as_table();
+  if (preset == nullptr || preset->size() != 1 ||
+      (preset->get("volume") == nullptr && preset->get("money") == nullptr)) {
+    check.Error(*node, "'fallback_preset' must be { volume = N } or { money = N }");
+    return;
+  }
+  pump.fallbackKind = preset->get("volume") != nullptr ? PresetKind::kVolume : PresetKind::kMoney;
+  const std::string key(Name(pump.fallbackKind));
+  if (auto value = check.Number(*preset, key, 0, 1e9, false)) {
+    if (const Checked steps = OnStep(*value, PresetLimit(pump.fallbackKind)); !steps.steps) {
+      check.Error(*preset->get(key), "'fallback_preset': " + steps.message);
+    } else {
+      pump.fallbackPreset = *value;
+    }
+  }
+}
+
 void ReadPump(Checker& check, const toml::table& table, LineConfig& line, Seen& seen) {
-  check.OnlyKeys(
-      table, {"id", "name", "address", "start_mode", "totals_selector", "totals_scale", "price"},
-      "a pump");
+  check.OnlyKeys(table,
+                 {"id", "name", "address", "start_mode", "totals_selector", "totals_scale", "price",
+                  "product", "fallback", "fallback_preset"},
+                 "a pump");
   PumpConfig pump;
   std::int64_t addr = 0;
   if (table.get("address") == nullptr) {
@@ -161,6 +201,15 @@ void ReadPump(Checker& check, const toml::table& table, LineConfig& line, Seen& 
       pump.price.reset();
     }
   }
+  // A price set may give one price to every pump of a product.
+  if (auto product = check.String(table, "product")) {
+    if (product->empty() || product->size() > 32) {
+      check.Error(*table.get("product"), "'product' must have 1 to 32 characters");
+    } else {
+      pump.product = std::move(*product);
+    }
+  }
+  ReadFallback(check, table, pump);
   if (!pump.id.empty() && !seen.ids.insert(pump.id).second) {
     check.Error(*table.get("id"), "pump id '" + pump.id + "' is used twice");
   }
@@ -369,7 +418,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   check.OnlyKeys(root,
                  {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms",
                   "poll_interval_ms", "totals_interval_ms", "line", "token", "tls_certificate",
-                  "tls_key", "static_dir", "currency", "web"},
+                  "tls_key", "static_dir", "currency", "web", "fallback_after_s"},
                  "the file");
   if (auto database = check.String(root, "database")) {
     config.database = *database;
@@ -396,6 +445,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   check.Integer(root, "live_interval_ms", s.liveIntervalMs, 50, 10'000);
   check.Integer(root, "poll_interval_ms", s.pollIntervalMs, 0, 60'000);
   check.Integer(root, "totals_interval_ms", s.totalsIntervalMs, 1000, 86'400'000);
+  check.Integer(root, "fallback_after_s", s.fallbackAfterS, 5, 86'400);
   if (const toml::node* lines = root.get("line")) {
     const toml::array* array = lines->as_array();
     if (array == nullptr || !array->is_array_of_tables()) {
@@ -441,7 +491,8 @@ Config SimulatedConfig(std::uint8_t dispensers, const std::string& database) {
   line.simulate = dispensers;
   for (std::uint8_t addr = 1; addr <= dispensers; ++addr) {
     const std::string id = std::to_string(addr);
-    line.pumps.push_back({.id = id, .name = "Pump " + id, .addr = addr, .price = 1.85});
+    line.pumps.push_back(
+        {.id = id, .name = "Pump " + id, .addr = addr, .price = 1.85, .product = "diesel"});
   }
   config.lines.push_back(std::move(line));
   return config;

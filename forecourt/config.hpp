@@ -37,6 +37,8 @@ struct Settings {
   std::uint32_t totalsIntervalMs = 60'000;  // counters of an idle pump
   std::uint32_t journalLiveIntervalMs = 1000;
   std::uint32_t liveEventIntervalMs = 200;
+  // Silence of every point of sale after which fallback begins.
+  std::uint32_t fallbackAfterS = 120;
   // Called with each final reading before it is committed: the crash test
   // dies there (tarvenixd --crash-after-final), the benchmark times the
   // commit from there.

@@ -16,6 +16,8 @@ std::string_view Name(EventKind kind) {
       return "alert";
     case EventKind::kLine:
       return "line";
+    case EventKind::kFallback:
+      return "fallback";
   }
   return "unknown";
 }

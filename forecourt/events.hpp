@@ -16,7 +16,7 @@
 
 namespace tarvenix::forecourt {
 
-enum class EventKind : std::uint8_t { kPump, kLive, kTransaction, kAlert, kLine };
+enum class EventKind : std::uint8_t { kPump, kLive, kTransaction, kAlert, kLine, kFallback };
 std::string_view Name(EventKind kind);
 
 struct Event {

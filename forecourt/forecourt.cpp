@@ -80,6 +80,14 @@ Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journa
   clock_ = clock;
   journal_ = std::make_unique<Journal>(config_.database, events_,
                                        nowMs ? std::move(nowMs) : Journal::NowMs(SystemNowMs));
+  bool fallback = false;
+  for (const LineConfig& line : config_.lines) {
+    for (const PumpConfig& pump : line.pumps) {
+      fallback = fallback || pump.fallback != FallbackMode::kOff;
+    }
+  }
+  fallback_ = std::make_unique<FallbackWatch>(config_.settings.fallbackAfterS, fallback, *journal_,
+                                              events_);
   if (log_.Verbose()) {
     exchangeLog_ = std::make_unique<ExchangeLog>(log_);
   }
@@ -112,6 +120,7 @@ Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journa
     }
     line->worker = std::make_unique<LineWorker>(lineNo, *line->link, *clock_, lc.pumps,
                                                 config_.settings, *journal_, events_, log_);
+    line->worker->SetFallback(fallback_.get());
     for (const Transaction& txn : unfinished) {
       if (line->worker->Serves(txn.pumpId)) {
         line->worker->Adopt(txn);
@@ -121,7 +130,34 @@ Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journa
     }
     lines_.push_back(std::move(line));
   }
+  AuditStart();
   journal_->PublishPresent();
+}
+
+// The configuration the service runs with is part of the audit trail:
+// pumps, prices, products and the settings that decide what it does alone
+// (never the tokens).
+void Forecourt::AuditStart() {
+  nlohmann::json pumps = nlohmann::json::array();
+  for (std::size_t i = 0; i < config_.lines.size(); ++i) {
+    for (const PumpConfig& pump : config_.lines[i].pumps) {
+      pumps.push_back({{"id", pump.id},
+                       {"line", i + 1},
+                       {"address", pump.addr},
+                       {"price", pump.price ? nlohmann::json(*pump.price) : nullptr},
+                       {"product", pump.product},
+                       {"fallback", Name(pump.fallback)}});
+    }
+  }
+  AuditRecord record{.kind = "configuration",
+                     .method = "START",
+                     .path = "tarvenixd",
+                     .body = {{"pumps", pumps},
+                              {"tokens", config_.tokens.size()},
+                              {"max_unpaid", config_.settings.maxUnpaid},
+                              {"fallback_after_s", config_.settings.fallbackAfterS}}};
+  record.outcome = {{"result", "loaded"}};
+  journal_->Audit(record);
 }
 
 Forecourt::~Forecourt() {

@@ -97,6 +97,8 @@ class Forecourt {
   std::vector<LineInfo> Lines() const;
   Journal& GetJournal() { return *journal_; }
   EventRing& Events() { return events_; }
+  // The point of sale's heartbeat (fallback.hpp).
+  FallbackWatch& Fallback() { return *fallback_; }
   const Config& GetConfig() const { return config_; }
   lines::Clock& Clock() { return *clock_; }
 
@@ -110,6 +112,7 @@ class Forecourt {
   class Tap;
 
   LineWorker* WorkerOf(const std::string& pumpId) const;
+  void AuditStart();
 
   Config config_;
   Log& log_;
@@ -117,6 +120,7 @@ class Forecourt {
   lines::Clock* clock_;
   EventRing events_;
   std::unique_ptr<Journal> journal_;
+  std::unique_ptr<FallbackWatch> fallback_;
   std::unique_ptr<ExchangeLog> exchangeLog_;
   std::unique_ptr<Tap> tap_;
   std::vector<std::unique_ptr<Line>> lines_;

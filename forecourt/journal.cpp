@@ -110,11 +110,67 @@ ALTER TABLE pumps DROP COLUMN price;
 )sql",
 };
 
+// Price sets and the price log, the audit trail and its hash chain
+// (audit.hpp, prices.hpp), and what a sale was priced from.
+constexpr std::string_view kPricesAndAudit = R"sql(
+ALTER TABLE transactions ADD COLUMN price_set_id INTEGER;
+ALTER TABLE transactions ADD COLUMN fallback INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE pumps ADD COLUMN price_set_id INTEGER;
+CREATE TABLE price_sets(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  effective_ms INTEGER NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('scheduled', 'applied', 'cancelled')),
+  actor TEXT NOT NULL,
+  created_ms INTEGER NOT NULL,
+  changed_ms INTEGER NOT NULL
+);
+CREATE TABLE price_set_pumps(
+  set_id INTEGER NOT NULL REFERENCES price_sets(id),
+  pump_id TEXT NOT NULL,
+  price_hundredths INTEGER NOT NULL,
+  applied_ms INTEGER,
+  PRIMARY KEY(set_id, pump_id)
+);
+CREATE INDEX price_set_pumps_pending ON price_set_pumps(set_id) WHERE applied_ms IS NULL;
+CREATE TABLE price_log(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  pump_id TEXT NOT NULL,
+  old_hundredths INTEGER,
+  new_hundredths INTEGER NOT NULL,
+  set_id INTEGER,
+  actor TEXT NOT NULL,
+  at_ms INTEGER NOT NULL
+);
+CREATE INDEX price_log_by_pump ON price_log(pump_id, at_ms);
+CREATE TABLE audit(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  at_ms INTEGER NOT NULL,
+  actor TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  method TEXT NOT NULL,
+  path TEXT NOT NULL,
+  body TEXT NOT NULL,
+  outcome TEXT NOT NULL
+);
+CREATE INDEX audit_by_time ON audit(at_ms);
+CREATE TABLE chain(
+  seq INTEGER PRIMARY KEY,
+  kind TEXT NOT NULL CHECK (kind IN ('sale', 'audit')),
+  ref_id INTEGER NOT NULL,
+  content TEXT NOT NULL,
+  prev_hash TEXT NOT NULL,
+  hash TEXT NOT NULL
+);
+)sql";
+
 // The sale's states, and only they, in the state column (the list comes
 // from the sale's rules).
 std::string Migration(std::size_t index) {
   if (index < kMigrations.size()) {
     return std::string(kMigrations[index]);
+  }
+  if (index == kMigrations.size() + 1) {
+    return std::string(kPricesAndAudit);
   }
   return R"sql(
 CREATE TABLE transactions_v3(
@@ -163,7 +219,8 @@ constexpr std::string_view kTxnColumns =
     "id, pump_id, client, reference, preset_kind, preset_units, price_hundredths, state, "
     "volume_hundredths, money_thousandths, "
     "totals_volume_before, totals_money_before, totals_volume_after, totals_money_after, "
-    "reconciliation, recovered, lock_client, message, created_ms, updated_ms";
+    "reconciliation, recovered, lock_client, message, created_ms, updated_ms, price_set_id, "
+    "fallback";
 
 Reconciliation ReconciliationByName(std::string_view name) {
   for (auto r : {Reconciliation::kOk, Reconciliation::kMismatch, Reconciliation::kRecovered,
@@ -201,6 +258,8 @@ Transaction ReadTransaction(const Statement& s) {
   t.message = s.Text(17);
   t.createdMs = s.Int(18);
   t.updatedMs = s.Int(19);
+  t.priceSetId = s.OptionalInt(20);
+  t.fallback = s.Int(21) != 0;
   return t;
 }
 
@@ -244,6 +303,8 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
   }
   const std::int64_t reserved =
       db_.QueryInt("SELECT coalesce(max(value), 0) FROM meta WHERE key = 'event_seq'");
+  ChainUnchained();
+  RefreshNextPriceDue();
   readDb_ = std::make_unique<Database>(path, Database::Mode::kReadOnly);
   readDb_->Execute("PRAGMA query_only=ON");
   events_.StartAfter(static_cast<std::uint64_t>(reserved), [this](std::uint64_t upTo) {
@@ -256,23 +317,6 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
         .Bind(1, static_cast<std::int64_t>(upTo))
         .Run();
   });
-}
-
-template <typename F>
-auto Journal::Writing(F&& write) -> decltype(write()) {
-  try {
-    if constexpr (std::is_void_v<decltype(write())>) {
-      write();
-      Recovered();
-    } else {
-      auto result = write();
-      Recovered();
-      return result;
-    }
-  } catch (const DatabaseError& e) {
-    Failed(e);
-    throw;
-  }
 }
 
 void Journal::Failed(const DatabaseError& e) {
@@ -384,13 +428,36 @@ std::optional<double> Journal::PumpPrice(const std::string& pumpId) {
   return std::nullopt;
 }
 
-void Journal::SetPumpPrice(const std::string& pumpId, double price) {
+std::optional<std::int64_t> Journal::PumpPriceSet(const std::string& pumpId) {
+  std::lock_guard lock(mutex_);
+  auto s = db_.Cached("SELECT price_set_id FROM pumps WHERE id = ?1");
+  s->Bind(1, pumpId);
+  return s->Step() ? s->OptionalInt(0) : std::nullopt;
+}
+
+void Journal::SetPumpPrice(const std::string& pumpId, double price, const std::string& actor,
+                           AuditRecord* audit) {
   std::lock_guard lock(mutex_);
   Writing([&] {
-    db_.Cached("UPDATE pumps SET price_hundredths = ?2 WHERE id = ?1")
+    DbTransaction dbTxn(db_);
+    std::optional<std::int64_t> old;
+    {
+      auto s = db_.Cached("SELECT price_hundredths FROM pumps WHERE id = ?1");
+      s->Bind(1, pumpId);
+      old = s->Step() ? s->OptionalInt(0) : std::nullopt;
+    }
+    db_.Cached("UPDATE pumps SET price_hundredths = ?2, price_set_id = NULL WHERE id = ?1")
         ->Bind(1, pumpId)
         .Bind(2, PriceHundredths(price))
         .Run();
+    if (old != PriceHundredths(price)) {
+      WritePriceLog(pumpId, old, PriceHundredths(price), std::nullopt, actor);
+    }
+    if (audit != nullptr) {
+      audit->outcome = {{"pump", pumpId}, {"price", price}};
+      WriteAudit(*audit);
+    }
+    dbTxn.Commit();
   });
 }
 
@@ -459,6 +526,7 @@ void Journal::WriteTransaction(const Transaction& t, TxnState prior) {
     throw StateConflict("sale " + std::to_string(t.id) + " was not " + std::string(Name(prior)) +
                         " when written as " + std::string(Name(t.state)));
   }
+  Chain("sale", t.id);
 }
 
 std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
@@ -470,7 +538,8 @@ std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
     db_.Cached(
            "INSERT INTO transactions(pump_id, client, reference, preset_kind, preset_units, "
            "price_hundredths, state, totals_volume_before, totals_money_before, message, "
-           "created_ms, updated_ms) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11) "
+           "created_ms, updated_ms, price_set_id, fallback) "
+           "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?11, ?12, ?13) "
            "ON CONFLICT(client, reference) WHERE reference IS NOT NULL DO NOTHING")
         ->Bind(1, txn.pumpId)
         .Bind(2, txn.client)
@@ -483,6 +552,8 @@ std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
         .Bind(9, txn.totalsMoneyBefore)
         .Bind(10, txn.message)
         .Bind(11, txn.createdMs)
+        .Bind(12, txn.priceSetId)
+        .Bind(13, static_cast<std::int64_t>(txn.fallback ? 1 : 0))
         .Run();
     if (db_.Changes() == 0) {
       auto s = db_.Cached(Select("WHERE client = ?1 AND reference = ?2"));
@@ -495,6 +566,7 @@ std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
       return;
     }
     txn.id = db_.LastInsertId();
+    Chain("sale", txn.id);
     dbTxn.Commit();
   });
   if (!existing) {
@@ -503,7 +575,7 @@ std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
   return existing;
 }
 
-void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
+void Journal::Save(Transaction& txn, const std::optional<Totals>& counters, AuditRecord* audit) {
   std::lock_guard lock(mutex_);
   txn.updatedMs = nowMs_();
   std::optional<Transaction> before;
@@ -516,6 +588,10 @@ void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
     WriteTransaction(txn, before->state);
     if (counters) {
       WriteLastTotals(txn.pumpId, *counters);
+    }
+    if (audit != nullptr) {
+      audit->outcome = {{"transaction", txn.id}, {"state", Name(txn.state)}};
+      WriteAudit(*audit);
     }
     dbTxn.Commit();
   });
@@ -542,6 +618,7 @@ void Journal::SaveReconciliation(Transaction& txn) {
         .Bind(4, Name(txn.reconciliation))
         .Bind(5, nowMs_())
         .Run();
+    Chain("sale", txn.id);
     dbTxn.Commit();
   });
   if (auto current = GetLocked(txn.id)) {
@@ -673,23 +750,29 @@ void Journal::CountUnpaid(const std::string& pumpId, TxnState before, TxnState a
   }
 }
 
-Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState to) {
+Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState to,
+                            AuditRecord* audit) {
   std::lock_guard lock(mutex_);
+  auto refuse = [&](Outcome refusal) {
+    AuditAlone(audit, refusal);
+    return refusal;
+  };
   auto txn = GetLocked(id);
   if (!txn) {
-    return Outcome::Refused("not-found", "no transaction " + std::to_string(id));
+    return refuse(Outcome::Refused("not-found", "no transaction " + std::to_string(id)));
   }
   const TxnState before = txn->state;
   if (before == TxnState::kLocked && txn->lockClient != client) {
-    return Outcome::Refused("locked", "the sale is locked by " + txn->lockClient.value_or("?"));
+    return refuse(
+        Outcome::Refused("locked", "the sale is locked by " + txn->lockClient.value_or("?")));
   }
   // Lock: a payable sale. Unlock: a locked one. Clear: either, a locked
   // one by its holder only (checked above).
   if (to == TxnState::kPayable && before != TxnState::kLocked) {
-    return Outcome::Refused("not-locked", "the sale is " + std::string(Name(before)));
+    return refuse(Outcome::Refused("not-locked", "the sale is " + std::string(Name(before))));
   }
   if (to != TxnState::kPayable && !IsUnpaid(before)) {
-    return Outcome::Refused("not-payable", "the sale is " + std::string(Name(before)));
+    return refuse(Outcome::Refused("not-payable", "the sale is " + std::string(Name(before))));
   }
   txn->state = to;
   txn->lockClient = to == TxnState::kPayable ? std::nullopt : std::optional<std::string>(client);
@@ -697,6 +780,10 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
   Writing([&] {
     DbTransaction dbTxn(db_);
     WriteTransaction(*txn, before);
+    if (audit != nullptr) {
+      audit->outcome = {{"transaction", id}, {"state", Name(to)}};
+      WriteAudit(*audit);
+    }
     dbTxn.Commit();
   });
   CountUnpaid(txn->pumpId, before, to);
@@ -706,16 +793,16 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
   return outcome;
 }
 
-Outcome Journal::Lock(std::int64_t id, const std::string& client) {
-  return ChangeSale(id, client, TxnState::kLocked);
+Outcome Journal::Lock(std::int64_t id, const std::string& client, AuditRecord* audit) {
+  return ChangeSale(id, client, TxnState::kLocked, audit);
 }
 
-Outcome Journal::Unlock(std::int64_t id, const std::string& client) {
-  return ChangeSale(id, client, TxnState::kPayable);
+Outcome Journal::Unlock(std::int64_t id, const std::string& client, AuditRecord* audit) {
+  return ChangeSale(id, client, TxnState::kPayable, audit);
 }
 
-Outcome Journal::Clear(std::int64_t id, const std::string& client) {
-  return ChangeSale(id, client, TxnState::kCleared);
+Outcome Journal::Clear(std::int64_t id, const std::string& client, AuditRecord* audit) {
+  return ChangeSale(id, client, TxnState::kCleared, audit);
 }
 
 Alert Journal::Raise(Alert alert) {
@@ -773,23 +860,34 @@ std::vector<Alert> Journal::Alerts(bool unacknowledgedOnly, std::size_t limit) {
   return out;
 }
 
-Outcome Journal::Acknowledge(std::int64_t id) {
+Outcome Journal::Acknowledge(std::int64_t id, AuditRecord* audit) {
   std::lock_guard lock(mutex_);
-  auto s = db_.Cached(
-      "UPDATE alerts SET acknowledged_ms = coalesce(acknowledged_ms, ?2) WHERE id = ?1 "
-      "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
-      "acknowledged_ms");
-  s->Bind(1, id).Bind(2, nowMs_());
   const std::optional<Alert> alert = Writing([&]() -> std::optional<Alert> {
-    if (!s->Step()) {
-      return std::nullopt;
+    DbTransaction dbTxn(db_);
+    std::optional<Alert> a;
+    {
+      auto s = db_.Cached(
+          "UPDATE alerts SET acknowledged_ms = coalesce(acknowledged_ms, ?2) WHERE id = ?1 "
+          "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
+          "acknowledged_ms");
+      s->Bind(1, id).Bind(2, nowMs_());
+      if (!s->Step()) {
+        return std::nullopt;
+      }
+      a = ReadAlert(*s);
+      s->Run();
     }
-    Alert a = ReadAlert(*s);
-    s->Run();
+    if (audit != nullptr) {
+      audit->outcome = {{"alert", id}, {"acknowledged", true}};
+      WriteAudit(*audit);
+    }
+    dbTxn.Commit();
     return a;
   });
   if (!alert) {
-    return Outcome::Refused("not-found", "no alert " + std::to_string(id));
+    const Outcome refusal = Outcome::Refused("not-found", "no alert " + std::to_string(id));
+    AuditAlone(audit, refusal);
+    return refusal;
   }
   PublishAlert(*alert);
   return {};

@@ -13,16 +13,19 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "forecourt/audit.hpp"
 #include "forecourt/database.hpp"
 #include "forecourt/events.hpp"
 #include "forecourt/model.hpp"
+#include "forecourt/prices.hpp"
 
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 3;
+inline constexpr std::int64_t kSchemaVersion = 4;
 
 struct TransactionFilter {
   std::optional<TxnState> state;
@@ -58,7 +61,12 @@ class Journal {
   // Records a pump's configuration (committed before the pump is used).
   void SavePump(const PumpConfig& pump, std::uint32_t line);
   std::optional<double> PumpPrice(const std::string& pumpId);
-  void SetPumpPrice(const std::string& pumpId, double price);
+  // The price set the pump's price came from; empty when it was set directly.
+  std::optional<std::int64_t> PumpPriceSet(const std::string& pumpId);
+  // Sets the pump's own price (no set), with its price log entry and, when
+  // given, the command's audit record, in one commit.
+  void SetPumpPrice(const std::string& pumpId, double price, const std::string& actor = "local",
+                    AuditRecord* audit = nullptr);
   // The counters last read from the pump, to tell fuel drawn unattended.
   std::optional<Totals> LastTotals(const std::string& pumpId);
   void SetLastTotals(const std::string& pumpId, const Totals& totals);
@@ -75,7 +83,9 @@ class Journal {
   // The change from the state the journal holds must be one the sale's
   // rules allow, and the write is guarded by that state: else
   // StateConflict, and nothing is written.
-  void Save(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
+  // With `audit`, the command's record goes in the same commit.
+  void Save(Transaction& txn, const std::optional<Totals>& counters = std::nullopt,
+            AuditRecord* audit = nullptr);
   // Writes the counters after a sale and its reconciliation only, leaving
   // its state to the clients that may be locking or clearing it; `txn` is
   // read back whole and published. The counters after become the pump's
@@ -102,17 +112,41 @@ class Journal {
   std::vector<PumpSales> SalesByPump();
 
   // The buffer of sales. Refusals: not-found, not-payable, locked (by
-  // another client), not-locked.
-  Outcome Lock(std::int64_t id, const std::string& client);
-  Outcome Unlock(std::int64_t id, const std::string& client);
-  Outcome Clear(std::int64_t id, const std::string& client);
+  // another client), not-locked. With `audit`, the command's record (with
+  // its outcome) is committed with the change, or alone when refused.
+  Outcome Lock(std::int64_t id, const std::string& client, AuditRecord* audit = nullptr);
+  Outcome Unlock(std::int64_t id, const std::string& client, AuditRecord* audit = nullptr);
+  Outcome Clear(std::int64_t id, const std::string& client, AuditRecord* audit = nullptr);
 
   // --- Alerts
   // Never fails: while the journal takes no writes the alert is held (and
   // listed by Alerts with id 0) and written when it takes them again.
   Alert Raise(Alert alert);
   std::vector<Alert> Alerts(bool unacknowledgedOnly, std::size_t limit = 100);
-  Outcome Acknowledge(std::int64_t id);
+  Outcome Acknowledge(std::int64_t id, AuditRecord* audit = nullptr);
+
+  // --- Audit trail (audit.hpp)
+  // Commits an audit record on its own: a refusal, a command that changed
+  // nothing the journal keeps, or a change recorded elsewhere (a shift).
+  // The record's id and time are set. Raises DatabaseError.
+  void Audit(AuditRecord& record);
+  std::vector<AuditRecord> AuditRecords(const AuditFilter& filter);
+
+  // --- Prices (prices.hpp)
+  // Records a set with its audit record in one commit (its id is set).
+  void CreatePriceSet(PriceSet& set, AuditRecord& audit);
+  // Refusals: not-found, or already-applied / already-cancelled (409).
+  Outcome CancelPriceSet(std::int64_t id, AuditRecord& audit);
+  std::vector<PriceSet> PriceSets(std::size_t limit = 100);
+  // Whether some set may be due for a pump by `nowMs`: a cheap check before
+  // asking DuePrices.
+  bool PriceChangeDue(std::int64_t nowMs) const { return nowMs >= nextPriceDueMs_.load(); }
+  // Every pump price due by `nowMs` and not yet taken, oldest set first.
+  std::vector<DuePrice> DuePrices(std::int64_t nowMs);
+  // A pump takes a due price: its price, the set's state and the price log
+  // in one commit; false when the set was cancelled meanwhile.
+  bool ApplyPrice(const DuePrice& due, std::optional<double> oldPrice);
+  std::vector<PriceChange> PriceLog(const PriceLogFilter& filter);
 
   // Publishes the journal's present: every open or unpaid transaction and
   // every unacknowledged alert, for readers that start after a restart.
@@ -127,7 +161,22 @@ class Journal {
   void PublishTransaction(const Transaction& txn);
   void PublishAlert(const Alert& alert);
   void CountUnpaid(const std::string& pumpId, TxnState before, TxnState after);
-  Outcome ChangeSale(std::int64_t id, const std::string& client, TxnState to);
+  Outcome ChangeSale(std::int64_t id, const std::string& client, TxnState to, AuditRecord* audit);
+  // Inside a transaction of `db_`: appends the chain entry of a record
+  // (kind "sale" or "audit") as it now stands.
+  void Chain(std::string_view kind, std::int64_t id);
+  // Inside a transaction: the record and its chain entry.
+  void WriteAudit(AuditRecord& record);
+  // Writes an audit record alone, for a refusal; a failure is logged by
+  // the caller's outcome, never raised over the refusal.
+  void AuditAlone(AuditRecord* audit, const Outcome& outcome);
+  void WritePriceLog(const std::string& pumpId, std::optional<std::int64_t> oldHundredths,
+                     std::int64_t newHundredths, std::optional<std::int64_t> setId,
+                     const std::string& actor);
+  void RefreshNextPriceDue();
+  // Chains the sales that have no entry yet: those of a journal from
+  // before the chain.
+  void ChainUnchained();
 
   // Every write goes through here: it notes a failure and, at the first
   // success after one, records the outage as an alert.
@@ -160,6 +209,24 @@ class Journal {
   std::int64_t failingSinceMs_ = 0;
   std::string failure_;
   std::vector<Alert> heldAlerts_;
+  std::atomic<std::int64_t> nextPriceDueMs_{INT64_MAX};
 };
+
+template <typename F>
+auto Journal::Writing(F&& write) -> decltype(write()) {
+  try {
+    if constexpr (std::is_void_v<decltype(write())>) {
+      write();
+      Recovered();
+    } else {
+      auto result = write();
+      Recovered();
+      return result;
+    }
+  } catch (const DatabaseError& e) {
+    Failed(e);
+    throw;
+  }
+}
 
 }  // namespace tarvenix::forecourt

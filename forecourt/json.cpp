@@ -79,6 +79,8 @@ nlohmann::json ToJson(const Transaction& txn) {
       {"message", txn.message},
       {"created", Rfc3339(txn.createdMs)},
       {"updated", Rfc3339(txn.updatedMs)},
+      {"price_set_id", Optional(txn.priceSetId)},
+      {"fallback", txn.fallback},
   };
 }
 

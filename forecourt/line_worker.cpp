@@ -28,6 +28,11 @@ constexpr std::uint64_t kFirstAnswerWaitUs = 10'000'000;
 constexpr std::int64_t kCommandLeadUs = 300'000;
 // What a command counts for in that lead at the least.
 constexpr std::uint64_t kLeastCommandUs = 10'000;
+// How often a line looks for due prices while one waits for a busy pump.
+constexpr std::uint64_t kPriceCheckUs = 200'000;
+// A fallback authorisation refused (too many unpaid, a journal error) is
+// tried again after this.
+constexpr std::uint64_t kFallbackRetryUs = 5'000'000;
 
 std::string Figure(double value) {
   return fmt::format("{:.3f}", value);
@@ -58,6 +63,8 @@ bool Deadline::Withdraw() {
 struct LineWorker::Pump {
   PumpConfig config;
   std::optional<double> price;
+  std::optional<std::int64_t> priceSetId;  // the set `price` came from
+  std::uint64_t nextFallbackUs = 0;        // the next fallback authorisation may be tried
   std::uint8_t raw = dispenser_state::kUnknown;
   bool online = false;
   bool announcedOffline = false;
@@ -125,6 +132,7 @@ LineWorker::LineWorker(std::uint32_t lineNo, TComLink& link, lines::Clock& clock
     if (!pump->price) {
       pump->price = config.price;
     }
+    pump->priceSetId = journal_.PumpPriceSet(config.id);
     pumps_.push_back(std::move(pump));
   }
   Refresh();
@@ -338,6 +346,7 @@ std::optional<LineWorker::Queued> LineWorker::NextCommand() {
 
 void LineWorker::RunCommand(Queued queued) {
   Outcome outcome;
+  audit_ = std::move(queued.command.audit);
   try {
     outcome = queued.command.deadline.Claim(clock_.NowUs())
                   ? Execute(queued.command)
@@ -352,8 +361,34 @@ void LineWorker::RunCommand(Queued queued) {
     log_.Info("line {}: INTERNAL ERROR: {}", lineNo_, e.what());
     outcome = Outcome::Refused("state-conflict", e.what());
   }
+  AuditOutcome(outcome);
   Refresh();
   queued.promise.set_value(std::move(outcome));
+}
+
+void LineWorker::AuditOutcome(const Outcome& outcome) {
+  if (!audit_) {
+    return;
+  }
+  AuditRecord record = std::move(*audit_);
+  audit_.reset();
+  if (outcome.Ok()) {
+    record.outcome = {{"result", "ok"}};
+    if (record.kind == "stop") {
+      record.outcome["delivering"] = outcome.delivering;
+    }
+  } else {
+    record.outcome = {{"error", outcome.reason}, {"message", outcome.message}};
+  }
+  if (outcome.transaction) {
+    record.outcome["transaction"] = outcome.transaction->id;
+  }
+  try {
+    journal_.Audit(record);
+  } catch (const DatabaseError& e) {
+    // The command's outcome stands; the journal's fault is told by health.
+    log_.Info("line {}: audit record of {} not written: {}", lineNo_, record.kind, e.what());
+  }
 }
 
 bool LineWorker::CommandWaiting() const {
@@ -397,6 +432,9 @@ void LineWorker::OpenIfDue() {
 }
 
 void LineWorker::Step() {
+  // A command's record goes with that command's change only: one whose
+  // command ended in an exception is not carried over to another change.
+  audit_.reset();
   FlushHeld();
   try {
     Schedule();
@@ -416,6 +454,8 @@ void LineWorker::Step() {
 
 void LineWorker::Schedule() {
   OpenIfDue();
+  ApplyDuePrices();
+  AuthoriseFallback();
   std::optional<Queued> command = NextCommand();
   if (command && command->command.kind == Command::Kind::kStop) {
     RunCommand(std::move(*command));
@@ -600,12 +640,15 @@ bool LineWorker::Held(std::int64_t txnId) const {
 }
 
 void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters) {
+  // The running command's record goes with the change that carries it out.
+  std::optional<AuditRecord> audit = std::move(audit_);
+  audit_.reset();
   if (held_.empty()) {
     try {
-      journal_.Save(txn, counters);
+      journal_.Save(txn, counters, audit ? &*audit : nullptr);
       return;
     } catch (const DatabaseError& e) {
-      held_.push_back({txn, counters});
+      held_.push_back({txn, counters, std::move(audit)});
       JournalFailed(e);
       return;
     } catch (const StateConflict& e) {
@@ -621,10 +664,13 @@ void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters)
       if (counters) {
         w.counters = counters;
       }
+      if (audit) {
+        w.audit = std::move(audit);
+      }
       return;
     }
   }
-  held_.push_back({txn, counters});
+  held_.push_back({txn, counters, std::move(audit)});
 }
 
 void LineWorker::FlushHeld() {
@@ -646,7 +692,7 @@ void LineWorker::FlushHeld() {
     while (!held_.empty()) {
       HeldWrite& w = held_.front();
       try {
-        journal_.Save(w.txn, w.counters);
+        journal_.Save(w.txn, w.counters, w.audit ? &*w.audit : nullptr);
         log_.Info("line {}: transaction {} committed as {} after a journal error", lineNo_,
                   w.txn.id, Name(w.txn.state));
       } catch (const StateConflict& e) {
@@ -1108,7 +1154,7 @@ Outcome LineWorker::Execute(const Command& command) {
     return Outcome::Refused("unknown-pump", "no pump '" + command.pumpId + "'");
   }
   if (command.kind == Command::Kind::kSetPrice) {
-    return SetPrice(*pump, command.price);
+    return SetPrice(*pump, command.price, command.actor);
   }
   // A stop is always tried: a pump marked offline may be delivering still.
   if (command.kind == Command::Kind::kStop) {
@@ -1228,6 +1274,9 @@ Outcome LineWorker::Authorise(const AuthoriseRequest& request) {
   txn.presetKind = request.kind;
   txn.preset = preset;
   txn.price = price;
+  // A price given with the request belongs to no set, whatever its value.
+  txn.priceSetId = request.price ? std::nullopt : pump.priceSetId;
+  txn.fallback = request.fallback;
   txn.state = TxnState::kAuthorising;
   txn.totalsVolumeBefore = before.volume;
   txn.totalsMoneyBefore = before.money;
@@ -1305,16 +1354,75 @@ Outcome LineWorker::StopPump(Pump& pump) {
   return outcome;
 }
 
-Outcome LineWorker::SetPrice(Pump& pump, double asked) {
+Outcome LineWorker::SetPrice(Pump& pump, double asked, const std::string& actor) {
   const Checked steps = OnStep(asked, kPriceLimit);
   if (!steps.steps) {
     return Outcome::Refused("bad-price", steps.message);
   }
   const double price = ValueOf(*steps.steps, kPriceLimit);
-  journal_.SetPumpPrice(pump.config.id, price);
+  std::optional<AuditRecord> audit = std::move(audit_);
+  audit_.reset();
+  journal_.SetPumpPrice(pump.config.id, price, actor, audit ? &*audit : nullptr);
   pump.price = price;
+  pump.priceSetId.reset();
   pump.publishedOnce = false;  // the price is part of the pump's event
   return {};
+}
+
+void LineWorker::AuthoriseFallback() {
+  if (fallback_ == nullptr || !fallback_->Active()) {
+    return;
+  }
+  const std::uint64_t now = clock_.NowUs();
+  for (auto& p : pumps_) {
+    Pump& pump = *p;
+    if (pump.config.fallback != FallbackMode::kAuto || !pump.online ||
+        pump.raw != dispenser_state::kCalling || pump.active || pump.reconcile ||
+        pump.settlePending || now < pump.nextFallbackUs) {
+      continue;
+    }
+    pump.nextFallbackUs = now + kFallbackRetryUs;
+    const std::string& id = pump.config.id;
+    audit_ = AuditRecord{.actor = "fallback",
+                         .kind = "authorise",
+                         .method = "FALLBACK",
+                         .path = "/api/v1/pumps/" + id + "/authorize",
+                         .body = {{Name(pump.config.fallbackKind), pump.config.fallbackPreset}}};
+    const Outcome outcome = Authorise({.pumpId = id,
+                                       .kind = pump.config.fallbackKind,
+                                       .preset = pump.config.fallbackPreset,
+                                       .client = "fallback",
+                                       .fallback = true});
+    AuditOutcome(outcome);
+    log_.Info("pump {}: fallback authorisation: {}", id,
+              outcome.Ok() ? "sale " + std::to_string(outcome.transaction->id) : outcome.message);
+    Refresh();
+    return;  // one at a time: the line's other work goes on between them
+  }
+}
+
+void LineWorker::ApplyDuePrices() {
+  const std::uint64_t now = clock_.NowUs();
+  if (now < nextPriceCheckUs_ || !journal_.PriceChangeDue(journal_.NowMsValue())) {
+    return;
+  }
+  nextPriceCheckUs_ = now + kPriceCheckUs;
+  for (const DuePrice& due : journal_.DuePrices(journal_.NowMsValue())) {
+    Pump* pump = Find(due.pumpId);
+    // A pump in a sale keeps the sale's price until the sale is over; an
+    // offline one takes the price when it answers again.
+    if (pump == nullptr || !pump->online || pump->active || pump->settlePending ||
+        pump->raw == dispenser_state::kDelivering) {
+      continue;
+    }
+    if (journal_.ApplyPrice(due, pump->price)) {
+      log_.Info("pump {}: price {} from price set {}", pump->config.id, Figure(due.price),
+                due.setId);
+      pump->price = due.price;
+      pump->priceSetId = due.setId;
+      pump->publishedOnce = false;
+    }
+  }
 }
 
 Outcome LineWorker::ReadTotalsNow(Pump& pump) {

@@ -43,6 +43,7 @@
 
 #include "forecourt/config.hpp"
 #include "forecourt/events.hpp"
+#include "forecourt/fallback.hpp"
 #include "forecourt/journal.hpp"
 #include "forecourt/log.hpp"
 #include "forecourt/model.hpp"
@@ -56,6 +57,7 @@ struct AuthoriseRequest {
   std::optional<double> price;  // else the pump's current price
   std::string client;
   std::optional<std::string> reference;  // makes a retried authorisation harmless
+  bool fallback = false;                 // the service's own, while no point of sale is heard
 };
 
 // The answer to an authorisation whose client reference names `existing`:
@@ -95,6 +97,10 @@ struct Command {
   std::int32_t param = 0;
   std::int32_t value = 0;
   Deadline deadline;
+  std::string actor = "local";  // who asked: the price log names them
+  // The command's audit record, committed with the change that carries out
+  // the command, or alone with its outcome when nothing else is written.
+  std::optional<AuditRecord> audit;
 };
 
 // Commands a line holds at most; beyond, line-busy.
@@ -126,6 +132,10 @@ class LineWorker {
   bool JoinBefore(std::chrono::steady_clock::time_point deadline);
   // One scheduling step on the caller's thread.
   void Step();
+
+  // Fallback (fallback.hpp): pumps set to auto authorise a lifted nozzle
+  // while it is active. Before Start or Step.
+  void SetFallback(FallbackWatch* watch) { fallback_ = watch; }
 
   bool Serves(const std::string& pumpId) const;
   std::future<Outcome> Submit(Command command);
@@ -164,7 +174,14 @@ class LineWorker {
   Outcome Execute(const Command& command);
   Outcome Authorise(const AuthoriseRequest& request);
   Outcome StopPump(Pump& pump);
-  Outcome SetPrice(Pump& pump, double price);
+  Outcome SetPrice(Pump& pump, double price, const std::string& actor);
+  // Gives each free pump of the line the price sets that are due for it.
+  void ApplyDuePrices();
+  // While fallback is active, authorises one lifted nozzle of a pump set
+  // to auto for its fallback preset.
+  void AuthoriseFallback();
+  // Commits the running command's audit record alone, when no change took it.
+  void AuditOutcome(const Outcome& outcome);
   Outcome ReadTotalsNow(Pump& pump);
   Outcome Parameter(Pump& pump, const Command& command);
 
@@ -218,7 +235,11 @@ class LineWorker {
   struct HeldWrite {
     Transaction txn;
     std::optional<Totals> counters;
+    std::optional<AuditRecord> audit;
   };
+  std::optional<AuditRecord> audit_;  // the running command's, until committed
+  std::uint64_t nextPriceCheckUs_ = 0;
+  FallbackWatch* fallback_ = nullptr;
   std::deque<HeldWrite> held_;
   std::uint64_t heldRetryUs_ = 0;    // when to try the journal again
   std::uint64_t heldBackoffUs_ = 0;  // doubling while it fails

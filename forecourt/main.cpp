@@ -14,6 +14,7 @@
 
 #include "forecourt/api/server.hpp"
 #include "forecourt/attendant.hpp"
+#include "forecourt/audit.hpp"
 #include "forecourt/config.hpp"
 #include "forecourt/forecourt.hpp"
 #include "forecourt/simulated_lines.hpp"
@@ -24,6 +25,7 @@ using namespace tarvenix::forecourt;
 
 constexpr int kExitConfig = 78;  // EX_CONFIG
 constexpr int kExitFailure = 1;
+constexpr int kExitCannotOpen = 2;
 // What a line may take to finish at shutdown; the unit's TimeoutStopSec
 // leaves a margin above it.
 constexpr std::chrono::seconds kStopDeadline{10};
@@ -35,12 +37,36 @@ int ReportConfigErrors(const LoadedConfig& loaded) {
   return kExitConfig;
 }
 
+// Walks the journal's hash chain: the first record that does not match,
+// or how many entries were found sound.
+int VerifyJournal(const std::string& path) {
+  if (!std::filesystem::exists(path)) {
+    fmt::print(stderr, "tarvenixd: cannot open {}: no such file\n", path);
+    return kExitCannotOpen;
+  }
+  ChainReport report;
+  try {
+    report = VerifyChain(path);
+  } catch (const DatabaseError& e) {
+    fmt::print(stderr, "tarvenixd: cannot open {}: {}\n", path, e.what());
+    return kExitCannotOpen;
+  }
+  if (!report.sound) {
+    fmt::print("{}: NOT SOUND at seq {}, {} {}: {}\n", path, report.seq, report.kind, report.refId,
+               report.reason);
+    return kExitFailure;
+  }
+  fmt::print("{}: sound, {} chain entries\n", path, report.entries);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"tarvenixd: the forecourt service over the Tarvenix driver"};
   std::string configPath;
   std::string checkPath;
+  std::string verifyPath;
   unsigned simulate = 0;
   std::string database;
   bool demo = false;
@@ -51,6 +77,9 @@ int main(int argc, char** argv) {
   std::string web;
   app.add_option("--config", configPath, "The configuration file (TOML)");
   app.add_option("--check-config", checkPath, "Check a configuration file and exit");
+  app.add_option("--verify-journal", verifyPath,
+                 "Check the journal's hash chain (read-only) and exit: 0 sound, 1 not, 2 "
+                 "cannot open");
   app.add_option("--simulate", simulate, "Run N simulated dispensers on one line, no file needed")
       ->check(CLI::Range(1, 32));
   app.add_option("--database", database, "The journal's path (overrides the configuration)");
@@ -64,6 +93,9 @@ int main(int argc, char** argv) {
                  "The folder of the web page served at / (default: the built-in one)");
   CLI11_PARSE(app, argc, argv);
 
+  if (!verifyPath.empty()) {
+    return VerifyJournal(verifyPath);
+  }
   if (!checkPath.empty()) {
     const LoadedConfig loaded = LoadConfig(checkPath);
     if (!loaded.config) {

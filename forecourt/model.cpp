@@ -75,4 +75,16 @@ std::string_view Name(Reconciliation r) {
   return "pending";
 }
 
+std::string_view Name(FallbackMode mode) {
+  switch (mode) {
+    case FallbackMode::kOff:
+      return "off";
+    case FallbackMode::kAttended:
+      return "attended";
+    case FallbackMode::kAuto:
+      return "auto";
+  }
+  return "off";
+}
+
 }  // namespace tarvenix::forecourt

@@ -32,6 +32,15 @@ enum class PumpState : std::uint8_t {
 };
 std::string_view Name(PumpState state);
 
+// What a pump does while no point of sale is heard (fallback.hpp): off,
+// attended (nothing by itself: a person authorises from the page) or auto
+// (a lifted nozzle is authorised for the fallback preset).
+enum class FallbackMode : std::uint8_t { kOff, kAttended, kAuto };
+std::string_view Name(FallbackMode mode);
+
+enum class PresetKind : std::uint8_t { kVolume, kMoney };
+std::string_view Name(PresetKind kind);
+
 struct PumpConfig {
   std::string id;
   std::string name;
@@ -40,10 +49,11 @@ struct PumpConfig {
   std::int32_t totalsSelector = 1;  // the V command's selector
   double totalsScale = 100;         // counter units per volume or money unit
   std::optional<double> price;      // unit price until one is set
+  std::string product;              // e.g. "diesel": a price set may name it; empty: none
+  FallbackMode fallback = FallbackMode::kOff;
+  PresetKind fallbackKind = PresetKind::kMoney;  // the largest sale fallback authorises
+  double fallbackPreset = 0;
 };
-
-enum class PresetKind : std::uint8_t { kVolume, kMoney };
-std::string_view Name(PresetKind kind);
 
 // A transaction's life: authorising (written before the start is sent),
 // authorised (start accepted), fuelling (fuel flows), then payable (a sale
@@ -104,6 +114,11 @@ struct Transaction {
   std::string message;  // the driver's message of a failed start, or a note
   std::int64_t createdMs = 0;
   std::int64_t updatedMs = 0;
+  // The price set the sale was priced from; empty for a price given with
+  // the authorisation or set on the pump directly.
+  std::optional<std::int64_t> priceSetId;
+  // Authorised by the service itself while no point of sale was heard.
+  bool fallback = false;
 };
 
 struct Alert {

@@ -41,6 +41,11 @@ constexpr RouteEntry kRoutes[] = {
     {"POST", "/api/v1/transactions/{id}/clear", Role::kControl, false, false},
     {"GET", "/api/v1/alerts", Role::kMonitor, false, false},
     {"POST", "/api/v1/alerts/{id}/ack", Role::kAdmin, false, false},
+    {"GET", "/api/v1/prices", Role::kMonitor, false, false},
+    {"POST", "/api/v1/prices", Role::kControl, false, false},
+    {"DELETE", "/api/v1/prices/{id}", Role::kControl, false, false},
+    {"GET", "/api/v1/prices/log", Role::kMonitor, false, false},
+    {"GET", "/api/v1/audit", Role::kAdmin, false, false},
     {"GET", "/api/v1/lines", Role::kMonitor, false, false},
     {"GET", "/api/v1/events", Role::kMonitor, false, true},
     {"GET", "/api/v1/lines/{n}/trace", Role::kMonitor, false, true},
@@ -206,6 +211,21 @@ json TotalsJson(const std::string& pumpId, const Totals& totals) {
 
 Reply Error(unsigned status, std::string_view reason, std::string_view message) {
   return Json(status, {{"error", reason}, {"message", message}});
+}
+
+std::vector<std::pair<std::string, std::string>> QueryPairs(std::string_view query) {
+  std::vector<std::pair<std::string, std::string>> out;
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+    const std::size_t eq = pair.find('=');
+    if (!pair.empty()) {
+      out.emplace_back(Decode(pair.substr(0, eq)),
+                       eq == std::string_view::npos ? "" : Decode(pair.substr(eq + 1)));
+    }
+  }
+  return out;
 }
 
 Parsed<AuthoriseBody> ParseAuthorise(std::string_view body) {
@@ -463,6 +483,7 @@ std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   }
   route = *matched;
   if (access_.Open()) {
+    forecourt_.Fallback().Beat();
     return std::nullopt;
   }
   if (route.name == "GET /api/v1/session" && request.authorization.empty()) {
@@ -472,24 +493,43 @@ std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   if (!role) {
     return Error(401, "unauthorized", "give a valid bearer token");
   }
+  forecourt_.Fallback().Beat();  // any authenticated request is a heartbeat
   if (*role < route.needs) {
-    return Error(403, "forbidden", "the token's role may not do this");
+    Reply refused = Error(403, "forbidden", "the token's role may not do this");
+    // A known token trying what it may not is for the auditor; a request
+    // without one is not recorded (anyone could fill the journal so).
+    RequestAudit audit = AuditOf(request, route);
+    AuditReply(audit, refused);
+    return refused;
   }
   return std::nullopt;
 }
 
 Reply Api::Handle(const Request& request, const Route& route) {
+  RequestAudit audit = AuditOf(request, route);
+  Reply reply = Dispatch(request, route, audit);
+  AuditReply(audit, reply);
+  return reply;
+}
+
+Reply Api::Dispatch(const Request& request, const Route& route, RequestAudit& audit) {
   const std::string_view path = PathOf(request.target);
   const auto parts = Split(path);
   try {
     if (parts.size() >= 3 && parts[2] == "pumps") {
-      return Pumps(parts, request);
+      return Pumps(parts, request, audit);
     }
     if (parts.size() >= 3 && parts[2] == "transactions") {
-      return Transactions(parts, request);
+      return Transactions(parts, request, audit);
     }
     if (parts.size() >= 3 && parts[2] == "alerts") {
-      return Alerts(parts, request);
+      return Alerts(parts, request, audit);
+    }
+    if (parts.size() >= 3 && parts[2] == "prices") {
+      return Prices(parts, request, audit);
+    }
+    if (route.name == "GET /api/v1/audit") {
+      return AuditTrail(request);
     }
     if (route.name == "POST /api/v1/stop-all") {
       return StopAll();
@@ -567,7 +607,8 @@ Reply Api::StopAll() {
   return Json(failed ? 503 : 200, {{"pumps", results}});
 }
 
-Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& request) {
+Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& request,
+                 RequestAudit& audit) {
   if (parts.size() == 3) {
     std::string list = "[";
     for (const PumpSnapshot& pump : forecourt_.Pumps()) {
@@ -602,13 +643,16 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
         !name.empty() && !json::parse(request.body, nullptr, false).contains("client")) {
       body.client = name;  // a named till's sales carry its name
     }
-    const Outcome outcome = await(forecourt_.Authorise({.pumpId = id,
-                                                        .kind = body.kind,
-                                                        .preset = body.preset,
-                                                        .price = body.price,
-                                                        .client = body.client,
-                                                        .reference = body.reference},
-                                                       deadline));
+    Command command{.kind = Command::Kind::kAuthorise,
+                    .authorise = {.pumpId = id,
+                                  .kind = body.kind,
+                                  .preset = body.preset,
+                                  .price = body.price,
+                                  .client = body.client,
+                                  .reference = body.reference},
+                    .deadline = deadline,
+                    .audit = audit.TakeOver()};
+    const Outcome outcome = await(forecourt_.Submit(std::move(command)));
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
@@ -617,7 +661,10 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     return Json(outcome.existing ? 200 : 201, txn);
   }
   if (action == "stop") {
-    const Outcome outcome = await(forecourt_.StopPump(id, deadline));
+    const Outcome outcome = await(forecourt_.Submit({.kind = Command::Kind::kStop,
+                                                     .pumpId = id,
+                                                     .deadline = deadline,
+                                                     .audit = audit.TakeOver()}));
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
@@ -631,7 +678,13 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
       return *refused;
     }
     const double price = std::get<double>(parsed);
-    const Outcome outcome = await(forecourt_.SetPrice(id, price, deadline));
+    const std::string actor = audit.record.actor;
+    const Outcome outcome = await(forecourt_.Submit({.kind = Command::Kind::kSetPrice,
+                                                     .pumpId = id,
+                                                     .price = price,
+                                                     .deadline = deadline,
+                                                     .actor = actor,
+                                                     .audit = audit.TakeOver()}));
     if (!outcome.Ok()) {
       return Refusal(outcome);
     }
@@ -657,7 +710,12 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
       if (auto* refused = std::get_if<Reply>(&parsed)) {
         return *refused;
       }
-      outcome = await(forecourt_.WriteParam(id, n, std::get<std::int32_t>(parsed), deadline));
+      outcome = await(forecourt_.Submit({.kind = Command::Kind::kWriteParam,
+                                         .pumpId = id,
+                                         .param = n,
+                                         .value = std::get<std::int32_t>(parsed),
+                                         .deadline = deadline,
+                                         .audit = audit.TakeOver()}));
     } else {
       outcome = await(forecourt_.ReadParam(id, n, deadline));
     }
@@ -671,7 +729,8 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
   return Error(404, "not-found", "no route " + std::string(PathOf(request.target)));
 }
 
-Reply Api::Transactions(const std::vector<std::string_view>& parts, const Request& request) {
+Reply Api::Transactions(const std::vector<std::string_view>& parts, const Request& request,
+                        RequestAudit& audit) {
   Journal& journal = forecourt_.GetJournal();
   if (parts.size() == 3) {
     auto parsed = ParseTransactionQuery(QueryOf(request.target));
@@ -705,12 +764,13 @@ Reply Api::Transactions(const std::vector<std::string_view>& parts, const Reques
   }
   const std::string& client = std::get<std::string>(parsed);
   Outcome outcome;
+  AuditRecord record = audit.TakeOver();
   if (parts[4] == "lock") {
-    outcome = forecourt_.Lock(*id, client);
+    outcome = journal.Lock(*id, client, &record);
   } else if (parts[4] == "unlock") {
-    outcome = forecourt_.Unlock(*id, client);
+    outcome = journal.Unlock(*id, client, &record);
   } else {
-    outcome = forecourt_.Clear(*id, client);
+    outcome = journal.Clear(*id, client, &record);
   }
   if (!outcome.Ok()) {
     return Refusal(outcome);
@@ -719,7 +779,8 @@ Reply Api::Transactions(const std::vector<std::string_view>& parts, const Reques
   return Json(200, txn ? ToJson(*txn) : json{{"id", *id}});
 }
 
-Reply Api::Alerts(const std::vector<std::string_view>& parts, const Request& request) {
+Reply Api::Alerts(const std::vector<std::string_view>& parts, const Request& request,
+                  RequestAudit& audit) {
   Journal& journal = forecourt_.GetJournal();
   if (parts.size() == 3) {
     const std::string_view query = QueryOf(request.target);
@@ -734,7 +795,8 @@ Reply Api::Alerts(const std::vector<std::string_view>& parts, const Request& req
   if (!id) {
     return Error(404, "not-found", "no alert '" + std::string(parts[3]) + "'");
   }
-  const Outcome outcome = journal.Acknowledge(*id);
+  AuditRecord record = audit.TakeOver();
+  const Outcome outcome = journal.Acknowledge(*id, &record);
   if (!outcome.Ok()) {
     return Refusal(outcome);
   }
@@ -909,6 +971,14 @@ Reply Api::Metrics() {
                      latency.count));
   }
   return {.status = 200, .body = std::move(out), .contentType = "text/plain; version=0.0.4"};
+}
+
+bool Api::HeartbeatStream(std::string_view authorization) const {
+  if (access_.Open()) {
+    return true;
+  }
+  const auto role = access_.RoleOf(authorization);
+  return role && *role >= Role::kControl;
 }
 
 }  // namespace tarvenix::forecourt::api

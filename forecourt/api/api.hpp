@@ -64,6 +64,27 @@ Parsed<std::string> ParseClient(std::string_view body, const std::string& tokenN
 Parsed<TransactionFilter> ParseTransactionQuery(std::string_view query);
 // "2026-12-08T13:00:00Z" or with fractions of a second, as Unix ms.
 std::optional<std::int64_t> ParseRfc3339(std::string_view text);
+// The body of POST /api/v1/prices: {"prices": {"<pump>": price, ...},
+// "products": {"<product>": price, ...}, "effective": "now" | RFC 3339}.
+Parsed<PriceSetRequest> ParsePriceSet(std::string_view body);
+// The queries of GET /api/v1/prices/log and GET /api/v1/audit.
+Parsed<PriceLogFilter> ParsePriceLogQuery(std::string_view query);
+Parsed<AuditFilter> ParseAuditQuery(std::string_view query);
+// A query's pairs, percent-decoded, in order.
+std::vector<std::pair<std::string, std::string>> QueryPairs(std::string_view query);
+
+// The audit record of a request to a route that changes something, until
+// the service takes it over with the command (then `pending` is false);
+// one still pending when the reply is made is committed with the reply.
+struct RequestAudit {
+  AuditRecord record;
+  bool pending = false;
+  // The record for the service, which commits it with the change.
+  AuditRecord TakeOver() {
+    pending = false;
+    return std::move(record);
+  }
+};
 
 // What a bearer token may do; no tokens configured means every role.
 class Access {
@@ -110,16 +131,32 @@ class Api {
   Reply Handle(const Request& request, const Route& route);
 
   Forecourt& Service() { return forecourt_; }
+  // Whether an event stream with this Authorization keeps the point of
+  // sale's heartbeat while open: a control token's, or any without tokens.
+  bool HeartbeatStream(std::string_view authorization) const;
 
   // Counters for /metrics, kept by the server.
   void CountRequest(const std::string& route, unsigned status, std::chrono::microseconds took);
   std::atomic<std::int64_t> streamClients{0};
 
  private:
-  Reply Pumps(const std::vector<std::string_view>& parts, const Request& request);
-  Reply Transactions(const std::vector<std::string_view>& parts, const Request& request);
-  Reply Alerts(const std::vector<std::string_view>& parts, const Request& request);
+  Reply Dispatch(const Request& request, const Route& route, RequestAudit& audit);
+  Reply Pumps(const std::vector<std::string_view>& parts, const Request& request,
+              RequestAudit& audit);
+  Reply Transactions(const std::vector<std::string_view>& parts, const Request& request,
+                     RequestAudit& audit);
+  Reply Alerts(const std::vector<std::string_view>& parts, const Request& request,
+               RequestAudit& audit);
   Reply StopAll();
+  // Price sets, the price log and the audit trail (trail_routes.cpp).
+  Reply Prices(const std::vector<std::string_view>& parts, const Request& request,
+               RequestAudit& audit);
+  Reply AuditTrail(const Request& request);
+  // The audit record a request starts, pending when its route changes
+  // something; `actor` is the token's name or "local".
+  RequestAudit AuditOf(const Request& request, const Route& route) const;
+  // Commits a record still pending with the reply made to its request.
+  void AuditReply(RequestAudit& audit, const Reply& reply) const;
   Reply Lines();
   Reply Health();
   Reply Metrics();

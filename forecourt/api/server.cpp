@@ -346,6 +346,9 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     if (streaming_) {
       --shared_.api.streamClients;
     }
+    if (beating_) {
+      shared_.api.Service().Fallback().StreamClosed();
+    }
   }
 
   void Start() {
@@ -448,6 +451,10 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     }
     if (route.stream) {
       StartEvents(std::string(req["Last-Event-ID"]), request.target);
+      if (streaming_ && !trace_ && shared_.api.HeartbeatStream(request.authorization)) {
+        beating_ = true;
+        shared_.api.Service().Fallback().StreamOpened();
+      }
       return;
     }
     if (route.waitsOnDispenser) {
@@ -646,6 +653,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   bool headOnly_ = false;  // the request in hand is a HEAD
   Clock::time_point started_ = Clock::now();
   bool streaming_ = false;
+  bool beating_ = false;  // an open stream that keeps the heartbeat (fallback.hpp)
   EventHub* hub_ = nullptr;
   bool trace_ = false;
   bool writing_ = false;

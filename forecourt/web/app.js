@@ -799,7 +799,9 @@ function updateSaleRow(row, sale) {
   setText(cells.volume, f.volume(sale.volume));
   setText(cells.money, f.money(sale.money));
   setText(cells.price, f.price(sale.price, pump ? limitsOf(pump.data, 'price').step : undefined));
-  setText(cells['sale-state'], sale.recovered ? `${sale.state} (recovered)` : sale.state);
+  // A sale the service authorised itself in fallback shows it, as a recovered one does.
+  const notes = [sale.recovered && 'recovered', sale.fallback && 'fallback'].filter(Boolean);
+  setText(cells['sale-state'], notes.length ? `${sale.state} (${notes.join(', ')})` : sale.state);
   setText(cells.reconciliation, sale.reconciliation ?? '–');
   cells.reconciliation.className = `reconciliation ${sale.reconciliation}`;
   const key = `${sale.state}/${sale.locked_by}`;

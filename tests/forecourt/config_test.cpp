@@ -35,6 +35,9 @@ name = "Island A"
 start_mode = 2
 totals_scale = 1000
 price = 52.90
+product = "diesel"
+fallback = "auto"
+fallback_preset = { money = 50 }
 
 [[line]]
 simulate = 2
@@ -59,6 +62,11 @@ match_echo = true
   EXPECT_EQ(a.totalsSelector, 1);
   EXPECT_EQ(a.totalsScale, 1000);
   EXPECT_EQ(a.price, 52.90);
+  EXPECT_EQ(a.product, "diesel");
+  EXPECT_EQ(a.fallback, FallbackMode::kAuto);
+  EXPECT_EQ(a.fallbackKind, PresetKind::kMoney);
+  EXPECT_EQ(a.fallbackPreset, 50);
+  EXPECT_EQ(c.settings.fallbackAfterS, 120u);
   ASSERT_EQ(c.lines[1].pumps.size(), 2u);
   EXPECT_EQ(c.lines[1].pumps[1].id, "2-2");
   EXPECT_FALSE(c.lines[0].matchEcho);
@@ -124,6 +132,22 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
       {head + sim + "[web]\nvolume_presets = [10, -5]\n", "amounts above 0", 5},
       {head + sim + "[web]\nmoney_presets = 20\n", "list of at most 6", 5},
       {head + sim + "[web]\npresets = [1]\n", "unknown key 'presets' in [web]", 5},
+      {head + "fallback_after_s = 1\n" + sim, "'fallback_after_s' must lie in 5..86400", 2},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "product = \"\"\n",
+       "'product' must not be empty", 7},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "fallback = \"always\"\n",
+       "'fallback' must be \"off\", \"attended\" or \"auto\"", 7},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "fallback = \"auto\"\n",
+       "needs 'fallback_preset'", 7},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "fallback = \"auto\"\nfallback_preset = { volume = 10, money = 5 }\n",
+       "must be { volume = N } or { money = N }", 8},
+      {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
+           "fallback = \"auto\"\nfallback_preset = { volume = 10.05 }\n",
+       "'fallback_preset': ", 8},
   };
   for (const Case& c : cases) {
     const auto loaded = ParseConfig(c.text, "f.toml");
