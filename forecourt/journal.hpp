@@ -18,11 +18,12 @@
 #include "forecourt/database.hpp"
 #include "forecourt/events.hpp"
 #include "forecourt/model.hpp"
+#include "forecourt/shifts.hpp"
 
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 3;
+inline constexpr std::int64_t kSchemaVersion = 4;
 
 struct TransactionFilter {
   std::optional<TxnState> state;
@@ -113,6 +114,26 @@ class Journal {
   Alert Raise(Alert alert);
   std::vector<Alert> Alerts(bool unacknowledgedOnly, std::size_t limit = 100);
   Outcome Acknowledge(std::int64_t id);
+
+  // --- Shifts
+  // The open shift, with its opening readings.
+  std::optional<Shift> CurrentShift();
+  // Records a shift and its opening readings in one commit; refused with
+  // "shift-open" while another is open.
+  ShiftOutcome OpenShift(const std::string& by, std::int64_t openedMs,
+                         const std::vector<MeterReading>& readings);
+  // Closes the open shift with its closing readings in one commit; refused
+  // with "no-shift" when none is open.
+  ShiftOutcome CloseShift(const std::string& by, std::int64_t closedMs,
+                          const std::vector<MeterReading>& readings);
+  std::optional<Shift> GetShift(std::int64_t id);
+  // Newest first, without their readings.
+  std::vector<Shift> Shifts(std::size_t limit, std::size_t offset);
+  // Per pump, its last sound reading taken at or before `atMs`.
+  std::vector<MeterReading> ReadingsAtOrBefore(std::int64_t atMs);
+  // Sales and alerts created in [fromMs, toMs), oldest first.
+  std::vector<Transaction> CreatedBetween(std::int64_t fromMs, std::int64_t toMs);
+  std::vector<Alert> AlertsBetween(std::int64_t fromMs, std::int64_t toMs);
 
   // Publishes the journal's present: every open or unpaid transaction and
   // every unacknowledged alert, for readers that start after a restart.
