@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "forecourt/books.hpp"
 #include "forecourt/config.hpp"
 #include "forecourt/forecourt.hpp"
 
@@ -30,6 +31,7 @@ struct Request {
   std::string target;  // path and query
   std::string body;
   std::string authorization;  // the Authorization header
+  std::string accept;         // the Accept header
 };
 
 struct Reply {
@@ -119,12 +121,15 @@ class Api {
   Reply Pumps(const std::vector<std::string_view>& parts, const Request& request);
   Reply Transactions(const std::vector<std::string_view>& parts, const Request& request);
   Reply Alerts(const std::vector<std::string_view>& parts, const Request& request);
+  Reply Shifts(const std::vector<std::string_view>& parts, const Request& request);
+  Reply Reports(const std::vector<std::string_view>& parts, const Request& request);
   Reply StopAll();
   Reply Lines();
   Reply Health();
   Reply Metrics();
 
   Forecourt& forecourt_;
+  Books books_;
   Access access_;
   WebConfig web_;
   std::chrono::milliseconds commandTimeout_{30'000};
