@@ -84,6 +84,9 @@ json PumpJson(const PumpReport& p, bool total) {
   }
   out["by_state"] = std::move(states);
   out["variance"] = PairJson(p.varianceVolume, p.varianceMoney);
+  if (p.varianceVolume) {
+    out["variance"]["rounding"] = PairJson(p.roundingVolume, p.roundingMoney);
+  }
   out["alerts"] = p.alerts;
   out["flags"] = p.flags;
   return out;
@@ -236,6 +239,8 @@ Report BuildReport(const ReportInput& input) {
         p.meterMoney = CounterUnits(money, p.closing->scale, 1000);
         p.varianceVolume = *p.meterVolume - p.sales.volume;
         p.varianceMoney = *p.meterMoney - p.sales.money;
+        p.roundingVolume = p.sales.count * CounterUnits(1, p.closing->scale, 100);
+        p.roundingMoney = p.sales.count * CounterUnits(1, p.closing->scale, 1000);
       }
     }
     p.alerts = std::ranges::count(input.alerts, id, &Alert::pumpId);
@@ -249,6 +254,8 @@ Report BuildReport(const ReportInput& input) {
       total.meterMoney = total.meterMoney.value_or(0) + *p.meterMoney;
       total.varianceVolume = total.varianceVolume.value_or(0) + *p.varianceVolume;
       total.varianceMoney = total.varianceMoney.value_or(0) + *p.varianceMoney;
+      total.roundingVolume = total.roundingVolume.value_or(0) + *p.roundingVolume;
+      total.roundingMoney = total.roundingMoney.value_or(0) + *p.roundingMoney;
     }
     for (const std::string& flag : p.flags) {
       total.flags.push_back(id + ":" + flag);
@@ -312,7 +319,7 @@ std::string ToCsv(const Report& report) {
   for (std::string_view state : kReportStates) {
     out += fmt::format(",{0}_count,{0}_volume,{0}_money", state);
   }
-  out += ",variance_volume,variance_money,alerts,flags\r\n";
+  out += ",variance_volume,variance_money,rounding_volume,rounding_money,alerts,flags\r\n";
   auto reading = [](const std::optional<MeterReading>& r) {
     if (!r) {
       return std::string(",,");
@@ -340,6 +347,7 @@ std::string ToCsv(const Report& report) {
       out += fmt::format(",{},{},{}", f.count, Decimal(f.volume, 2), Decimal(f.money, 3));
     }
     out += "," + Optional(p.varianceVolume, 2) + "," + Optional(p.varianceMoney, 3) + "," +
+           Optional(p.roundingVolume, 2) + "," + Optional(p.roundingMoney, 3) + "," +
            std::to_string(p.alerts) + "," + CsvField(flags) + "\r\n";
   };
   for (const PumpReport& p : report.pumps) {

@@ -89,6 +89,11 @@ struct PumpReport {
   // a sale without fuel (< 0). Empty with the meter difference.
   std::optional<std::int64_t> varianceVolume;
   std::optional<std::int64_t> varianceMoney;
+  // What the counters' rounding alone may make of the variance: one counter
+  // unit per sale, as a sale's reconciliation allows. Within it, the
+  // variance is no fuel.
+  std::optional<std::int64_t> roundingVolume;
+  std::optional<std::int64_t> roundingMoney;
   std::int64_t alerts = 0;
   // "missing-opening", "missing-closing", "counters-went-back",
   // "busy-at-opening", "busy-at-closing"; the total: the pumps' flags.

@@ -181,7 +181,10 @@ export class Shifts {
         ['Alerts', String(p.alerts), 'volume'],
         ['Notes', label ? p.flags.join(', ') : notes, ''],
       ];
-      const tr = html('tr', { 'data-pump': p.pump });
+      // Beyond the counters' rounding the variance is fuel (or its lack).
+      const v = p.variance;
+      const beyond = v && (Math.abs(v.volume) > v.rounding.volume || Math.abs(v.money) > v.rounding.money);
+      const tr = html('tr', { 'data-pump': p.pump, 'data-variance': v ? (beyond ? 'beyond-rounding' : 'rounding') : 'none' });
       if (p.flags.length) {
         tr.dataset.flagged = 'true';
       }
