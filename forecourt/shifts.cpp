@@ -108,7 +108,8 @@ class ZoneScope {
     if (const char* old = std::getenv("TZ")) {
       saved_ = old;
     }
-    ::setenv("TZ", (":" + name).c_str(), 1);
+    // UTC needs no database: a machine without tzdata still runs.
+    ::setenv("TZ", name == "UTC" ? "UTC0" : (":" + name).c_str(), 1);
     ::tzset();
   }
   ~ZoneScope() {
@@ -368,6 +369,9 @@ std::optional<std::string> SiteZone::Check(std::string_view name) {
       });
   if (!plain) {
     return "'" + std::string(name) + "' is not a time zone name such as \"Europe/Berlin\"";
+  }
+  if (name == "UTC") {
+    return std::nullopt;
   }
   const char* dir = std::getenv("TZDIR");
   const std::string path =
