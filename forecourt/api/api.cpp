@@ -654,8 +654,12 @@ Reply Api::Shifts(const std::vector<std::string_view>& parts, const Request& req
     const bool opening = parts.size() == 3;
     const ShiftOutcome outcome = opening ? books_.OpenShift(by) : books_.CloseShift(by);
     if (!outcome.Ok()) {
-      return Json(outcome.reason == "journal-error" ? 503 : 409,
-                  {{"error", outcome.reason}, {"message", outcome.message}});
+      json body = {{"error", outcome.reason}, {"message", outcome.message}};
+      if (outcome.shift) {
+        // A client that retries after a lost reply finds its shift here.
+        body["shift"] = ToJson(*outcome.shift, false);
+      }
+      return Json(outcome.reason == "journal-error" ? 503 : 409, body);
     }
     return Json(opening ? 201 : 200, ToJson(*outcome.shift, true));
   }

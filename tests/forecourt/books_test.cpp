@@ -118,6 +118,7 @@ TEST_F(BooksTest, AShiftsReportSetsTheMetersAgainstTheSales) {
   const auto again = Call("POST", "/api/v1/shifts");
   EXPECT_EQ(again.status, 409u);
   EXPECT_EQ(json::parse(again.body)["error"], "shift-open");
+  EXPECT_EQ(json::parse(again.body)["shift"]["id"], json::parse(opened.body)["id"]);
 
   Journal& journal = forecourt_->GetJournal();
   const std::int64_t cleared = Sell("1", 10.0);
