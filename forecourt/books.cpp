@@ -195,7 +195,7 @@ ReportOutcome Books::DayReport(int year, int month, int day) {
 }
 
 SalesSummary Books::Sales(std::int64_t fromMs, std::int64_t toMs, SalesGroup group) {
-  return SummariseSales(forecourt_.GetJournal().CreatedBetween(fromMs, toMs), group, zone_);
+  return SummariseSales(forecourt_.GetJournal().DeliveredBetween(fromMs, toMs), group, zone_);
 }
 
 }  // namespace tarvenix::forecourt

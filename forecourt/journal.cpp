@@ -1005,6 +1005,21 @@ std::vector<Alert> Journal::AlertsBetween(std::int64_t fromMs, std::int64_t toMs
   return out;
 }
 
+std::vector<SaleFigure> Journal::DeliveredBetween(std::int64_t fromMs, std::int64_t toMs) {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
+      "SELECT pump_id, created_ms, volume_hundredths, money_thousandths FROM transactions "
+      "WHERE created_ms >= ?1 AND created_ms < ?2 AND state IN " +
+      SqlList(StateSet::kDelivered) + " ORDER BY id");
+  s->Bind(1, fromMs).Bind(2, toMs);
+  std::vector<SaleFigure> out;
+  while (s->Step()) {
+    out.push_back(
+        {.pumpId = s->Text(0), .createdMs = s->Int(1), .volume = s->Int(2), .money = s->Int(3)});
+  }
+  return out;
+}
+
 void Journal::PublishPresent() {
   std::lock_guard lock(mutex_);
   auto s = db_.Cached(Select("WHERE state IN " + SqlList(StateSet::kOpen) + " OR state IN " +

@@ -1,5 +1,5 @@
-// The journal: the service's SQLite database of pumps, transactions and
-// alerts. WAL mode with synchronous=FULL: a change is on the disk when its
+// The journal: the service's SQLite database of pumps, transactions,
+// alerts and shifts. WAL mode with synchronous=FULL: a change is on the disk when its
 // call returns, and only then published as an event, so no client ever sees
 // a state that a power cut could take back. Thread-safe: one writing
 // connection behind a mutex, and a read-only one for the readers.
@@ -134,6 +134,9 @@ class Journal {
   // Sales and alerts created in [fromMs, toMs), oldest first.
   std::vector<Transaction> CreatedBetween(std::int64_t fromMs, std::int64_t toMs);
   std::vector<Alert> AlertsBetween(std::int64_t fromMs, std::int64_t toMs);
+  // Delivered sales (payable, locked, cleared) created in [fromMs, toMs),
+  // only their figures: a year of them stays small.
+  std::vector<SaleFigure> DeliveredBetween(std::int64_t fromMs, std::int64_t toMs);
 
   // Publishes the journal's present: every open or unpaid transaction and
   // every unacknowledged alert, for readers that start after a restart.

@@ -13,7 +13,6 @@
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
-#include "forecourt/sale.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -464,36 +463,35 @@ std::optional<SalesGroup> SalesGroupByName(std::string_view name) {
   return std::nullopt;
 }
 
-SalesSummary SummariseSales(const std::vector<Transaction>& sales, SalesGroup group,
+SalesSummary SummariseSales(const std::vector<SaleFigure>& sales, SalesGroup group,
                             const SiteZone& zone) {
-  std::vector<const Transaction*> delivered;
   std::vector<std::int64_t> times;
-  for (const Transaction& txn : sales) {
-    if (IsDelivered(txn.state)) {
-      delivered.push_back(&txn);
-      times.push_back(txn.createdMs);
+  if (group != SalesGroup::kPump) {
+    times.reserve(sales.size());
+    for (const SaleFigure& sale : sales) {
+      times.push_back(sale.createdMs);
     }
   }
-  const auto locals =
-      group == SalesGroup::kPump ? std::vector<SiteZone::Local>() : zone.ToLocal(times);
+  const auto locals = times.empty() ? std::vector<SiteZone::Local>() : zone.ToLocal(times);
   // Ordered by the bucket's first instant (hours), else by the key.
   std::map<std::pair<std::int64_t, std::string>, SalesFigures> buckets;
   SalesSummary summary;
-  for (std::size_t i = 0; i < delivered.size(); ++i) {
-    const Transaction& txn = *delivered[i];
-    std::pair<std::int64_t, std::string> key{0, txn.pumpId};
+  for (std::size_t i = 0; i < sales.size(); ++i) {
+    const SaleFigure& sale = sales[i];
+    std::pair<std::int64_t, std::string> key{0, sale.pumpId};
     if (group == SalesGroup::kHour) {
       SiteZone::Local start = locals[i];
       const std::int64_t intoHour =
           (static_cast<std::int64_t>(start.minute) * 60 + start.second) * 1000 +
-          txn.createdMs % 1000;
+          sale.createdMs % 1000;
       start.minute = start.second = 0;
-      key = {txn.createdMs - intoHour, LocalRfc3339(start)};
+      key = {sale.createdMs - intoHour, LocalRfc3339(start)};
     } else if (group == SalesGroup::kDay) {
       key.second = fmt::format("{:04}-{:02}-{:02}", locals[i].year, locals[i].month, locals[i].day);
     }
-    buckets[key].Add(FiguresOf(txn));
-    summary.total.Add(FiguresOf(txn));
+    const SalesFigures figures{.count = 1, .volume = sale.volume, .money = sale.money};
+    buckets[key].Add(figures);
+    summary.total.Add(figures);
   }
   for (const auto& [key, figures] : buckets) {
     summary.rows.push_back({.key = key.second, .figures = figures});

@@ -175,6 +175,13 @@ std::string LocalRfc3339(const SiteZone::Local& local);
 // or local day.
 enum class SalesGroup { kPump, kHour, kDay };
 std::optional<SalesGroup> SalesGroupByName(std::string_view name);
+// A delivered sale as the totals need it.
+struct SaleFigure {
+  std::string pumpId;
+  std::int64_t createdMs = 0;
+  std::int64_t volume = 0;  // hundredths
+  std::int64_t money = 0;   // thousandths
+};
 struct SalesRow {
   std::string key;  // the pump, or the bucket's first instant (hour) or date (day)
   SalesFigures figures;
@@ -183,7 +190,7 @@ struct SalesSummary {
   std::vector<SalesRow> rows;
   SalesFigures total;
 };
-SalesSummary SummariseSales(const std::vector<Transaction>& sales, SalesGroup group,
+SalesSummary SummariseSales(const std::vector<SaleFigure>& sales, SalesGroup group,
                             const SiteZone& zone);
 nlohmann::json ToJson(const SalesSummary& summary);
 std::string ToCsv(const SalesSummary& summary, SalesGroup group);

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <sstream>
 #include <tarvenix/lines/clock.hpp>
 
@@ -287,6 +288,18 @@ TEST_F(BooksTest, BadQueriesAreRefusedWithTheirReason) {
   // A shift still open has no report yet.
   ASSERT_EQ(Call("POST", "/api/v1/shifts").status, 201u);
   EXPECT_EQ(Call("GET", "/api/v1/shifts/1/report").status, 409u);
+}
+
+// Amounts are exact decimals; CSV fields are quoted only where RFC 4180
+// asks, and never read as a formula.
+TEST(ReportTextTest, DecimalsAndCsvFields) {
+  EXPECT_EQ(Decimal(1230, 2), "12.30");
+  EXPECT_EQ(Decimal(-50, 3), "-0.050");
+  EXPECT_EQ(Decimal(std::numeric_limits<std::int64_t>::min(), 3), "-9223372036854775.808");
+  EXPECT_EQ(CsvField("Pump 1"), "Pump 1");
+  EXPECT_EQ(CsvField("Island \"A\", left"), "\"Island \"\"A\"\", left\"");
+  EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
+  EXPECT_EQ(CsvField("=HYPERLINK(1)"), "'=HYPERLINK(1)");
 }
 
 // A day is 23 or 25 hours where the clocks change, and begins at the local
