@@ -130,7 +130,9 @@ export class Shifts {
     $('shifts-body').replaceChildren(...shifts.map((s) => {
       const report = html('button', { type: 'button', text: 'Report' });
       report.disabled = !s.closed_at;
-      report.addEventListener('click', () => this.report(s.id));
+      report.addEventListener('click', () => this.report(s.id).catch((error) => {
+        $('shift-status').textContent = error.message;
+      }));
       return html('tr', { 'data-shift': s.id },
         html('td', { 'data-label': 'Shift', text: String(s.id) }),
         html('td', { 'data-label': 'Opened', text: `${dateTimeText(Date.parse(s.opened_at))} · ${s.opened_by}` }),
