@@ -54,6 +54,8 @@ terminal.")
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME tarvenixd)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+# The zones of `timezone` other than UTC, for the day-end.
+set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS tzdata)
 set(CPACK_DEBIAN_SERVICE_DESCRIPTION
   "Driver for Tarvenix fuel dispensers - forecourt service
 tarvenixd runs every dispenser on its serial lines through the driver:

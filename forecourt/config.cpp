@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "forecourt/amounts.hpp"
+#include "forecourt/shifts.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -329,6 +330,12 @@ void ReadAccess(Checker& check, const toml::table& root, Config& config) {
                 "TLS needs both 'tls_certificate' and 'tls_key'");
   }
   config.staticDir = check.String(root, "static_dir").value_or("");
+  if (auto zone = check.String(root, "timezone")) {
+    if (auto why = SiteZone::Check(*zone)) {
+      check.Error(*root.get("timezone"), *why);
+    }
+    config.timezone = *zone;
+  }
 }
 
 // The currency and the one-tap presets of the web page.
@@ -418,7 +425,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   check.OnlyKeys(root,
                  {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms",
                   "poll_interval_ms", "totals_interval_ms", "line", "token", "tls_certificate",
-                  "tls_key", "static_dir", "currency", "web", "fallback_after_s"},
+                  "tls_key", "static_dir", "currency", "web", "fallback_after_s", "timezone"},
                  "the file");
   if (auto database = check.String(root, "database")) {
     config.database = *database;

@@ -72,6 +72,9 @@ struct Config {
   std::string tlsCertificate;  // PEM files; both or neither
   std::string tlsKey;
   std::string staticDir;  // served at / when set
+  // The site's IANA time zone, for the day-end and the hourly and daily
+  // totals.
+  std::string timezone = "UTC";
   WebConfig web;
   Settings settings;
   std::vector<LineConfig> lines;

@@ -163,14 +163,47 @@ CREATE TABLE chain(
 );
 )sql";
 
+// The steps after the one built from the sale's rules (below), in order.
+constexpr std::array<std::string_view, 2> kLaterMigrations = {
+    kPricesAndAudit,
+    // Shifts and the meter readings at their ends; a reading without
+    // counters is a missing one. At most one shift is open.
+    R"sql(
+CREATE TABLE shifts(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  opened_ms INTEGER NOT NULL,
+  opened_by TEXT NOT NULL,
+  closed_ms INTEGER,
+  closed_by TEXT
+);
+CREATE UNIQUE INDEX shifts_one_open ON shifts(coalesce(closed_ms, 0)) WHERE closed_ms IS NULL;
+CREATE TABLE meter_readings(
+  shift_id INTEGER NOT NULL REFERENCES shifts(id),
+  at_close INTEGER NOT NULL CHECK (at_close IN (0, 1)),
+  pump_id TEXT NOT NULL,
+  taken_ms INTEGER NOT NULL,
+  volume_counter INTEGER,
+  money_counter INTEGER,
+  scale REAL NOT NULL,
+  busy INTEGER NOT NULL DEFAULT 0,
+  missing TEXT NOT NULL DEFAULT '',
+  CHECK ((volume_counter IS NULL) = (money_counter IS NULL)),
+  PRIMARY KEY(shift_id, at_close, pump_id)
+);
+CREATE INDEX meter_readings_by_time ON meter_readings(pump_id, taken_ms);
+CREATE INDEX transactions_by_created ON transactions(created_ms);
+CREATE INDEX alerts_by_created ON alerts(created_ms);
+)sql",
+};
+
 // The sale's states, and only they, in the state column (the list comes
 // from the sale's rules).
 std::string Migration(std::size_t index) {
   if (index < kMigrations.size()) {
     return std::string(kMigrations[index]);
   }
-  if (index == kMigrations.size() + 1) {
-    return std::string(kPricesAndAudit);
+  if (index > kMigrations.size()) {
+    return std::string(kLaterMigrations[index - kMigrations.size() - 1]);
   }
   return R"sql(
 CREATE TABLE transactions_v3(
@@ -284,6 +317,76 @@ std::string Select(std::string_view where) {
 constexpr std::string_view kFilter =
     "WHERE (?1 IS NULL OR state = ?1) AND (?2 IS NULL OR pump_id = ?2) AND "
     "(?3 IS NULL OR created_ms >= ?3) AND (?6 = 0 OR recovered = 1)";
+
+constexpr std::string_view kReadingColumns =
+    "pump_id, taken_ms, volume_counter, money_counter, scale, busy, missing";
+
+MeterReading ReadReading(const Statement& s) {
+  return {.pumpId = s.Text(0),
+          .takenMs = s.Int(1),
+          .volume = s.OptionalInt(2),
+          .money = s.OptionalInt(3),
+          .scale = s.Real(4),
+          .busy = s.Int(5) != 0,
+          .missing = s.Text(6)};
+}
+
+std::vector<MeterReading> ReadReadings(Database& db, std::int64_t shiftId, bool atClose) {
+  auto s = db.Cached("SELECT " + std::string(kReadingColumns) +
+                     " FROM meter_readings WHERE shift_id = ?1 AND at_close = ?2 ORDER BY rowid");
+  s->Bind(1, shiftId).Bind(2, atClose ? 1 : 0);
+  std::vector<MeterReading> out;
+  while (s->Step()) {
+    out.push_back(ReadReading(*s));
+  }
+  return out;
+}
+
+void WriteReadings(Database& db, std::int64_t shiftId, bool atClose,
+                   const std::vector<MeterReading>& readings) {
+  for (const MeterReading& r : readings) {
+    const bool present = r.Present();
+    db.Cached(
+          "INSERT INTO meter_readings(shift_id, at_close, pump_id, taken_ms, volume_counter, "
+          "money_counter, scale, busy, missing) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")
+        ->Bind(1, shiftId)
+        .Bind(2, atClose ? 1 : 0)
+        .Bind(3, r.pumpId)
+        .Bind(4, r.takenMs)
+        .Bind(5, present ? r.volume : std::nullopt)
+        .Bind(6, present ? r.money : std::nullopt)
+        .Bind(7, r.scale)
+        .Bind(8, r.busy ? 1 : 0)
+        .Bind(9, present ? std::string() : r.missing)
+        .Run();
+  }
+}
+
+constexpr std::string_view kShiftColumns = "id, opened_ms, opened_by, closed_ms, closed_by";
+
+Shift ReadShift(const Statement& s) {
+  Shift shift{.id = s.Int(0), .openedMs = s.Int(1), .openedBy = s.Text(2)};
+  shift.closedMs = s.OptionalInt(3);
+  if (!s.IsNull(4)) {
+    shift.closedBy = s.Text(4);
+  }
+  return shift;
+}
+
+std::optional<Shift> FindShift(Database& db, std::string_view where, std::int64_t id = 0) {
+  auto s = db.Cached("SELECT " + std::string(kShiftColumns) + " FROM shifts " + std::string(where));
+  if (id != 0) {
+    s->Bind(1, id);
+  }
+  if (!s->Step()) {
+    return std::nullopt;
+  }
+  Shift shift = ReadShift(*s);
+  s->Reset();
+  shift.opening = ReadReadings(db, shift.id, false);
+  shift.closing = ReadReadings(db, shift.id, true);
+  return shift;
+}
 
 }  // namespace
 
@@ -891,6 +994,134 @@ Outcome Journal::Acknowledge(std::int64_t id, AuditRecord* audit) {
   }
   PublishAlert(*alert);
   return {};
+}
+
+std::optional<Shift> Journal::CurrentShift() {
+  std::lock_guard lock(readMutex_);
+  return FindShift(*readDb_, "WHERE closed_ms IS NULL");
+}
+
+ShiftOutcome Journal::OpenShift(const std::string& by, std::int64_t openedMs,
+                                const std::vector<MeterReading>& readings, AuditRecord* audit) {
+  std::lock_guard lock(mutex_);
+  return Writing([&]() -> ShiftOutcome {
+    DbTransaction dbTxn(db_);
+    if (auto open = FindShift(db_, "WHERE closed_ms IS NULL")) {
+      return {.reason = "shift-open",
+              .message = "shift " + std::to_string(open->id) + " is open: close it first",
+              .shift = std::move(open)};
+    }
+    db_.Cached("INSERT INTO shifts(opened_ms, opened_by) VALUES(?1, ?2)")
+        ->Bind(1, openedMs)
+        .Bind(2, by)
+        .Run();
+    const std::int64_t id = db_.LastInsertId();
+    WriteReadings(db_, id, false, readings);
+    if (audit != nullptr) {
+      audit->outcome = {{"shift", id}};
+      WriteAudit(*audit);
+    }
+    dbTxn.Commit();
+    return {.shift = Shift{.id = id, .openedMs = openedMs, .openedBy = by, .opening = readings}};
+  });
+}
+
+ShiftOutcome Journal::CloseShift(const std::string& by, std::int64_t closedMs,
+                                 const std::vector<MeterReading>& readings, AuditRecord* audit) {
+  std::lock_guard lock(mutex_);
+  return Writing([&]() -> ShiftOutcome {
+    DbTransaction dbTxn(db_);
+    auto open = FindShift(db_, "WHERE closed_ms IS NULL");
+    if (!open) {
+      return {.reason = "no-shift", .message = "no shift is open"};
+    }
+    db_.Cached("UPDATE shifts SET closed_ms = ?2, closed_by = ?3 WHERE id = ?1")
+        ->Bind(1, open->id)
+        .Bind(2, closedMs)
+        .Bind(3, by)
+        .Run();
+    WriteReadings(db_, open->id, true, readings);
+    if (audit != nullptr) {
+      audit->outcome = {{"shift", open->id}};
+      WriteAudit(*audit);
+    }
+    dbTxn.Commit();
+    open->closedMs = closedMs;
+    open->closedBy = by;
+    open->closing = readings;
+    return {.shift = std::move(open)};
+  });
+}
+
+std::optional<Shift> Journal::GetShift(std::int64_t id) {
+  std::lock_guard lock(readMutex_);
+  return FindShift(*readDb_, "WHERE id = ?1", id);
+}
+
+std::vector<Shift> Journal::Shifts(std::size_t limit, std::size_t offset) {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached("SELECT " + std::string(kShiftColumns) +
+                           " FROM shifts ORDER BY id DESC LIMIT ?1 OFFSET ?2");
+  s->Bind(1, static_cast<std::int64_t>(limit)).Bind(2, static_cast<std::int64_t>(offset));
+  std::vector<Shift> out;
+  while (s->Step()) {
+    out.push_back(ReadShift(*s));
+  }
+  return out;
+}
+
+std::vector<MeterReading> Journal::ReadingsAtOrBefore(std::int64_t atMs) {
+  std::lock_guard lock(readMutex_);
+  // SQLite takes the other columns from the row of max().
+  auto s = readDb_->Cached(
+      "SELECT pump_id, max(taken_ms), volume_counter, money_counter, scale, busy, missing "
+      "FROM meter_readings WHERE taken_ms <= ?1 AND volume_counter IS NOT NULL "
+      "GROUP BY pump_id ORDER BY pump_id");
+  s->Bind(1, atMs);
+  std::vector<MeterReading> out;
+  while (s->Step()) {
+    out.push_back(ReadReading(*s));
+  }
+  return out;
+}
+
+std::vector<Transaction> Journal::CreatedBetween(std::int64_t fromMs, std::int64_t toMs) {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(Select("WHERE created_ms >= ?1 AND created_ms < ?2 ORDER BY id"));
+  s->Bind(1, fromMs).Bind(2, toMs);
+  std::vector<Transaction> out;
+  while (s->Step()) {
+    out.push_back(ReadTransaction(*s));
+  }
+  return out;
+}
+
+std::vector<Alert> Journal::AlertsBetween(std::int64_t fromMs, std::int64_t toMs) {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
+      "SELECT id, kind, pump_id, transaction_id, message, details, created_ms, acknowledged_ms "
+      "FROM alerts WHERE created_ms >= ?1 AND created_ms < ?2 ORDER BY id");
+  s->Bind(1, fromMs).Bind(2, toMs);
+  std::vector<Alert> out;
+  while (s->Step()) {
+    out.push_back(ReadAlert(*s));
+  }
+  return out;
+}
+
+std::vector<SaleFigure> Journal::DeliveredBetween(std::int64_t fromMs, std::int64_t toMs) {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached(
+      "SELECT pump_id, created_ms, volume_hundredths, money_thousandths FROM transactions "
+      "WHERE created_ms >= ?1 AND created_ms < ?2 AND state IN " +
+      SqlList(StateSet::kDelivered) + " ORDER BY id");
+  s->Bind(1, fromMs).Bind(2, toMs);
+  std::vector<SaleFigure> out;
+  while (s->Step()) {
+    out.push_back(
+        {.pumpId = s->Text(0), .createdMs = s->Int(1), .volume = s->Int(2), .money = s->Int(3)});
+  }
+  return out;
 }
 
 void Journal::PublishPresent() {

@@ -1,5 +1,5 @@
-// The journal: the service's SQLite database of pumps, transactions and
-// alerts. WAL mode with synchronous=FULL: a change is on the disk when its
+// The journal: the service's SQLite database of pumps, transactions,
+// alerts and shifts. WAL mode with synchronous=FULL: a change is on the disk when its
 // call returns, and only then published as an event, so no client ever sees
 // a state that a power cut could take back. Thread-safe: one writing
 // connection behind a mutex, and a read-only one for the readers.
@@ -21,11 +21,12 @@
 #include "forecourt/events.hpp"
 #include "forecourt/model.hpp"
 #include "forecourt/prices.hpp"
+#include "forecourt/shifts.hpp"
 
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 4;
+inline constexpr std::int64_t kSchemaVersion = 5;
 
 struct TransactionFilter {
   std::optional<TxnState> state;
@@ -147,6 +148,29 @@ class Journal {
   // in one commit; false when the set was cancelled meanwhile.
   bool ApplyPrice(const DuePrice& due, std::optional<double> oldPrice);
   std::vector<PriceChange> PriceLog(const PriceLogFilter& filter);
+
+  // --- Shifts
+  // The open shift, with its opening readings.
+  std::optional<Shift> CurrentShift();
+  // Records a shift and its opening readings in one commit; refused with
+  // "shift-open" while another is open.
+  ShiftOutcome OpenShift(const std::string& by, std::int64_t openedMs,
+                         const std::vector<MeterReading>& readings, AuditRecord* audit = nullptr);
+  // Closes the open shift with its closing readings in one commit; refused
+  // with "no-shift" when none is open.
+  ShiftOutcome CloseShift(const std::string& by, std::int64_t closedMs,
+                          const std::vector<MeterReading>& readings, AuditRecord* audit = nullptr);
+  std::optional<Shift> GetShift(std::int64_t id);
+  // Newest first, without their readings.
+  std::vector<Shift> Shifts(std::size_t limit, std::size_t offset);
+  // Per pump, its last sound reading taken at or before `atMs`.
+  std::vector<MeterReading> ReadingsAtOrBefore(std::int64_t atMs);
+  // Sales and alerts created in [fromMs, toMs), oldest first.
+  std::vector<Transaction> CreatedBetween(std::int64_t fromMs, std::int64_t toMs);
+  std::vector<Alert> AlertsBetween(std::int64_t fromMs, std::int64_t toMs);
+  // Delivered sales (payable, locked, cleared) created in [fromMs, toMs),
+  // only their figures: a year of them stays small.
+  std::vector<SaleFigure> DeliveredBetween(std::int64_t fromMs, std::int64_t toMs);
 
   // Publishes the journal's present: every open or unpaid transaction and
   // every unacknowledged alert, for readers that start after a restart.

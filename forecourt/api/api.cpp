@@ -7,6 +7,7 @@
 #include <cmath>
 #include <ctime>
 #include <future>
+#include <map>
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
@@ -54,6 +55,12 @@ constexpr RouteEntry kRoutes[] = {
     {"GET", "/metrics", Role::kMonitor, false, false},
     {"GET", "/healthz", Role::kMonitor, false, false},
     {"GET", "/api/v1/health", Role::kMonitor, false, false},
+    {"GET", "/api/v1/shifts", Role::kMonitor, false, false},
+    {"POST", "/api/v1/shifts", Role::kControl, true, false},
+    {"POST", "/api/v1/shifts/current/close", Role::kControl, true, false},
+    {"GET", "/api/v1/shifts/{id}/report", Role::kMonitor, false, false},
+    {"GET", "/api/v1/reports/day", Role::kMonitor, false, false},
+    {"GET", "/api/v1/reports/sales", Role::kMonitor, false, false},
 };
 
 // Upper bounds of the latency histogram, seconds.
@@ -207,6 +214,48 @@ json TotalsJson(const std::string& pumpId, const Totals& totals) {
           {"money_counter", totals.money}};
 }
 
+// A query's keys and values, each key at most once and every one known.
+Parsed<std::map<std::string, std::string, std::less<>>> QueryValues(
+    std::string_view query, std::initializer_list<std::string_view> known) {
+  std::map<std::string, std::string, std::less<>> out;
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+    if (pair.empty()) {
+      continue;
+    }
+    const std::size_t eq = pair.find('=');
+    const std::string key = Decode(pair.substr(0, eq));
+    if (std::find(known.begin(), known.end(), key) == known.end()) {
+      return Error(400, "bad-query", "unknown parameter '" + key + "'");
+    }
+    if (!out.emplace(key, eq == std::string_view::npos ? "" : Decode(pair.substr(eq + 1))).second) {
+      return Error(400, "bad-query", "'" + key + "' is given twice");
+    }
+  }
+  return out;
+}
+
+// CSV when `format=csv` or when the client accepts text/csv; `format=json`
+// for JSON whatever it accepts.
+Parsed<bool> WantsCsv(const std::map<std::string, std::string, std::less<>>& query,
+                      const Request& request) {
+  if (const auto it = query.find("format"); it != query.end()) {
+    if (it->second != "csv" && it->second != "json") {
+      return Error(400, "bad-query", "'format' must be csv or json");
+    }
+    return it->second == "csv";
+  }
+  return request.accept.find("text/csv") != std::string::npos;
+}
+
+Reply Csv(std::string body, const std::string& filename) {
+  Reply reply{.status = 200, .body = std::move(body), .contentType = "text/csv; charset=utf-8"};
+  reply.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + filename + "\"");
+  return reply;
+}
+
 }  // namespace
 
 Reply Error(unsigned status, std::string_view reason, std::string_view message) {
@@ -336,8 +385,30 @@ Parsed<std::string> ParseClient(std::string_view body, const std::string& tokenN
 }
 
 std::optional<std::int64_t> ParseRfc3339(std::string_view text) {
+  // The zone: Z, or the offset from UTC (a '+' that a query decoded to a
+  // space is taken for one).
+  std::int64_t offsetS = 0;
+  if (!text.empty() && (text.back() == 'Z' || text.back() == 'z')) {
+    text.remove_suffix(1);
+  } else if (const std::size_t n = text.size();
+             n >= 6 && text[n - 3] == ':' &&
+             std::string_view("+- ").find(text[n - 6]) != std::string_view::npos) {
+    int hours = 0;
+    int minutes = 0;
+    const char* at = text.data() + n - 5;
+    const auto h = std::from_chars(at, at + 2, hours);
+    const auto m = std::from_chars(at + 3, at + 5, minutes);
+    if (h.ec != std::errc{} || h.ptr != at + 2 || m.ec != std::errc{} || m.ptr != at + 5 ||
+        hours > 23 || minutes > 59) {
+      return std::nullopt;
+    }
+    offsetS = (text[n - 6] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+    text.remove_suffix(6);
+  } else {
+    return std::nullopt;
+  }
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (text.size() < 20 || text.back() != 'Z' ||
+  if (text.size() < 19 ||
       std::sscanf(std::string(text).c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &year, &month, &day, &hour,
                   &minute, &second) != 6 ||
       month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60 ||
@@ -345,7 +416,7 @@ std::optional<std::int64_t> ParseRfc3339(std::string_view text) {
     return std::nullopt;
   }
   std::int64_t ms = 0;
-  const std::string_view rest = text.substr(19, text.size() - 20);
+  const std::string_view rest = text.substr(19);
   if (!rest.empty()) {
     if (rest[0] != '.' || rest.size() < 2 ||
         rest.find_first_not_of("0123456789", 1) != std::string_view::npos) {
@@ -362,7 +433,7 @@ std::optional<std::int64_t> ParseRfc3339(std::string_view text) {
   utc.tm_hour = hour;
   utc.tm_min = minute;
   utc.tm_sec = second;
-  return static_cast<std::int64_t>(timegm(&utc)) * 1000 + ms;
+  return (static_cast<std::int64_t>(timegm(&utc)) - offsetS) * 1000 + ms;
 }
 
 Parsed<TransactionFilter> ParseTransactionQuery(std::string_view query) {
@@ -471,7 +542,7 @@ std::vector<std::pair<std::string, std::string>> RouteList() {
 }
 
 Api::Api(Forecourt& forecourt, const Config& config)
-    : forecourt_(forecourt), access_(config.tokens), web_(config.web) {}
+    : forecourt_(forecourt), books_(forecourt), access_(config.tokens), web_(config.web) {}
 
 std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   const auto matched = Match(request.method, PathOf(request.target));
@@ -531,6 +602,12 @@ Reply Api::Dispatch(const Request& request, const Route& route, RequestAudit& au
     if (route.name == "GET /api/v1/audit") {
       return AuditTrail(request);
     }
+    if (parts.size() >= 3 && parts[2] == "shifts") {
+      return Shifts(parts, request, audit);
+    }
+    if (parts.size() >= 3 && parts[2] == "reports") {
+      return Reports(parts, request);
+    }
     if (route.name == "POST /api/v1/stop-all") {
       return StopAll();
     }
@@ -574,6 +651,161 @@ Reply Api::Dispatch(const Request& request, const Route& route, RequestAudit& au
     return Error(500, "internal", e.what());
   }
   return Error(404, "not-found", "no route " + std::string(path));
+}
+
+Reply Api::Shifts(const std::vector<std::string_view>& parts, const Request& request,
+                  RequestAudit& audit) {
+  if (parts.size() == 3 && request.method == "GET") {
+    auto query = QueryValues(QueryOf(request.target), {"limit", "offset"});
+    if (auto* refused = std::get_if<Reply>(&query)) {
+      return *refused;
+    }
+    const auto& values = std::get<0>(query);
+    std::size_t limit = 50;
+    std::size_t offset = 0;
+    if (const auto it = values.find("limit"); it != values.end()) {
+      const auto n = Id(it->second);
+      if (!n || *n > 1000) {
+        return Error(400, "bad-query", "'limit' must lie in 1..1000");
+      }
+      limit = static_cast<std::size_t>(*n);
+    }
+    if (const auto it = values.find("offset"); it != values.end()) {
+      const auto [end, ec] =
+          std::from_chars(it->second.data(), it->second.data() + it->second.size(), offset);
+      if (ec != std::errc{} || end != it->second.data() + it->second.size()) {
+        return Error(400, "bad-query", "'offset' must be an integer of 0 or more");
+      }
+    }
+    json list = json::array();
+    for (const Shift& shift : forecourt_.GetJournal().Shifts(limit, offset)) {
+      list.push_back(ToJson(shift, false));
+    }
+    return Json(200, list);
+  }
+  if (request.method == "POST") {
+    if (!request.body.empty()) {
+      auto body = ObjectBody(request.body, {});
+      if (auto* refused = std::get_if<Reply>(&body)) {
+        return *refused;
+      }
+    }
+    const std::string name = access_.NameOf(request.authorization);
+    const std::string by = name.empty() ? "local" : name;
+    const bool opening = parts.size() == 3;
+    // The record goes into the shift's own commit; a refusal leaves it
+    // pending, and it is committed alone with the reply.
+    const ShiftOutcome outcome =
+        opening ? books_.OpenShift(by, &audit.record) : books_.CloseShift(by, &audit.record);
+    if (outcome.Ok()) {
+      audit.pending = false;
+    }
+    if (!outcome.Ok()) {
+      json body = {{"error", outcome.reason}, {"message", outcome.message}};
+      if (outcome.shift) {
+        // A client that retries after a lost reply finds its shift here.
+        body["shift"] = ToJson(*outcome.shift, false);
+      }
+      return Json(outcome.reason == "journal-error" ? 503 : 409, body);
+    }
+    return Json(opening ? 201 : 200, ToJson(*outcome.shift, true));
+  }
+  // GET /api/v1/shifts/{id}/report
+  const auto id = Id(parts[3]);
+  if (!id) {
+    return Error(404, "not-found", "no shift '" + std::string(parts[3]) + "'");
+  }
+  auto query = QueryValues(QueryOf(request.target), {"format"});
+  if (auto* refused = std::get_if<Reply>(&query)) {
+    return *refused;
+  }
+  const auto csv = WantsCsv(std::get<0>(query), request);
+  if (auto* refused = std::get_if<Reply>(&csv)) {
+    return *refused;
+  }
+  const ReportOutcome outcome = books_.ShiftReport(*id);
+  if (!outcome.Ok()) {
+    return Json(outcome.reason == "not-found" ? 404 : 409,
+                {{"error", outcome.reason}, {"message", outcome.message}});
+  }
+  if (std::get<bool>(csv)) {
+    return Csv(ToCsv(outcome.report), fmt::format("shift-{}.csv", *id));
+  }
+  json report = ToJson(outcome.report);
+  report["kind"] = "shift";
+  report["shift"] = ToJson(*outcome.shift, false);
+  return Json(200, report);
+}
+
+Reply Api::Reports(const std::vector<std::string_view>& parts, const Request& request) {
+  const bool day = parts[3] == "day";
+  auto query =
+      QueryValues(QueryOf(request.target),
+                  day ? std::initializer_list<std::string_view>{"date", "format"}
+                      : std::initializer_list<std::string_view>{"from", "to", "group", "format"});
+  if (auto* refused = std::get_if<Reply>(&query)) {
+    return *refused;
+  }
+  const auto& values = std::get<0>(query);
+  const auto csv = WantsCsv(values, request);
+  if (auto* refused = std::get_if<Reply>(&csv)) {
+    return *refused;
+  }
+  if (day) {
+    const auto it = values.find("date");
+    const auto date = it == values.end() ? std::nullopt : ParseDate(it->second);
+    if (!date) {
+      return Error(400, "bad-query", "'date' must be a day of the calendar as YYYY-MM-DD");
+    }
+    const auto [year, month, dayOfMonth] = *date;
+    const ReportOutcome outcome = books_.DayReport(year, month, dayOfMonth);
+    if (!outcome.Ok()) {
+      return Error(400, "bad-query", it->second + ": " + outcome.message);
+    }
+    if (std::get<bool>(csv)) {
+      return Csv(ToCsv(outcome.report), "day-" + it->second + ".csv");
+    }
+    json report = ToJson(outcome.report);
+    report["kind"] = "day";
+    report["date"] = it->second;
+    report["timezone"] = books_.Zone().Name();
+    return Json(200, report);
+  }
+  std::optional<std::int64_t> bounds[2];
+  for (int i = 0; i < 2; ++i) {
+    const char* key = i == 0 ? "from" : "to";
+    const auto it = values.find(key);
+    if (it == values.end()) {
+      return Error(400, "bad-query", fmt::format("'{}' is missing: an RFC 3339 time", key));
+    }
+    bounds[i] = ParseRfc3339(it->second);
+    if (!bounds[i]) {
+      return Error(400, "bad-query",
+                   fmt::format("'{}' must be an RFC 3339 time such as 2026-12-08T00:00:00Z or "
+                               "2026-12-08T00:00:00%2B01:00",
+                               key));
+    }
+  }
+  constexpr std::int64_t kMostMs = 366LL * 24 * 3600 * 1000;
+  if (*bounds[1] <= *bounds[0] || *bounds[1] - *bounds[0] > kMostMs) {
+    return Error(400, "bad-query", "'to' must come after 'from', by 366 days at most");
+  }
+  const auto groupIt = values.find("group");
+  const auto group =
+      SalesGroupByName(groupIt == values.end() ? std::string_view("pump") : groupIt->second);
+  if (!group) {
+    return Error(400, "bad-query", "'group' must be pump, hour or day");
+  }
+  const SalesSummary summary = books_.Sales(*bounds[0], *bounds[1], *group);
+  if (std::get<bool>(csv)) {
+    return Csv(ToCsv(summary, *group), "sales.csv");
+  }
+  json report = ToJson(summary);
+  report["from"] = Rfc3339(*bounds[0]);
+  report["to"] = Rfc3339(*bounds[1]);
+  report["group"] = groupIt == values.end() ? "pump" : groupIt->second;
+  report["timezone"] = books_.Zone().Name();
+  return Json(200, report);
 }
 
 // Every pump is sent its stop, idle ones too: each one's outcome is told,

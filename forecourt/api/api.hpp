@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "forecourt/books.hpp"
 #include "forecourt/config.hpp"
 #include "forecourt/forecourt.hpp"
 
@@ -30,6 +31,7 @@ struct Request {
   std::string target;  // path and query
   std::string body;
   std::string authorization;  // the Authorization header
+  std::string accept;         // the Accept header
 };
 
 struct Reply {
@@ -147,6 +149,9 @@ class Api {
                      RequestAudit& audit);
   Reply Alerts(const std::vector<std::string_view>& parts, const Request& request,
                RequestAudit& audit);
+  Reply Shifts(const std::vector<std::string_view>& parts, const Request& request,
+               RequestAudit& audit);
+  Reply Reports(const std::vector<std::string_view>& parts, const Request& request);
   Reply StopAll();
   // Price sets, the price log and the audit trail (trail_routes.cpp).
   Reply Prices(const std::vector<std::string_view>& parts, const Request& request,
@@ -162,6 +167,7 @@ class Api {
   Reply Metrics();
 
   Forecourt& forecourt_;
+  Books books_;
   Access access_;
   WebConfig web_;
   std::chrono::milliseconds commandTimeout_{30'000};

@@ -433,7 +433,8 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
     Request request{.method = headOnly_ ? std::string("GET") : std::string(req.method_string()),
                     .target = std::string(req.target()),
                     .body = std::move(req.body()),
-                    .authorization = std::string(req[http::field::authorization])};
+                    .authorization = std::string(req[http::field::authorization]),
+                    .accept = std::string(req[http::field::accept])};
     Route route;
     if (auto refused = shared_.api.Admit(request, route)) {
       if (refused->status == 404 && request.method == "GET") {

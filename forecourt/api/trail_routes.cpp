@@ -34,6 +34,8 @@ std::string_view AuditKind(std::string_view routeName, std::string_view path) {
       {"POST /api/v1/alerts/{id}/ack", "acknowledge"},
       {"POST /api/v1/prices", "price-set"},
       {"DELETE /api/v1/prices/{id}", "price-set-cancel"},
+      {"POST /api/v1/shifts", "shift-open"},
+      {"POST /api/v1/shifts/current/close", "shift-close"},
   };
   for (const auto& [route, kind] : kKinds) {
     if (route == routeName) {

@@ -4,6 +4,7 @@
 // connection, on a resync and when the user pages.
 import { Api, ApiError } from './api.js';
 import { Formats, ageText, clockText, dateTimeText, limitsOf, parseAmount } from './amount.js';
+import { Shifts } from './shifts.js';
 
 const TOKEN_KEY = 'tarvenix.token';
 const CLIENT_KEY = 'tarvenix.client';
@@ -212,7 +213,7 @@ function setControls(enabled) {
 
 function showView() {
   const name = location.hash.slice(1) || 'pumps';
-  const known = ['pumps', 'sales', 'lines', 'alerts'].includes(name) ? name : 'pumps';
+  const known = ['pumps', 'sales', 'lines', 'alerts', 'shifts'].includes(name) ? name : 'pumps';
   for (const section of document.querySelectorAll('main > .view')) {
     section.hidden = section.id !== known;
   }
@@ -226,7 +227,11 @@ function showView() {
   if (known === 'lines' && state.api) {
     refreshLines();
   }
+  if (known === 'shifts' && state.api) {
+    quietly(() => shifts.refresh());
+  }
 }
+const shifts = new Shifts(() => ({ api: state.api, formats: state.formats }));
 addEventListener('hashchange', () => {
   showView();
   window.scrollTo(0, 0);

@@ -2,10 +2,12 @@
 simulated dispensers and one dead line: amounts as typed, two tills and
 their locks, stop-all with a pump that does not stop, a restart of the
 service, a monitor's view, a phone, 128 pumps delivering, the file server's
-refusals, axe-core on every view and a clean console.
+refusals, a shift's printable report with its chart, axe-core on every view
+and a clean console.
 
 Usage: forecourt_page.py TARVENIXD WEB_DIR OUT_DIR  (AXE_JS: axe.min.js)
 """
+import base64
 import http.client
 import json
 import os
@@ -30,7 +32,7 @@ MONITOR = "monitor-token-0123456789"
 TILL1 = "till-one-token-0123456789"
 TILL2 = "till-two-token-0123456789"
 WAIT = 30  # seconds for any one condition; the whole run stays bounded
-VIEWS = ("pumps", "sales", "lines", "alerts")
+VIEWS = ("pumps", "sales", "lines", "alerts", "shifts")
 
 
 class Tarvenixd:
@@ -298,6 +300,46 @@ def stop_all(page):
     assert not page.find("#stop-all-banner").is_displayed()
 
 
+def shift_report(page, service):
+    """A shift opened and closed on the page: its report has a bar per pump,
+    flags the dead line's pump, and prints alone."""
+    page.view("shifts")
+    page.until("no shift open", lambda d: page.find("#shift-open").is_enabled())
+    page.find("#shift-open").click()
+    page.until("the shift open", lambda d: page.find("#shift-close").is_enabled())
+    status, sale = service.call("POST", "/api/v1/pumps/3/authorize", {"volume": 2}, TILL1)
+    if status == 201:
+        page.until("the sale delivered", lambda d: service.call(
+            "GET", f"/api/v1/transactions/{sale['id']}", token=TILL1)[1]["state"] == "payable")
+    page.find("#shift-close").click()
+    page.until("the report", lambda d: page.find("#shift-report").is_displayed())
+    rows = [e.get_attribute("data-pump") for e in page.all("#report-body tr")]
+    bars = [e.get_attribute("data-pump") for e in page.all("#report-chart svg rect.bar")]
+    assert bars == rows[:-1] == ["1", "2", "3", "4", "9"], (bars, rows)
+    chart = page.find("#report-chart svg")
+    assert chart.get_attribute("role") == "img"
+    assert page.all("#report-chart svg > title") and page.all("#report-chart svg > desc")
+    assert len(page.all("#report-chart svg text.axis-label")) == 2
+    assert page.attr("#report-body tr[data-pump='9']", "data-flagged") == "true"
+    page.axe_check("the shift report")
+    page.shoot("shift-report")
+    # Printed: the report alone, with its chart.
+    page.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": "print"})
+    try:
+        assert not page.find("header").is_displayed(), "the header is printed"
+        assert not page.find("#shifts-table").is_displayed(), "the list of shifts is printed"
+        assert page.find("#report-chart svg").is_displayed(), "the chart is not printed"
+        assert page.find("#report-printed").is_displayed()
+        pdf = page.driver.execute_cdp_cmd("Page.printToPDF", {"preferCSSPageSize": True})
+        printed = base64.b64decode(pdf["data"])
+        with open(os.path.join(page.out, "forecourt-shift-report.pdf"), "wb") as out:
+            out.write(printed)
+        # Five pumps fit one A4 page turned sideways, as a table.
+        assert b"/Count 1" in printed and b"/MediaBox [0 0 841.9" in printed, "not one A4 page"
+    finally:
+        page.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": ""})
+
+
 def lines_and_trace(page):
     page.view("lines")
     page.until("line 2 dead", lambda d: page.attr("#line-2", "data-health") == "dead")
@@ -464,6 +506,7 @@ def run(binary, web, out):
             stop_all(page)
             lines_and_trace(page)
             views_checked(page, "1280x800")
+            shift_report(page, service)
             assert not page.read_console(), f"console: {page.console}"
             outage(page, service)
 

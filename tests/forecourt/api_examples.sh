@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the curl examples of docs/forecourt-api.md, as shown, against
+# Runs the curl examples of a document (docs/forecourt-api.md,
+# docs/forecourt.md), as shown, against
 # `tarvenixd --simulate 4` on a free port: each must answer below 400 (an
 # event stream is cut after a second). Usage: api_examples.sh TARVENIXD DOC
 set -euo pipefail
@@ -31,7 +32,10 @@ while IFS= read -r example; do
       sleep 0.1
     done
   fi
-  command=${example/curl -s/curl -s -o /dev/null -w %\{http_code\} --max-time 1}
+  # Opening or closing a shift reads every pump's counters first.
+  wait=1
+  [[ $example == *"-X POST"*"/shifts"* ]] && wait=30
+  command=${example/curl -s/curl -s -o /dev/null -w %\{http_code\} --max-time $wait}
   status=$(eval "$command" || true)
   if [[ ! $status =~ ^[23][0-9][0-9]$ ]]; then
     echo "FAILED ($status): $example"

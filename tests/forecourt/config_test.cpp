@@ -129,6 +129,8 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
            "[[token]]\nvalue = \"fedcba9876543210\"\nrole = \"control\"\nname = \"t\"\n",
        "two tokens are named 't'", 11},
       {head + "currency = \"euro\"\n" + sim, "three-letter code", 2},
+      {head + "timezone = \"Europe/Atlantis\"\n" + sim, "no time zone 'Europe/Atlantis'", 2},
+      {head + "timezone = \"../../etc/passwd\"\n" + sim, "not a time zone name", 2},
       {head + sim + "[web]\nvolume_presets = [10, -5]\n", "amounts above 0", 5},
       {head + sim + "[web]\nmoney_presets = 20\n", "list of at most 6", 5},
       {head + sim + "[web]\npresets = [1]\n", "unknown key 'presets' in [web]", 5},
