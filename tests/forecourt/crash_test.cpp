@@ -99,7 +99,10 @@ TEST(CrashTest, EveryDeliveryIsInTheJournalExactlyOnceAfterKills) {
   const fs::path journal = dir / "journal.db";
   const fs::path config = dir / "forecourt.toml";
   const fs::path log = dir / "tarvenixd.log";
+  // Port 0: the kernel picks a free one, so tests running beside this one
+  // cannot take the port from under it.
   std::ofstream(config) << "database = \"" << journal.string() << "\"\n"
+                        << "listen = \"127.0.0.1:0\"\n"
                         << "[[line]]\ndevice = \"" << tty.string() << "\"\nbaud = 19200\n"
                         << "[[line.pump]]\nid = \"1\"\naddress = 1\nprice = 1.85\n"
                         << "[[line.pump]]\nid = \"2\"\naddress = 2\nprice = 2.37\n";
