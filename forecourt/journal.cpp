@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
@@ -110,11 +111,31 @@ ALTER TABLE pumps DROP COLUMN price;
 )sql",
 };
 
+// The outbox of records for the head office, and the ids of the commands
+// it sent that were taken. AUTOINCREMENT keeps the highest number ever
+// given, so a number is never reused once its row is deleted.
+constexpr std::string_view kOutboxMigration = R"sql(
+CREATE TABLE outbox(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  kind TEXT NOT NULL,
+  record TEXT NOT NULL,
+  created_ms INTEGER NOT NULL
+);
+CREATE TABLE commands_taken(
+  id TEXT PRIMARY KEY,
+  taken_ms INTEGER NOT NULL,
+  result TEXT NOT NULL
+);
+)sql";
+
 // The sale's states, and only they, in the state column (the list comes
 // from the sale's rules).
 std::string Migration(std::size_t index) {
   if (index < kMigrations.size()) {
     return std::string(kMigrations[index]);
+  }
+  if (index == kMigrations.size() + 1) {
+    return std::string(kOutboxMigration);
   }
   return R"sql(
 CREATE TABLE transactions_v3(
@@ -260,7 +281,20 @@ Journal::Journal(const std::string& path, EventRing& events, NowMs nowMs)
 
 template <typename F>
 auto Journal::Writing(F&& write) -> decltype(write()) {
+  // Told after the commit: the publisher may then read what it added.
+  struct TellOutbox {
+    Journal& journal;
+    ~TellOutbox() {
+      if (std::exchange(journal.outboxAdded_, false) && std::uncaught_exceptions() == 0) {
+        std::lock_guard lock(journal.listenerMutex_);
+        if (journal.outboxListener_) {
+          journal.outboxListener_();
+        }
+      }
+    }
+  };
   try {
+    const TellOutbox tell{*this};
     if constexpr (std::is_void_v<decltype(write())>) {
       write();
       Recovered();
@@ -514,6 +548,7 @@ void Journal::Save(Transaction& txn, const std::optional<Totals>& counters) {
       throw StateConflict("no sale " + std::to_string(txn.id) + " to write");
     }
     WriteTransaction(txn, before->state);
+    EnqueueSale(before->state, txn);
     if (counters) {
       WriteLastTotals(txn.pumpId, *counters);
     }
@@ -697,6 +732,7 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
   Writing([&] {
     DbTransaction dbTxn(db_);
     WriteTransaction(*txn, before);
+    EnqueueSale(before, *txn);
     dbTxn.Commit();
   });
   CountUnpaid(txn->pumpId, before, to);
@@ -745,6 +781,7 @@ Alert Journal::InsertAlert(Alert alert) {
       .Bind(6, alert.createdMs)
       .Run();
   alert.id = db_.LastInsertId();
+  Enqueue("alerts", ToJson(alert));
   dbTxn.Commit();
   return alert;
 }
@@ -775,17 +812,32 @@ std::vector<Alert> Journal::Alerts(bool unacknowledgedOnly, std::size_t limit) {
 
 Outcome Journal::Acknowledge(std::int64_t id) {
   std::lock_guard lock(mutex_);
-  auto s = db_.Cached(
-      "UPDATE alerts SET acknowledged_ms = coalesce(acknowledged_ms, ?2) WHERE id = ?1 "
-      "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
-      "acknowledged_ms");
-  s->Bind(1, id).Bind(2, nowMs_());
   const std::optional<Alert> alert = Writing([&]() -> std::optional<Alert> {
+    DbTransaction dbTxn(db_);
+    bool already = false;
+    {
+      auto prior = db_.Cached("SELECT acknowledged_ms FROM alerts WHERE id = ?1");
+      prior->Bind(1, id);
+      if (!prior->Step()) {
+        return std::nullopt;
+      }
+      already = !prior->IsNull(0);
+    }
+    auto s = db_.Cached(
+        "UPDATE alerts SET acknowledged_ms = coalesce(acknowledged_ms, ?2) WHERE id = ?1 "
+        "RETURNING id, kind, pump_id, transaction_id, message, details, created_ms, "
+        "acknowledged_ms");
+    s->Bind(1, id).Bind(2, nowMs_());
     if (!s->Step()) {
       return std::nullopt;
     }
     Alert a = ReadAlert(*s);
     s->Run();
+    // Reported once: a second acknowledgement changes nothing.
+    if (!already) {
+      Enqueue("alerts", ToJson(a));
+    }
+    dbTxn.Commit();
     return a;
   });
   if (!alert) {
@@ -793,6 +845,82 @@ Outcome Journal::Acknowledge(std::int64_t id) {
   }
   PublishAlert(*alert);
   return {};
+}
+
+void Journal::EnqueueSale(TxnState before, const Transaction& after) {
+  const bool payable = after.state == TxnState::kPayable && !IsDelivered(before);
+  const bool cleared = after.state == TxnState::kCleared && before != TxnState::kCleared;
+  if (payable || cleared) {
+    Enqueue("sales", ToJson(after));
+  }
+}
+
+void Journal::Enqueue(std::string_view kind, const nlohmann::json& record) {
+  db_.Cached("INSERT INTO outbox(kind, record, created_ms) VALUES(?1, ?2, ?3)")
+      ->Bind(1, kind)
+      .Bind(2, record.dump())
+      .Bind(3, nowMs_())
+      .Run();
+  outboxAdded_ = true;
+}
+
+Journal::Backlog Journal::OutboxBacklog() {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached("SELECT count(*), min(created_ms) FROM outbox");
+  Backlog backlog;
+  if (s->Step()) {
+    backlog.records = s->Int(0);
+    backlog.oldestMs = s->OptionalInt(1);
+  }
+  return backlog;
+}
+
+void Journal::RemoveSent(const std::vector<std::int64_t>& seqs) {
+  if (seqs.empty()) {
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  Writing([&] {
+    DbTransaction dbTxn(db_);
+    for (const std::int64_t seq : seqs) {
+      db_.Cached("DELETE FROM outbox WHERE seq = ?1")->Bind(1, seq).Run();
+    }
+    dbTxn.Commit();
+  });
+}
+
+void Journal::SetOutboxListener(std::function<void()> listener) {
+  std::lock_guard lock(listenerMutex_);
+  outboxListener_ = std::move(listener);
+}
+
+bool Journal::CommandTaken(const std::string& id) {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached("SELECT 1 FROM commands_taken WHERE id = ?1");
+  s->Bind(1, id);
+  return s->Step();
+}
+
+bool Journal::TakeCommand(const std::string& id, const nlohmann::json& result) {
+  std::lock_guard lock(mutex_);
+  return Writing([&] {
+    DbTransaction dbTxn(db_);
+    if (!id.empty()) {
+      db_.Cached(
+             "INSERT INTO commands_taken(id, taken_ms, result) VALUES(?1, ?2, ?3) "
+             "ON CONFLICT(id) DO NOTHING")
+          ->Bind(1, id)
+          .Bind(2, nowMs_())
+          .Bind(3, result.dump())
+          .Run();
+      if (db_.Changes() == 0) {
+        return false;
+      }
+    }
+    Enqueue("results", result);
+    dbTxn.Commit();
+    return true;
+  });
 }
 
 void Journal::PublishPresent() {

@@ -11,8 +11,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "forecourt/database.hpp"
@@ -22,7 +24,7 @@
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 3;
+inline constexpr std::int64_t kSchemaVersion = 4;
 
 struct TransactionFilter {
   std::optional<TxnState> state;
@@ -114,6 +116,29 @@ class Journal {
   std::vector<Alert> Alerts(bool unacknowledgedOnly, std::size_t limit = 100);
   Outcome Acknowledge(std::int64_t id);
 
+  // --- Outbox: the records the head office is sent
+  // Adds a record in the commit of the change it reports: only inside a
+  // write of this journal (its writer's lock held, in a DbTransaction).
+  // Records are numbered after every record ever added; a number is never
+  // used again, even once its row is gone.
+  void Enqueue(std::string_view kind, const nlohmann::json& record);
+  struct Backlog {
+    std::int64_t records = 0;
+    std::optional<std::int64_t> oldestMs;  // created, of the oldest unsent
+  };
+  Backlog OutboxBacklog();
+  // Removes records the broker has acknowledged.
+  void RemoveSent(const std::vector<std::int64_t>& seqs);
+  // Called after each commit that added to the outbox (outside the lock).
+  void SetOutboxListener(std::function<void()> listener);
+
+  // --- Head-office commands
+  bool CommandTaken(const std::string& id);
+  // Records the command's id and puts its result in the outbox, in one
+  // commit; false, writing nothing, when the id was taken before. A result
+  // without an id (a message that could not be read) is only reported.
+  bool TakeCommand(const std::string& id, const nlohmann::json& result);
+
   // Publishes the journal's present: every open or unpaid transaction and
   // every unacknowledged alert, for readers that start after a restart.
   void PublishPresent();
@@ -136,6 +161,9 @@ class Journal {
   void Failed(const DatabaseError& e);
   void Recovered();
   Alert InsertAlert(Alert alert);
+  // The outbox records of a sale's change: when it became payable and
+  // when it was cleared.
+  void EnqueueSale(TxnState before, const Transaction& after);
 
   std::mutex mutex_;
   Database db_;
@@ -160,6 +188,10 @@ class Journal {
   std::int64_t failingSinceMs_ = 0;
   std::string failure_;
   std::vector<Alert> heldAlerts_;
+  // Set by Enqueue under `mutex_`; the listener is told after the commit.
+  bool outboxAdded_ = false;
+  std::mutex listenerMutex_;
+  std::function<void()> outboxListener_;
 };
 
 }  // namespace tarvenix::forecourt
