@@ -17,6 +17,8 @@
 #include "forecourt/config.hpp"
 #include "forecourt/forecourt.hpp"
 #include "forecourt/simulated_lines.hpp"
+#include "forecourt/uplink/site.hpp"
+#include "forecourt/uplink/uplink.hpp"
 
 namespace {
 
@@ -148,7 +150,20 @@ int main(int argc, char** argv) {
                         .tlsCertificate = config.tlsCertificate,
                         .tlsKey = config.tlsKey,
                         .staticDir = config.staticDir});
+    // The head office's link, when enabled: it starts with the lines, and
+    // the service runs the same whether the broker is there or not.
+    std::unique_ptr<uplink::Uplink> headOffice;
+    if (config.uplink.enabled) {
+      headOffice = std::make_unique<uplink::Uplink>(
+          config.uplink, forecourt.GetJournal(), config.database, log,
+          uplink::SiteSummary(forecourt),
+          uplink::ApplyPricesNow(forecourt, std::chrono::seconds(10)));
+      http.SetUplinkStatus([link = headOffice.get()] { return link->Status(); });
+    }
     forecourt.Start();
+    if (headOffice) {
+      headOffice->Start();
+    }
     server.Start();
     // The first line of standard output, for scripts and tests.
     fmt::print("{}\n", server.Url());
@@ -178,6 +193,10 @@ int main(int argc, char** argv) {
                fmt::join(running, ", "), kStopDeadline.count());
       std::fflush(stderr);
       std::_Exit(kExitFailure);
+    }
+    if (headOffice) {
+      // After the lines: what they committed last goes out too, if it can.
+      headOffice->Stop();
     }
     server.Stop();
     log.Info("tarvenixd: stopped");

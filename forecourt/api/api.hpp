@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -110,6 +111,11 @@ class Api {
   Reply Handle(const Request& request, const Route& route);
 
   Forecourt& Service() { return forecourt_; }
+  // The uplink's own state (connected, sent, last error) for
+  // /api/v1/uplink; unset while the uplink is off.
+  void SetUplinkStatus(std::function<nlohmann::json()> status) {
+    uplinkStatus_ = std::move(status);
+  }
 
   // Counters for /metrics, kept by the server.
   void CountRequest(const std::string& route, unsigned status, std::chrono::microseconds took);
@@ -123,8 +129,11 @@ class Api {
   Reply Lines();
   Reply Health();
   Reply Metrics();
+  Reply Uplink();
 
   Forecourt& forecourt_;
+  UplinkConfig uplink_;
+  std::function<nlohmann::json()> uplinkStatus_;
   Access access_;
   WebConfig web_;
   std::chrono::milliseconds commandTimeout_{30'000};
