@@ -3,7 +3,7 @@
 // records in a SQLite file keyed by (site, seq): a record that comes twice
 // is stored once, and a seq beyond the highest one plus one is a gap,
 // reported as it is seen (it may be filled later, by a record sent again).
-// With --jsonl, prints each new record as a JSON line; --report prints, per
+// With --jsonl, prints each new record and each status as a JSON line; --report prints, per
 // site, the records held, the highest seq and the seqs missing below it.
 //
 // Deliberately apart from the service: it links neither tarvenixd's
@@ -198,6 +198,10 @@ void OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     if (topicKind == "status") {
       if (!payload.empty()) {
         sub.store.Status(topicSite, payload);
+        if (sub.jsonl) {
+          fmt::print("{}\n", payload);
+          std::fflush(stdout);
+        }
       }
       return;
     }
