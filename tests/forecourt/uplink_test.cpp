@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +131,19 @@ std::int64_t Query(const fs::path& db, const std::string& sql) {
   } catch (const DatabaseError&) {
     return -1;  // not there yet
   }
+}
+
+// What curl says of a URL (curl is one of the project's packages).
+std::string Get(const std::string& arguments) {
+  std::string out;
+  if (FILE* pipe = ::popen(("curl -s " + arguments).c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      out.append(buffer, n);
+    }
+    ::pclose(pipe);
+  }
+  return out;
 }
 
 // A broker, tarvenixd and tarvenix-hq in a folder of their own.
@@ -342,7 +356,7 @@ TEST(UplinkTest, SalesDuringABrokerOutageArriveAfterItInOrderOnce) {
   Site site("outage");
   site.StartBroker();
   site.StartHq();
-  site.WriteConfig();
+  site.WriteConfig("backlog_degraded_s = 1\n");
   Process run = site.Service(8, "sales.log");
   ASSERT_TRUE(WaitFor(
       [&] { return Read(site.Dir() / "sales.log").find("uplink: connected") != std::string::npos; },
@@ -356,6 +370,22 @@ TEST(UplinkTest, SalesDuringABrokerOutageArriveAfterItInOrderOnce) {
   EXPECT_GT(waiting, 0);
   EXPECT_EQ(Query(site.Hq(), "SELECT count(*) FROM records") + waiting,
             Query(site.Journal(), "SELECT seq FROM sqlite_sequence WHERE name = 'outbox'"));
+  // The backlog is seen: past its age the service is degraded.
+  const std::string log = Read(site.Dir() / "sales.log");
+  const auto at = log.find("http://");
+  ASSERT_NE(at, std::string::npos);
+  const std::string url = log.substr(at, log.find('\n', at) - at);
+  std::string health;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        health = Get("-w '%{http_code}' " + url + "/healthz");
+        return health.find("the uplink is") != std::string::npos && health.ends_with("503");
+      },
+      10s))
+      << health;
+  const json uplink = json::parse(Get(url + "/api/v1/uplink"));
+  EXPECT_FALSE(uplink["connected"].get<bool>());
+  EXPECT_EQ(uplink["backlog"]["records"], waiting);
   site.StartBroker();
   ASSERT_TRUE(WaitFor([&] { return site.AllDelivered(); }, 30s)) << Read(site.Dir() / "sales.log");
   EXPECT_EQ(run.End(), 0);
