@@ -29,6 +29,8 @@ constexpr std::size_t kWindow = 100;
 constexpr std::int64_t kFirstBackoffMs = 500;
 // How often the summary is looked at; published when it changed.
 constexpr std::int64_t kStatusCheckMs = 1000;
+// A connection (TCP, TLS, CONNACK) that takes longer is given up and retried.
+constexpr std::int64_t kConnectTimeoutMs = 15'000;
 
 // Kinds that move fuel or stop it are never taken from afar, whatever the
 // configuration says.
@@ -122,6 +124,7 @@ struct Uplink::Session {
   std::string lastStatus;  // without its time
   int offlineMid = -1;
   bool offlineAcked = false;
+  std::int64_t startedMs = 0;
 
   explicit Session(Uplink& u) : up(u) {}
   ~Session() {
@@ -380,13 +383,16 @@ void Uplink::Run() {
     mosquitto_disconnect_callback_set(s->mosq, &Session::OnDisconnect);
     mosquitto_publish_callback_set(s->mosq, &Session::OnPublish);
     mosquitto_message_callback_set(s->mosq, &Session::OnMessage);
-    const int rc = mosquitto_connect(s->mosq, config_.host.c_str(), config_.port,
-                                     static_cast<int>(config_.keepaliveS));
+    // Without waiting for the TCP connection: a broker that drops packets
+    // would otherwise hold this thread, and Stop, for minutes.
+    const int rc = mosquitto_connect_async(s->mosq, config_.host.c_str(), config_.port,
+                                           static_cast<int>(config_.keepaliveS));
     if (rc != MOSQ_ERR_SUCCESS) {
       Note(fmt::format("cannot reach the broker {}:{}: {}", config_.host, config_.port,
                        rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)));
       return nullptr;
     }
+    s->startedMs = WallMs();
     return s;
   };
 
@@ -480,8 +486,15 @@ void Uplink::Run() {
     }
     const bool canSend = s.connacked && now >= journalRetryMs && s.inflight.size() < kWindow;
     turn(s, canSend || !acked.empty() ? 200 : 1000);
+    if (!s.connacked && !s.lost && WallMs() - s.startedMs > kConnectTimeoutMs) {
+      s.lost = true;
+      s.lostWhy = fmt::format("no answer from the broker {}:{} within {} s", config_.host,
+                              config_.port, kConnectTimeoutMs / 1000);
+    }
     if (s.lost) {
-      Note("lost the broker: " + s.lostWhy);
+      Note(s.connacked ? "lost the broker: " + s.lostWhy
+                       : fmt::format("cannot reach the broker {}:{}: {}", config_.host,
+                                     config_.port, s.lostWhy));
       session.reset();
       connected_.store(false);
       nextConnectMs = WallMs() + backoffMs;
