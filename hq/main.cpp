@@ -206,9 +206,12 @@ void OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
       return;
     }
     const json record = json::parse(payload, nullptr, false);
-    if (record.is_discarded() || !record.is_object() || !record.contains("seq") ||
-        !record["seq"].is_number_integer() || record.value("site", "") != topicSite ||
-        record.value("kind", "") != topicKind || !record.contains("record")) {
+    auto text = [&record](const char* key) {
+      const auto it = record.find(key);
+      return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    if (!record.is_object() || !record.contains("seq") || !record["seq"].is_number_integer() ||
+        text("site") != topicSite || text("kind") != topicKind || !record.contains("record")) {
       fmt::print(stderr, "tarvenix-hq: {}: not a record, dropped: {:.200}\n", topic, payload);
       return;
     }
