@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -399,15 +400,24 @@ TEST(UplinkTest, SalesDuringABrokerOutageArriveAfterItInOrderOnce) {
 TEST(UplinkTest, KilledWhilePublishingEveryCommittedRecordArrivesOnce) {
   const char* env = std::getenv("TARVENIX_KILLS");
   const int kills = env != nullptr ? std::atoi(env) : 10;
-  constexpr int kSales = 12;
   Site site("kills");
   site.StartBroker();
   site.StartHq();
   site.WriteConfig();
+  auto numbered = [&] {
+    return std::max<std::int64_t>(
+        0, Query(site.Journal(),
+                 "SELECT coalesce(max(seq), 0) FROM sqlite_sequence WHERE name = 'outbox'"));
+  };
+  // Each run is killed while it publishes: once it has committed a record
+  // (a sale became payable or was cleared), at a random moment after.
   std::mt19937 random(20261209);
-  std::uniform_int_distribution<int> moment(100, 1500);
+  std::uniform_int_distribution<int> moment(0, 400);
   for (int kill = 0; kill < kills; ++kill) {
-    Process run = site.Service(kSales, "kills.log");
+    const std::int64_t before = numbered();
+    Process run = site.Service(kills + 4, "kills.log");
+    ASSERT_TRUE(WaitFor([&] { return numbered() > before; }, 60s))
+        << Read(site.Dir() / "kills.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
     run.Kill();
   }
@@ -420,6 +430,8 @@ TEST(UplinkTest, KilledWhilePublishingEveryCommittedRecordArrivesOnce) {
   ASSERT_TRUE(WaitFor([&] { return site.AllDelivered(); }, 30s)) << Read(site.Dir() / "last.log");
   EXPECT_EQ(last.End(), 0);
   ExpectInOrderWithoutGap(site.Hq());
+  std::cout << Query(site.Hq(), "SELECT count(*) FROM records") << " records once each after "
+            << kills << " kills\n";
   EXPECT_EQ(Query(site.Hq(),
                   "SELECT count(*) FROM records WHERE kind = 'sales' AND "
                   "json_extract(record, '$.state') = 'cleared'"),
