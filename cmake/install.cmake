@@ -51,7 +51,7 @@ if(TARVENIX_BUILD_TOOLS)
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
   # The commands.
-  install(TARGETS tarvenix tarvenix-sim
+  install(TARGETS tarvenix tarvenix-sim tarvenix-hq
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES docs/simulator.md docs/serial.md
     DESTINATION ${tarvenix_tools_doc} COMPONENT tools)
@@ -66,6 +66,12 @@ if(TARVENIX_BUILD_TOOLS)
     DESTINATION ${tarvenix_service_doc} COMPONENT service)
   install(FILES packaging/tarvenixd.toml
     DESTINATION ${tarvenix_service_doc}/examples COMPONENT service)
+  # The topics and payloads of the head-office uplink, as openapi.json is
+  # the HTTP interface's.
+  install(FILES forecourt/uplink/asyncapi.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvenixd COMPONENT service)
+  install(FILES docs/head-office.md
+    DESTINATION ${tarvenix_service_doc} COMPONENT service)
   install(DIRECTORY forecourt/web/
     DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvenixd/web COMPONENT service)
 

@@ -82,7 +82,11 @@ tarvenix_check_layout(tarvenix_trace FORBID tarvenix_sim tarvenix_forecourt
   tarvenix_forecourt_api tarvenix_forecourt_simulated INCLUDES sim cli forecourt)
 tarvenix_check_layout(tarvenix_sim FORBID tarvenix_trace tarvenix_forecourt
   tarvenix_forecourt_api tarvenix_forecourt_simulated INCLUDES trace cli forecourt)
-foreach(service tarvenix_forecourt tarvenix_forecourt_api)
+# The head office's subscriber is what a head office copies: it stands on
+# the broker's protocol alone, not on the service or the simulator.
+tarvenix_check_layout(tarvenix-hq FORBID tarvenix_core Tarvenix tarvenix_lines
+  ${tarvenix_above_lines} tarvenix_forecourt_uplink INCLUDES src trace sim cli forecourt tarvenix)
+foreach(service tarvenix_forecourt tarvenix_forecourt_api tarvenix_forecourt_uplink)
   tarvenix_check_layout(${service} FORBID tarvenix_sim tarvenix_forecourt_simulated
     INCLUDES sim cli)
 endforeach()

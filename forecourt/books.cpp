@@ -104,9 +104,32 @@ ShiftOutcome Books::CloseShift(const std::string& by, AuditRecord* audit) {
   const std::int64_t startedMs = journal.NowMsValue();
   const auto readings = ReadMeters();
   try {
-    return journal.CloseShift(by, startedMs, readings, audit);
+    ShiftOutcome outcome = journal.CloseShift(by, startedMs, readings, audit);
+    if (outcome.Ok()) {
+      ReportClosedShifts();
+    }
+    return outcome;
   } catch (const DatabaseError& e) {
     return {.reason = "journal-error", .message = e.what()};
+  }
+}
+
+nlohmann::json Books::ShiftReportJson(const ReportOutcome& outcome) const {
+  nlohmann::json report = ToJson(outcome.report);
+  report["kind"] = "shift";
+  report["shift"] = ToJson(*outcome.shift, false);
+  return report;
+}
+
+void Books::ReportClosedShifts() {
+  try {
+    forecourt_.GetJournal().EnqueueShiftReports([this](std::int64_t id) {
+      const ReportOutcome outcome = ShiftReport(id);
+      return outcome.Ok() ? ShiftReportJson(outcome)
+                          : nlohmann::json{{"shift", id}, {"error", outcome.reason}};
+    });
+  } catch (const DatabaseError&) {
+    // Kept for the next close or start; the failing journal is reported.
   }
 }
 

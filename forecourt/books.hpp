@@ -42,6 +42,11 @@ class Books {
 
   // A closed shift's report.
   ReportOutcome ShiftReport(std::int64_t id);
+  // The report as the HTTP interface and the head office see it.
+  nlohmann::json ShiftReportJson(const ReportOutcome& outcome) const;
+  // Puts every closed shift's report not yet there in the outbox: after a
+  // close, and at start for a close whose report a crash left out.
+  void ReportClosedShifts();
   // The calendar day in the site's zone. Its meters are, per pump, the last
   // sound shift readings at or before the day's start and its end, each
   // with its time: the variance sets them against the sales between those

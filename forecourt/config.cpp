@@ -386,6 +386,89 @@ void ReadWeb(Checker& check, const toml::table& root, Config& config) {
   presets("money_presets", config.web.moneyPresets);
 }
 
+// Site ids and client ids go into topics: no wildcard, no separator.
+bool IsTopicWord(std::string_view word) {
+  return !word.empty() && word.size() <= 64 && word != "all" &&
+         std::all_of(word.begin(), word.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '_';
+         });
+}
+
+void ReadUplink(Checker& check, const toml::table& root, Config& config) {
+  const toml::node* node = root.get("uplink");
+  if (node == nullptr) {
+    return;
+  }
+  const toml::table* table = node->as_table();
+  if (table == nullptr) {
+    check.Error(*node, "'uplink' must be a table ([uplink])");
+    return;
+  }
+  check.OnlyKeys(*table,
+                 {"enabled", "site", "host", "port", "client_id", "keepalive_s", "ca_file",
+                  "cert_file", "key_file", "username", "password", "allowed_commands",
+                  "backlog_degraded_s", "reconnect_max_ms", "status_interval_s"},
+                 "[uplink]");
+  UplinkConfig& u = config.uplink;
+  u.enabled = check.Boolean(*table, "enabled").value_or(false);
+  u.site = check.String(*table, "site").value_or("");
+  if (table->get("site") == nullptr) {
+    check.Error(table->source(), "[uplink] needs a 'site': the id of this site in every topic");
+  } else if (!u.site.empty() && !IsTopicWord(u.site)) {
+    check.Error(
+        *table->get("site"),
+        "'site' must be 1..64 letters, digits, '-' or '_' (and not \"all\"), not '" + u.site + "'");
+  }
+  u.host = check.String(*table, "host").value_or(u.host);
+  check.Integer(*table, "port", u.port, 1, 65535);
+  u.clientId = check.String(*table, "client_id").value_or("tarvenix-" + u.site);
+  check.Integer(*table, "keepalive_s", u.keepaliveS, 5, 3600);
+  u.caFile = check.String(*table, "ca_file").value_or("");
+  u.certFile = check.String(*table, "cert_file").value_or("");
+  u.keyFile = check.String(*table, "key_file").value_or("");
+  u.username = check.String(*table, "username").value_or("");
+  u.password = check.String(*table, "password").value_or("");
+  if (u.certFile.empty() != u.keyFile.empty()) {
+    check.Error(*table->get(u.keyFile.empty() ? "cert_file" : "key_file"),
+                "a client certificate needs both 'cert_file' and 'key_file'");
+  }
+  if (!u.certFile.empty() && u.caFile.empty()) {
+    check.Error(*table->get("cert_file"), "a client certificate needs TLS: set 'ca_file'");
+  }
+  if (!u.password.empty() && u.username.empty()) {
+    check.Error(*table->get("password"), "a 'password' needs a 'username'");
+  }
+  for (const std::string* file : {&u.caFile, &u.certFile, &u.keyFile}) {
+    if (!file->empty() && !std::ifstream(*file)) {
+      const char* key = file == &u.caFile     ? "ca_file"
+                        : file == &u.certFile ? "cert_file"
+                                              : "key_file";
+      check.Error(*table->get(key), "cannot read '" + *file + "'");
+    }
+  }
+  check.Integer(*table, "backlog_degraded_s", u.backlogDegradedS, 1, 365 * 86'400);
+  check.Integer(*table, "reconnect_max_ms", u.reconnectMaxMs, 100, 3'600'000);
+  check.Integer(*table, "status_interval_s", u.statusIntervalS, 1, 3600);
+  if (const toml::node* list = table->get("allowed_commands")) {
+    const toml::array* array = list->as_array();
+    if (array == nullptr) {
+      check.Error(*list, "'allowed_commands' must be a list of command kinds");
+      return;
+    }
+    u.allowedCommands.clear();
+    for (const toml::node& item : *array) {
+      const auto kind = item.value_exact<std::string>();
+      if (!kind || *kind != "prices") {
+        // Never authorise or stop from afar: prices are the only kind.
+        check.Error(item, "'allowed_commands' may hold only \"prices\"");
+        continue;
+      }
+      u.allowedCommands.push_back(*kind);
+    }
+  }
+}
+
 }  // namespace
 
 bool ListensOnLoopback(std::string_view listen) {
@@ -422,11 +505,12 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   }
   Checker check(name);
   Config config;
-  check.OnlyKeys(root,
-                 {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms",
-                  "poll_interval_ms", "totals_interval_ms", "line", "token", "tls_certificate",
-                  "tls_key", "static_dir", "currency", "web", "fallback_after_s", "timezone"},
-                 "the file");
+  check.OnlyKeys(
+      root,
+      {"database", "listen", "max_unpaid", "offline_after", "live_interval_ms", "poll_interval_ms",
+       "totals_interval_ms", "line", "token", "tls_certificate", "tls_key", "static_dir",
+       "currency", "web", "fallback_after_s", "timezone", "uplink"},
+      "the file");
   if (auto database = check.String(root, "database")) {
     config.database = *database;
   } else if (root.get("database") == nullptr) {
@@ -446,6 +530,7 @@ LoadedConfig ParseConfig(std::string_view text, const std::string& name) {
   }
   ReadAccess(check, root, config);
   ReadWeb(check, root, config);
+  ReadUplink(check, root, config);
   Settings& s = config.settings;
   check.Integer(root, "max_unpaid", s.maxUnpaid, 1, 1000);
   check.Integer(root, "offline_after", s.offlineAfter, 1, 100);

@@ -65,6 +65,25 @@ struct WebConfig {
   std::vector<double> moneyPresets{20, 50, 100};
 };
 
+// The link to the head office through an MQTT broker; off unless enabled.
+struct UplinkConfig {
+  bool enabled = false;
+  std::string site;  // names the site in every topic: letters, digits, '-', '_'
+  std::string host = "localhost";
+  std::uint16_t port = 1883;
+  std::string clientId;  // default "tarvenix-<site>": fixed, for a persistent session
+  std::uint32_t keepaliveS = 30;
+  std::string caFile;  // TLS when set; with a client certificate and key, or none
+  std::string certFile;
+  std::string keyFile;
+  std::string username;  // with a password, or none
+  std::string password;
+  std::vector<std::string> allowedCommands{"prices"};
+  std::uint32_t backlogDegradedS = 600;   // /healthz degraded past this age of the oldest record
+  std::uint32_t reconnectMaxMs = 30'000;  // backoff from 500 ms, doubling, up to this
+  std::uint32_t statusIntervalS = 10;
+};
+
 struct Config {
   std::string database;
   std::string listen = "127.0.0.1:8080";
@@ -78,6 +97,7 @@ struct Config {
   WebConfig web;
   Settings settings;
   std::vector<LineConfig> lines;
+  UplinkConfig uplink;
 };
 
 struct ConfigError {

@@ -86,6 +86,7 @@ Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journa
       fallback = fallback || pump.fallback != FallbackMode::kOff;
     }
   }
+  journal_->KeepOutbox(config_.uplink.enabled);
   fallback_ = std::make_unique<FallbackWatch>(config_.settings.fallbackAfterS, fallback, *journal_,
                                               events_);
   if (log_.Verbose()) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
@@ -110,6 +111,24 @@ ALTER TABLE pumps DROP COLUMN price;
 )sql",
 };
 
+// The outbox of records for the head office, and the ids of the commands
+// it sent that were taken. AUTOINCREMENT keeps the highest number ever
+// given, so a number is never reused once its row is deleted.
+constexpr std::string_view kOutboxMigration = R"sql(
+CREATE TABLE outbox(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  kind TEXT NOT NULL,
+  record TEXT NOT NULL,
+  created_ms INTEGER NOT NULL
+);
+ALTER TABLE shifts ADD COLUMN reported INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE commands_taken(
+  id TEXT PRIMARY KEY,
+  taken_ms INTEGER NOT NULL,
+  result TEXT NOT NULL
+);
+)sql";
+
 // Price sets and the price log, the audit trail and its hash chain
 // (audit.hpp, prices.hpp), and what a sale was priced from.
 constexpr std::string_view kPricesAndAudit = R"sql(
@@ -164,7 +183,7 @@ CREATE TABLE chain(
 )sql";
 
 // The steps after the one built from the sale's rules (below), in order.
-constexpr std::array<std::string_view, 2> kLaterMigrations = {
+constexpr std::array<std::string_view, 3> kLaterMigrations = {
     kPricesAndAudit,
     // Shifts and the meter readings at their ends; a reading without
     // counters is a missing one. At most one shift is open.
@@ -194,6 +213,7 @@ CREATE INDEX meter_readings_by_time ON meter_readings(pump_id, taken_ms);
 CREATE INDEX transactions_by_created ON transactions(created_ms);
 CREATE INDEX alerts_by_created ON alerts(created_ms);
 )sql",
+    kOutboxMigration,
 };
 
 // The sale's states, and only they, in the state column (the list comes
@@ -689,6 +709,7 @@ void Journal::Save(Transaction& txn, const std::optional<Totals>& counters, Audi
       throw StateConflict("no sale " + std::to_string(txn.id) + " to write");
     }
     WriteTransaction(txn, before->state);
+    EnqueueSale(before->state, txn);
     if (counters) {
       WriteLastTotals(txn.pumpId, *counters);
     }
@@ -887,6 +908,7 @@ Outcome Journal::ChangeSale(std::int64_t id, const std::string& client, TxnState
       audit->outcome = {{"transaction", id}, {"state", Name(to)}};
       WriteAudit(*audit);
     }
+    EnqueueSale(before, *txn);
     dbTxn.Commit();
   });
   CountUnpaid(txn->pumpId, before, to);
@@ -935,6 +957,7 @@ Alert Journal::InsertAlert(Alert alert) {
       .Bind(6, alert.createdMs)
       .Run();
   alert.id = db_.LastInsertId();
+  Enqueue("alerts", ToJson(alert));
   dbTxn.Commit();
   return alert;
 }
@@ -967,6 +990,15 @@ Outcome Journal::Acknowledge(std::int64_t id, AuditRecord* audit) {
   std::lock_guard lock(mutex_);
   const std::optional<Alert> alert = Writing([&]() -> std::optional<Alert> {
     DbTransaction dbTxn(db_);
+    bool already = false;
+    {
+      auto prior = db_.Cached("SELECT acknowledged_ms FROM alerts WHERE id = ?1");
+      prior->Bind(1, id);
+      if (!prior->Step()) {
+        return std::nullopt;
+      }
+      already = !prior->IsNull(0);
+    }
     std::optional<Alert> a;
     {
       auto s = db_.Cached(
@@ -979,6 +1011,10 @@ Outcome Journal::Acknowledge(std::int64_t id, AuditRecord* audit) {
       }
       a = ReadAlert(*s);
       s->Run();
+    }
+    // Reported once: a second acknowledgement changes nothing.
+    if (!already) {
+      Enqueue("alerts", ToJson(*a));
     }
     if (audit != nullptr) {
       audit->outcome = {{"alert", id}, {"acknowledged", true}};
@@ -1122,6 +1158,114 @@ std::vector<SaleFigure> Journal::DeliveredBetween(std::int64_t fromMs, std::int6
         {.pumpId = s->Text(0), .createdMs = s->Int(1), .volume = s->Int(2), .money = s->Int(3)});
   }
   return out;
+}
+
+void Journal::EnqueueSale(TxnState before, const Transaction& after) {
+  const bool payable = after.state == TxnState::kPayable && !IsDelivered(before);
+  const bool cleared = after.state == TxnState::kCleared && before != TxnState::kCleared;
+  if (payable || cleared) {
+    Enqueue("sales", ToJson(after));
+  }
+}
+
+void Journal::Enqueue(std::string_view kind, const nlohmann::json& record) {
+  if (!keepOutbox_) {
+    return;
+  }
+  db_.Cached("INSERT INTO outbox(kind, record, created_ms) VALUES(?1, ?2, ?3)")
+      ->Bind(1, kind)
+      .Bind(2, record.dump())
+      .Bind(3, nowMs_())
+      .Run();
+  outboxAdded_ = true;
+}
+
+Journal::Backlog Journal::OutboxBacklog() {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached("SELECT count(*), min(created_ms) FROM outbox");
+  Backlog backlog;
+  if (s->Step()) {
+    backlog.records = s->Int(0);
+    backlog.oldestMs = s->OptionalInt(1);
+  }
+  return backlog;
+}
+
+void Journal::RemoveSent(const std::vector<std::int64_t>& seqs) {
+  if (seqs.empty()) {
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  Writing([&] {
+    DbTransaction dbTxn(db_);
+    for (const std::int64_t seq : seqs) {
+      db_.Cached("DELETE FROM outbox WHERE seq = ?1")->Bind(1, seq).Run();
+    }
+    dbTxn.Commit();
+  });
+}
+
+void Journal::EnqueueShiftReports(const std::function<nlohmann::json(std::int64_t)>& report) {
+  if (!keepOutbox_) {
+    return;
+  }
+  std::vector<std::int64_t> ids;
+  {
+    std::lock_guard lock(readMutex_);
+    auto s = readDb_->Cached(
+        "SELECT id FROM shifts WHERE closed_ms IS NOT NULL AND NOT reported ORDER BY id");
+    while (s->Step()) {
+      ids.push_back(s->Int(0));
+    }
+  }
+  for (const std::int64_t id : ids) {
+    const nlohmann::json record = report(id);
+    std::lock_guard lock(mutex_);
+    Writing([&] {
+      DbTransaction dbTxn(db_);
+      db_.Cached("UPDATE shifts SET reported = 1 WHERE id = ?1 AND NOT reported")
+          ->Bind(1, id)
+          .Run();
+      if (db_.Changes() > 0) {
+        Enqueue("shifts", record);
+      }
+      dbTxn.Commit();
+    });
+  }
+}
+
+void Journal::SetOutboxListener(std::function<void()> listener) {
+  std::lock_guard lock(listenerMutex_);
+  outboxListener_ = std::move(listener);
+}
+
+bool Journal::CommandTaken(const std::string& id) {
+  std::lock_guard lock(readMutex_);
+  auto s = readDb_->Cached("SELECT 1 FROM commands_taken WHERE id = ?1");
+  s->Bind(1, id);
+  return s->Step();
+}
+
+bool Journal::TakeCommand(const std::string& id, const nlohmann::json& result) {
+  std::lock_guard lock(mutex_);
+  return Writing([&] {
+    DbTransaction dbTxn(db_);
+    if (!id.empty()) {
+      db_.Cached(
+             "INSERT INTO commands_taken(id, taken_ms, result) VALUES(?1, ?2, ?3) "
+             "ON CONFLICT(id) DO NOTHING")
+          ->Bind(1, id)
+          .Bind(2, nowMs_())
+          .Bind(3, result.dump())
+          .Run();
+      if (db_.Changes() == 0) {
+        return false;
+      }
+    }
+    Enqueue("results", result);
+    dbTxn.Commit();
+    return true;
+  });
 }
 
 void Journal::PublishPresent() {

@@ -7,13 +7,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "forecourt/audit.hpp"
@@ -26,7 +30,7 @@
 namespace tarvenix::forecourt {
 
 // The newest schema this build writes; older journals are migrated.
-inline constexpr std::int64_t kSchemaVersion = 5;
+inline constexpr std::int64_t kSchemaVersion = 6;
 
 struct TransactionFilter {
   std::optional<TxnState> state;
@@ -172,6 +176,35 @@ class Journal {
   // only their figures: a year of them stays small.
   std::vector<SaleFigure> DeliveredBetween(std::int64_t fromMs, std::int64_t toMs);
 
+  // --- Outbox: the records the head office is sent
+  // Adds a record in the commit of the change it reports: only inside a
+  // write of this journal (its writer's lock held, in a DbTransaction).
+  // Records are numbered after every record ever added; a number is never
+  // used again, even once its row is gone.
+  void Enqueue(std::string_view kind, const nlohmann::json& record);
+  // Whether Enqueue keeps records: only while the uplink is configured, so
+  // that a site without a head office does not fill its disk with them.
+  void KeepOutbox(bool keep) { keepOutbox_ = keep; }
+  // Queues the report of every closed shift not yet in the outbox, each in
+  // one commit with its mark; `report` makes a shift's report.
+  void EnqueueShiftReports(const std::function<nlohmann::json(std::int64_t)>& report);
+  struct Backlog {
+    std::int64_t records = 0;
+    std::optional<std::int64_t> oldestMs;  // created, of the oldest unsent
+  };
+  Backlog OutboxBacklog();
+  // Removes records the broker has acknowledged.
+  void RemoveSent(const std::vector<std::int64_t>& seqs);
+  // Called after each commit that added to the outbox (outside the lock).
+  void SetOutboxListener(std::function<void()> listener);
+
+  // --- Head-office commands
+  bool CommandTaken(const std::string& id);
+  // Records the command's id and puts its result in the outbox, in one
+  // commit; false, writing nothing, when the id was taken before. A result
+  // without an id (a message that could not be read) is only reported.
+  bool TakeCommand(const std::string& id, const nlohmann::json& result);
+
   // Publishes the journal's present: every open or unpaid transaction and
   // every unacknowledged alert, for readers that start after a restart.
   void PublishPresent();
@@ -209,6 +242,9 @@ class Journal {
   void Failed(const DatabaseError& e);
   void Recovered();
   Alert InsertAlert(Alert alert);
+  // The outbox records of a sale's change: when it became payable and
+  // when it was cleared.
+  void EnqueueSale(TxnState before, const Transaction& after);
 
   std::mutex mutex_;
   Database db_;
@@ -234,11 +270,30 @@ class Journal {
   std::string failure_;
   std::vector<Alert> heldAlerts_;
   std::atomic<std::int64_t> nextPriceDueMs_{INT64_MAX};
+  // Set by Enqueue under `mutex_`; the listener is told after the commit.
+  bool outboxAdded_ = false;
+  std::atomic<bool> keepOutbox_{true};
+  std::mutex listenerMutex_;
+  std::function<void()> outboxListener_;
 };
 
 template <typename F>
 auto Journal::Writing(F&& write) -> decltype(write()) {
+  // The outbox's listener is told after the commit: the publisher may then
+  // read what it added.
+  struct TellOutbox {
+    Journal& journal;
+    ~TellOutbox() {
+      if (std::exchange(journal.outboxAdded_, false) && std::uncaught_exceptions() == 0) {
+        std::lock_guard lock(journal.listenerMutex_);
+        if (journal.outboxListener_) {
+          journal.outboxListener_();
+        }
+      }
+    }
+  };
   try {
+    const TellOutbox tell{*this};
     if constexpr (std::is_void_v<decltype(write())>) {
       write();
       Recovered();

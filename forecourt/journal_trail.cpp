@@ -4,6 +4,7 @@
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/journal.hpp"
+#include "forecourt/json.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -80,6 +81,7 @@ void Journal::WriteAudit(AuditRecord& record) {
       .Run();
   record.id = db_.LastInsertId();
   Chain("audit", record.id);
+  Enqueue("audit", ToJson(record));
 }
 
 void Journal::Audit(AuditRecord& record) {
@@ -148,6 +150,15 @@ void Journal::WritePriceLog(const std::string& pumpId, std::optional<std::int64_
       .Bind(5, actor)
       .Bind(6, nowMs_())
       .Run();
+  Enqueue("price-log", ToJson(PriceChange{
+                           .id = db_.LastInsertId(),
+                           .pumpId = pumpId,
+                           .oldPrice = oldHundredths ? std::optional(FromHundredths(*oldHundredths))
+                                                     : std::nullopt,
+                           .newPrice = FromHundredths(newHundredths),
+                           .setId = setId,
+                           .actor = actor,
+                           .atMs = nowMs_()}));
 }
 
 // Under `mutex_`, after a set or a pump's price changed.

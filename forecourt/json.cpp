@@ -154,4 +154,24 @@ nlohmann::json ToJson(const PumpSnapshot& pump) {
   return nlohmann::json::parse(text);
 }
 
+nlohmann::json ToJson(const PriceChange& change) {
+  return {
+      {"id", change.id},
+      {"pump", change.pumpId},
+      {"old_price", change.oldPrice ? nlohmann::json(*change.oldPrice) : nlohmann::json(nullptr)},
+      {"new_price", change.newPrice},
+      {"price_set", change.setId ? nlohmann::json(*change.setId) : nlohmann::json(nullptr)},
+      {"actor", change.actor},
+      {"at", Rfc3339(change.atMs)}};
+}
+
+nlohmann::json ToJson(const AuditRecord& record) {
+  return {{"id", record.id},
+          {"at", Rfc3339(record.atMs)},
+          {"actor", record.actor},
+          {"kind", record.kind},
+          {"request", {{"method", record.method}, {"path", record.path}, {"body", record.body}}},
+          {"outcome", record.outcome}};
+}
+
 }  // namespace tarvenix::forecourt

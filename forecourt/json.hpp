@@ -7,7 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "forecourt/audit.hpp"
 #include "forecourt/model.hpp"
+#include "forecourt/prices.hpp"
 
 namespace tarvenix::forecourt {
 
@@ -22,5 +24,7 @@ nlohmann::json ToJson(const PumpSnapshot& pump);
 // The same pump appended as JSON text without building a document: the
 // list of pumps is the most frequent request.
 void AppendJson(std::string& out, const PumpSnapshot& pump);
+nlohmann::json ToJson(const PriceChange& change);
+nlohmann::json ToJson(const AuditRecord& record);
 
 }  // namespace tarvenix::forecourt

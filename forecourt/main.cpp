@@ -18,6 +18,8 @@
 #include "forecourt/config.hpp"
 #include "forecourt/forecourt.hpp"
 #include "forecourt/simulated_lines.hpp"
+#include "forecourt/uplink/site.hpp"
+#include "forecourt/uplink/uplink.hpp"
 
 namespace {
 
@@ -58,6 +60,28 @@ int VerifyJournal(const std::string& path) {
   }
   fmt::print("{}: sound, {} chain entries\n", path, report.entries);
   return 0;
+}
+
+// A price set from the head office becomes a scheduled set, as one made
+// over HTTP; any refusal is the uplink's "bad-prices".
+uplink::ApplyPrices HeadOfficePrices(Forecourt& forecourt, const std::string& site) {
+  return [&forecourt, site](const nlohmann::json& command) {
+    AuditRecord audit;
+    audit.actor = "head-office";
+    audit.kind = "price-set";
+    audit.method = "MQTT";
+    audit.path = "tarvenix/" + site + "/commands";
+    try {
+      Outcome outcome = api::SchedulePriceSet(forecourt, command, std::move(audit));
+      if (!outcome.Ok()) {
+        outcome.message = outcome.reason + ": " + outcome.message;
+        outcome.reason = "bad-prices";
+      }
+      return outcome;
+    } catch (const DatabaseError& e) {
+      return Outcome::Refused("not-applied", std::string("the journal: ") + e.what());
+    }
+  };
 }
 
 }  // namespace
@@ -180,7 +204,19 @@ int main(int argc, char** argv) {
                         .tlsCertificate = config.tlsCertificate,
                         .tlsKey = config.tlsKey,
                         .staticDir = config.staticDir});
+    // The head office's link, when enabled: it starts with the lines, and
+    // the service runs the same whether the broker is there or not.
+    std::unique_ptr<uplink::Uplink> headOffice;
+    if (config.uplink.enabled) {
+      headOffice = std::make_unique<uplink::Uplink>(
+          config.uplink, forecourt.GetJournal(), config.database, log,
+          uplink::SiteSummary(forecourt), HeadOfficePrices(forecourt, config.uplink.site));
+      http.SetUplinkStatus([link = headOffice.get()] { return link->Status(); });
+    }
     forecourt.Start();
+    if (headOffice) {
+      headOffice->Start();
+    }
     server.Start();
     // The first line of standard output, for scripts and tests.
     fmt::print("{}\n", server.Url());
@@ -210,6 +246,10 @@ int main(int argc, char** argv) {
                fmt::join(running, ", "), kStopDeadline.count());
       std::fflush(stderr);
       std::_Exit(kExitFailure);
+    }
+    if (headOffice) {
+      // After the lines: what they committed last goes out too, if it can.
+      headOffice->Stop();
     }
     server.Stop();
     log.Info("tarvenixd: stopped");

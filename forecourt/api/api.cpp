@@ -48,6 +48,7 @@ constexpr RouteEntry kRoutes[] = {
     {"GET", "/api/v1/prices/log", Role::kMonitor, false, false},
     {"GET", "/api/v1/audit", Role::kAdmin, false, false},
     {"GET", "/api/v1/lines", Role::kMonitor, false, false},
+    {"GET", "/api/v1/uplink", Role::kMonitor, false, false},
     {"GET", "/api/v1/events", Role::kMonitor, false, true},
     {"GET", "/api/v1/lines/{n}/trace", Role::kMonitor, false, true},
     {"GET", "/api/v1/openapi.json", Role::kMonitor, false, false},
@@ -542,7 +543,13 @@ std::vector<std::pair<std::string, std::string>> RouteList() {
 }
 
 Api::Api(Forecourt& forecourt, const Config& config)
-    : forecourt_(forecourt), books_(forecourt), access_(config.tokens), web_(config.web) {}
+    : forecourt_(forecourt),
+      books_(forecourt),
+      uplink_(config.uplink),
+      access_(config.tokens),
+      web_(config.web) {
+  books_.ReportClosedShifts();  // a close whose report a crash left out
+}
 
 std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   const auto matched = Match(request.method, PathOf(request.target));
@@ -613,6 +620,9 @@ Reply Api::Dispatch(const Request& request, const Route& route, RequestAudit& au
     }
     if (route.name == "GET /api/v1/lines") {
       return Lines();
+    }
+    if (route.name == "GET /api/v1/uplink") {
+      return Uplink();
     }
     if (route.name == "GET /api/v1/openapi.json") {
       return Json(200, OpenApi());
@@ -731,10 +741,7 @@ Reply Api::Shifts(const std::vector<std::string_view>& parts, const Request& req
   if (std::get<bool>(csv)) {
     return Csv(ToCsv(outcome.report), fmt::format("shift-{}.csv", *id));
   }
-  json report = ToJson(outcome.report);
-  report["kind"] = "shift";
-  report["shift"] = ToJson(*outcome.shift, false);
-  return Json(200, report);
+  return Json(200, books_.ShiftReportJson(outcome));
 }
 
 Reply Api::Reports(const std::vector<std::string_view>& parts, const Request& request) {
@@ -1079,8 +1086,30 @@ Reply Api::Health() {
       reasons.push_back(fmt::format("pump {} is {}", pump.id, Name(pump.state)));
     }
   }
+  if (uplink_.enabled) {
+    // Records wait for the broker; past the configured age the head office
+    // is too far behind to call the site healthy.
+    const Journal::Backlog backlog = forecourt_.GetJournal().OutboxBacklog();
+    const std::int64_t now = forecourt_.GetJournal().NowMsValue();
+    if (backlog.oldestMs &&
+        now - *backlog.oldestMs > static_cast<std::int64_t>(uplink_.backlogDegradedS) * 1000) {
+      reasons.push_back(fmt::format("the uplink is {} s behind: {} records wait for the broker",
+                                    (now - *backlog.oldestMs) / 1000, backlog.records));
+    }
+  }
   const bool ok = reasons.empty();
   return Json(ok ? 200 : 503, {{"status", ok ? "ok" : "degraded"}, {"reasons", reasons}});
+}
+
+Reply Api::Uplink() {
+  const Journal::Backlog backlog = forecourt_.GetJournal().OutboxBacklog();
+  const std::int64_t now = forecourt_.GetJournal().NowMsValue();
+  json out = uplinkStatus_ ? uplinkStatus_() : json{{"enabled", false}};
+  out["backlog"] = {{"records", backlog.records},
+                    {"oldest", backlog.oldestMs ? json(Rfc3339(*backlog.oldestMs)) : json(nullptr)},
+                    {"oldest_age_s", backlog.oldestMs ? (now - *backlog.oldestMs) / 1000 : 0},
+                    {"degraded_after_s", uplink_.backlogDegradedS}};
+  return Json(200, out);
 }
 
 void Api::CountRequest(const std::string& route, unsigned status, std::chrono::microseconds took) {
@@ -1180,6 +1209,28 @@ Reply Api::Metrics() {
   for (const auto& pump : sales) {
     line(fmt::format("tarvenix_sales_money_total{{pump=\"{}\"}} {}", pump.pumpId,
                      RoundMoney(pump.money)));
+  }
+  {
+    const Journal::Backlog backlog = forecourt_.GetJournal().OutboxBacklog();
+    line(
+        "# HELP tarvenix_uplink_backlog_records Records in the outbox, not yet acknowledged by "
+        "the broker.");
+    line("# TYPE tarvenix_uplink_backlog_records gauge");
+    line(fmt::format("tarvenix_uplink_backlog_records {}", backlog.records));
+    line("# HELP tarvenix_uplink_backlog_oldest_seconds Age of the oldest record in the outbox.");
+    line("# TYPE tarvenix_uplink_backlog_oldest_seconds gauge");
+    line(fmt::format(
+        "tarvenix_uplink_backlog_oldest_seconds {}",
+        backlog.oldestMs
+            ? static_cast<double>(forecourt_.GetJournal().NowMsValue() - *backlog.oldestMs) / 1e3
+            : 0.0));
+    if (uplinkStatus_) {
+      const json status = uplinkStatus_();
+      line("# TYPE tarvenix_uplink_connected gauge");
+      line(fmt::format("tarvenix_uplink_connected {}", status.value("connected", false) ? 1 : 0));
+      line("# TYPE tarvenix_uplink_sent_total counter");
+      line(fmt::format("tarvenix_uplink_sent_total {}", status.value("sent", std::int64_t{0})));
+    }
   }
   line("# TYPE tarvenix_event_stream_clients gauge");
   line(fmt::format("tarvenix_event_stream_clients {}", streamClients.load()));

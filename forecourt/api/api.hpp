@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -69,6 +70,10 @@ std::optional<std::int64_t> ParseRfc3339(std::string_view text);
 // The body of POST /api/v1/prices: {"prices": {"<pump>": price, ...},
 // "products": {"<product>": price, ...}, "effective": "now" | RFC 3339}.
 Parsed<PriceSetRequest> ParsePriceSet(std::string_view body);
+// A price set from beside HTTP (the head office): read, checked and
+// committed with its audit record as POST /api/v1/prices does; a refusal
+// is audited too. `command` may carry "id" and "kind" besides the set.
+Outcome SchedulePriceSet(Forecourt& forecourt, const nlohmann::json& command, AuditRecord audit);
 // The queries of GET /api/v1/prices/log and GET /api/v1/audit.
 Parsed<PriceLogFilter> ParsePriceLogQuery(std::string_view query);
 Parsed<AuditFilter> ParseAuditQuery(std::string_view query);
@@ -136,6 +141,11 @@ class Api {
   // Whether an event stream with this Authorization keeps the point of
   // sale's heartbeat while open: a control token's, or any without tokens.
   bool HeartbeatStream(std::string_view authorization) const;
+  // The uplink's own state (connected, sent, last error) for
+  // /api/v1/uplink; unset while the uplink is off.
+  void SetUplinkStatus(std::function<nlohmann::json()> status) {
+    uplinkStatus_ = std::move(status);
+  }
 
   // Counters for /metrics, kept by the server.
   void CountRequest(const std::string& route, unsigned status, std::chrono::microseconds took);
@@ -165,9 +175,12 @@ class Api {
   Reply Lines();
   Reply Health();
   Reply Metrics();
+  Reply Uplink();
 
   Forecourt& forecourt_;
   Books books_;
+  UplinkConfig uplink_;
+  std::function<nlohmann::json()> uplinkStatus_;
   Access access_;
   WebConfig web_;
   std::chrono::milliseconds commandTimeout_{30'000};

@@ -99,25 +99,6 @@ json ToJson(const PriceSet& set) {
           {"pumps", pumps}};
 }
 
-json ToJson(const PriceChange& change) {
-  return {{"id", change.id},
-          {"pump", change.pumpId},
-          {"old_price", change.oldPrice ? json(*change.oldPrice) : json(nullptr)},
-          {"new_price", change.newPrice},
-          {"price_set", change.setId ? json(*change.setId) : json(nullptr)},
-          {"actor", change.actor},
-          {"at", Rfc3339(change.atMs)}};
-}
-
-json ToJson(const AuditRecord& record) {
-  return {{"id", record.id},
-          {"at", Rfc3339(record.atMs)},
-          {"actor", record.actor},
-          {"kind", record.kind},
-          {"request", {{"method", record.method}, {"path", record.path}, {"body", record.body}}},
-          {"outcome", record.outcome}};
-}
-
 }  // namespace
 
 Parsed<PriceSetRequest> ParsePriceSet(std::string_view body) {
@@ -156,6 +137,39 @@ Parsed<PriceSetRequest> ParsePriceSet(std::string_view body) {
     }
   }
   return out;
+}
+
+Outcome SchedulePriceSet(Forecourt& forecourt, const json& command, AuditRecord audit) {
+  Journal& journal = forecourt.GetJournal();
+  audit.body = command;
+  const auto refuse = [&](std::string reason, std::string message) {
+    audit.outcome = {{"error", reason}, {"message", message}};
+    journal.Audit(audit);
+    return Outcome::Refused(std::move(reason), std::move(message));
+  };
+  json body = command.is_object() ? command : json::object();
+  body.erase("id");
+  body.erase("kind");
+  if (!body.contains("effective")) {
+    body["effective"] = "now";
+  }
+  auto parsed = ParsePriceSet(body.dump());
+  if (const auto* refused = std::get_if<Reply>(&parsed)) {
+    const json error = json::parse(refused->body, nullptr, false);
+    return refuse(error.value("error", "bad-body"), error.value("message", ""));
+  }
+  std::vector<PumpConfig> pumps;
+  for (const LineConfig& line : forecourt.GetConfig().lines) {
+    pumps.insert(pumps.end(), line.pumps.begin(), line.pumps.end());
+  }
+  auto resolved = ResolvePriceSet(std::get<PriceSetRequest>(parsed), pumps, journal.NowMsValue());
+  if (const auto* refused = std::get_if<PriceRefusal>(&resolved)) {
+    return refuse(refused->reason, refused->message);
+  }
+  PriceSet& set = std::get<PriceSet>(resolved);
+  set.actor = audit.actor;
+  journal.CreatePriceSet(set, audit);
+  return {};
 }
 
 Parsed<PriceLogFilter> ParsePriceLogQuery(std::string_view query) {

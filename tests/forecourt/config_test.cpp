@@ -150,6 +150,18 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
       {head + "[[line]]\ndevice = \"/dev/x\"\n[[line.pump]]\nid = \"1\"\naddress = 1\n" +
            "fallback = \"auto\"\nfallback_preset = { volume = 10.05 }\n",
        "'fallback_preset': ", 8},
+      {head + sim + "[uplink]\nenabled = true\n", "[uplink] needs a 'site'", 4},
+      {head + sim + "[uplink]\nsite = \"a/#\"\n", "'site' must be 1..64 letters", 5},
+      {head + sim + "[uplink]\nsite = \"all\"\n", "(and not \"all\")", 5},
+      {head + sim + "[uplink]\nsite = \"s\"\nport = 0\n", "'port' must lie in 1..65535", 6},
+      {head + sim + "[uplink]\nsite = \"s\"\nbroker = \"b\"\n", "unknown key 'broker'", 6},
+      {head + sim + "[uplink]\nsite = \"s\"\ncert_file = \"c.pem\"\n",
+       "both 'cert_file' and 'key_file'", 6},
+      {head + sim + "[uplink]\nsite = \"s\"\nca_file = \"/nonexistent/ca.pem\"\n",
+       "cannot read '/nonexistent/ca.pem'", 6},
+      {head + sim + "[uplink]\nsite = \"s\"\npassword = \"p\"\n", "needs a 'username'", 6},
+      {head + sim + "[uplink]\nsite = \"s\"\nallowed_commands = [\"prices\", \"authorize\"]\n",
+       "may hold only \"prices\"", 6},
   };
   for (const Case& c : cases) {
     const auto loaded = ParseConfig(c.text, "f.toml");
@@ -162,6 +174,12 @@ TEST(ConfigTest, EachMistakeHasItsMessageAndPlace) {
     EXPECT_EQ(error.file, "f.toml");
   }
   EXPECT_FALSE(LoadConfig("/nonexistent/forecourt.toml").errors.empty());
+  // The uplink's defaults: off, a client id of its own, prices only.
+  const auto uplink = ParseConfig(head + sim + "[uplink]\nsite = \"s-1\"\n", "f.toml");
+  ASSERT_TRUE(uplink.config);
+  EXPECT_FALSE(uplink.config->uplink.enabled);
+  EXPECT_EQ(uplink.config->uplink.clientId, "tarvenix-s-1");
+  EXPECT_EQ(uplink.config->uplink.allowedCommands, std::vector<std::string>{"prices"});
 }
 
 }  // namespace

@@ -929,5 +929,27 @@ TEST(JournalTest, RefusesAJournalFromANewerVersion) {
   std::filesystem::remove(path);
 }
 
+// The outbox's numbers only rise, also past rows already sent and deleted;
+// an alert is reported when raised and at its first acknowledgement only;
+// a command id is taken, and its result reported, once.
+TEST(JournalTest, OutboxNumbersOnlyRiseAndEachChangeIsReportedOnce) {
+  const auto path = std::filesystem::temp_directory_path() / "forecourt-outbox.db";
+  std::filesystem::remove(path);
+  EventRing ring;
+  Journal journal(path.string(), ring, [] { return std::int64_t{1000}; });
+  const Alert alert = journal.Raise({.kind = "totals-mismatch", .pumpId = "1", .message = "m"});
+  EXPECT_TRUE(journal.Acknowledge(alert.id).Ok());
+  EXPECT_TRUE(journal.Acknowledge(alert.id).Ok());
+  EXPECT_EQ(journal.OutboxBacklog().records, 2);
+  journal.RemoveSent({1, 2});
+  EXPECT_EQ(journal.OutboxBacklog().records, 0);
+  EXPECT_TRUE(journal.TakeCommand("c-1", {{"id", "c-1"}, {"ok", true}}));
+  EXPECT_FALSE(journal.TakeCommand("c-1", {{"id", "c-1"}, {"ok", true}}));
+  EXPECT_TRUE(journal.CommandTaken("c-1"));
+  Database db(path.string(), Database::Mode::kReadOnly);
+  EXPECT_EQ(db.QueryText("SELECT group_concat(seq || ':' || kind) FROM outbox"), "3:results");
+  std::filesystem::remove(path);
+}
+
 }  // namespace
 }  // namespace tarvenix::forecourt

@@ -60,15 +60,18 @@ holds "$development" '/bin/|libTarvenix\.so\.' "${headers[@]}" \
   'lib/(.*/)?pkgconfig/tarvenix\.pc' share/doc/libtarvenix-dev/copyright
 
 holds "$tools" '/include/|/lib/' \
-  bin/tarvenix bin/tarvenix-sim share/man/man1/tarvenix\\.1\\.gz \
+  bin/tarvenix bin/tarvenix-sim bin/tarvenix-hq share/man/man1/tarvenix\\.1\\.gz \
   share/man/man1/tarvenix-sim\\.1\\.gz share/doc/tarvenix-tools/copyright \
   share/doc/tarvenix-tools/simulator\\.md
 
 holds "$service" '/include/|\.a$|bin/tarvenix$|bin/tarvenix-sim$' \
   bin/tarvenixd lib/systemd/system/tarvenixd\\.service share/man/man8/tarvenixd\\.8\\.gz \
   share/doc/tarvenixd/copyright share/doc/tarvenixd/forecourt\\.md \
-  share/doc/tarvenixd/examples/tarvenixd\\.toml share/tarvenixd/web/index\\.html
+  share/doc/tarvenixd/examples/tarvenixd\\.toml share/tarvenixd/web/index\\.html \
+  share/tarvenixd/asyncapi\\.json share/doc/tarvenixd/head-office\\.md
 grep -q 'libsqlite3' <<<"$(dpkg-deb -f "$service" Depends)" || fail "tarvenixd does not depend on libsqlite3"
+grep -q 'libmosquitto1' <<<"$(dpkg-deb -f "$service" Depends)" ||
+  fail "tarvenixd does not depend on libmosquitto1"
 
 # The library's dependencies come from dpkg-shlibdeps; the development
 # package needs this very version of the library.
