@@ -201,7 +201,7 @@ void LineWorker::RequestStop() {
   }
   wake_.notify_all();
   for (Queued& q : refused) {
-    q.promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
+    q.done(Outcome::Refused("stopping", "the service is stopping"));
   }
 }
 
@@ -234,25 +234,24 @@ void LineWorker::Run() {
   }
 }
 
-std::future<Outcome> LineWorker::Submit(Command command) {
-  std::promise<Outcome> promise;
-  std::future<Outcome> future = promise.get_future();
+void LineWorker::Submit(Command command, Completion done) {
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (stopping_) {
-      promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
-      return future;
+      lock.unlock();
+      done(Outcome::Refused("stopping", "the service is stopping"));
+      return;
     }
     if (queue_.size() >= kMaxQueuedCommands) {
-      promise.set_value(Outcome::Refused(
+      lock.unlock();
+      done(Outcome::Refused(
           "line-busy", fmt::format("line {} has {} commands waiting: the command was not taken",
                                    lineNo_, kMaxQueuedCommands)));
-      return future;
+      return;
     }
-    queue_.push_back({std::move(command), std::move(promise)});
+    queue_.push_back({std::move(command), std::move(done)});
   }
   wake_.notify_all();
-  return future;
 }
 
 std::optional<LineWorker::Queued> LineWorker::NextCommand() {
@@ -295,7 +294,7 @@ std::optional<LineWorker::Queued> LineWorker::NextCommand() {
       }
     }
     for (Queued& q : overtaken) {
-      q.promise.set_value(Outcome::Refused(
+      q.done(Outcome::Refused(
           "pump-busy", "a stop of pump " + pumpId + " came before the authorisation was sent"));
     }
     return stop;
@@ -353,7 +352,7 @@ void LineWorker::RunCommand(Queued queued) {
     outcome = Outcome::Refused("state-conflict", e.what());
   }
   Refresh();
-  queued.promise.set_value(std::move(outcome));
+  queued.done(std::move(outcome));
 }
 
 bool LineWorker::CommandWaiting() const {
@@ -372,7 +371,7 @@ void LineWorker::RefuseLeftovers() {
     deferred_.reset();
   }
   for (Queued& q : refused) {
-    q.promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
+    q.done(Outcome::Refused("stopping", "the service is stopping"));
   }
 }
 

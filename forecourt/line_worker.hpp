@@ -20,8 +20,8 @@
 // `offline_after` times in a row is offline and re-probed with a backoff
 // (1 s doubling to 30 s); one good reply brings it back.
 //
-// Other threads never call the driver: they Submit a command and wait on
-// its future. Tests run the worker on their own thread with Step() on a
+// Other threads never call the driver: they Submit a command with the
+// completion that receives its outcome. Tests run the worker on their own thread with Step() on a
 // simulated clock.
 #pragma once
 
@@ -30,7 +30,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <future>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -97,6 +97,9 @@ struct Command {
   Deadline deadline;
 };
 
+// Receives a command's outcome, once.
+using Completion = std::function<void(Outcome)>;
+
 // Commands a line holds at most; beyond, line-busy.
 inline constexpr std::size_t kMaxQueuedCommands = 64;
 
@@ -128,7 +131,10 @@ class LineWorker {
   void Step();
 
   bool Serves(const std::string& pumpId) const;
-  std::future<Outcome> Submit(Command command);
+  // Queues a command; `done` is called once with its outcome, on the
+  // worker's thread or the caller's (a command refused at once). It must
+  // not block: it hands the outcome to whoever waits.
+  void Submit(Command command, Completion done);
   std::vector<PumpSnapshot> Snapshots() const;
   std::uint32_t LineNo() const { return lineNo_; }
   bool Opened() const;
@@ -137,7 +143,7 @@ class LineWorker {
   struct Pump;
   struct Queued {
     Command command;
-    std::promise<Outcome> promise;
+    Completion done;
   };
   // An authorisation for a pump that has not answered yet.
   struct Waiting {

@@ -3,12 +3,15 @@
 // carries requests here; tests and the fuzzer may call it directly.
 //
 // It never calls the driver: commands go through the service's queues and
-// their futures, queries read snapshots and the journal.
+// come back through completions, queries read snapshots and the journal.
+// A request that waits (on a line, on the journal) holds no thread: its
+// reply is built when the outcome comes back, on the requester's thread.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -86,13 +89,24 @@ class Access {
   std::vector<Token> tokens_;
 };
 
-// The route a request matches, for access and for the server's choice of
-// thread.
+// The route a request matches, for access and metrics.
 struct Route {
   std::string name;  // "GET /api/v1/pumps/{id}", for metrics
   Role needs = Role::kMonitor;
-  bool waitsOnDispenser = false;  // the server runs it off its I/O threads
-  bool stream = false;            // an event stream, served by the server
+  bool stream = false;  // an event stream, served by the server
+};
+
+// Whoever asked: the thread its reply is built and sent on (for the server,
+// the connection's executor), never a line's or the journal's.
+struct Requester {
+  // Runs `work` on the requester's thread; called from any thread. It holds
+  // nothing of the requester, and may drop `work` once it has gone.
+  std::function<void(std::function<void()>)> post;
+  // Runs `work` on the requester's thread once `wait` has passed, unless
+  // the reply was sent first. One wait at a time.
+  std::function<void(std::chrono::milliseconds wait, std::function<void()> work)> after;
+  // Sends the reply, once, on the requester's thread.
+  std::function<void(Reply)> respond;
 };
 std::optional<Route> Match(std::string_view method, std::string_view path);
 // Every route as (method, path pattern), for the OpenAPI check.
@@ -105,8 +119,11 @@ class Api {
   // Checks access and the route: a reply refusing the request, or nothing
   // when it may go on.
   std::optional<Reply> Admit(const Request& request, Route& route) const;
-  // Answers a request that Admit let through (not a stream). Blocks on the
-  // service's futures for commands.
+  // Answers a request that Admit let through (not a stream): at once, or
+  // when the command or change it waits for comes back, or at the end of
+  // the wait, whichever is first.
+  void Handle(const Request& request, const Route& route, Requester requester);
+  // The same on the caller's thread, which waits (tests, the fuzzer).
   Reply Handle(const Request& request, const Route& route);
 
   Forecourt& Service() { return forecourt_; }
@@ -116,10 +133,26 @@ class Api {
   std::atomic<std::int64_t> streamClients{0};
 
  private:
-  Reply Pumps(const std::vector<std::string_view>& parts, const Request& request);
-  Reply Transactions(const std::vector<std::string_view>& parts, const Request& request);
-  Reply Alerts(const std::vector<std::string_view>& parts, const Request& request);
-  Reply StopAll();
+  // What each operation a request waits for is, and how its outcomes
+  // become the reply.
+  struct Waiting;
+  enum class Waits { kLine, kJournal };
+  using Start = std::function<void(Deadline, Completion)>;
+  using Build = std::function<Reply(std::vector<Outcome>&)>;
+  // Starts the operations, each with the client's deadline; the reply is
+  // built when all have come back or the wait ends. Returns nothing: the
+  // reply comes later.
+  std::optional<Reply> Await(const Requester& requester, Waits waits, std::vector<Start> starts,
+                             Build build);
+  std::optional<Reply> Dispatch(const Request& request, const Route& route,
+                                const Requester& requester);
+  std::optional<Reply> Pumps(const std::vector<std::string_view>& parts, const Request& request,
+                             const Requester& requester);
+  std::optional<Reply> Transactions(const std::vector<std::string_view>& parts,
+                                    const Request& request, const Requester& requester);
+  std::optional<Reply> Alerts(const std::vector<std::string_view>& parts, const Request& request,
+                              const Requester& requester);
+  std::optional<Reply> StopAll(const Requester& requester);
   Reply Lines();
   Reply Health();
   Reply Metrics();
