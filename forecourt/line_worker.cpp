@@ -598,10 +598,10 @@ bool LineWorker::Held(std::int64_t txnId) const {
   return std::ranges::any_of(held_, [&](const HeldWrite& w) { return w.txn.id == txnId; });
 }
 
-void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters) {
+void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters, Sync sync) {
   if (held_.empty()) {
     try {
-      journal_.Save(txn, counters);
+      journal_.Save(txn, counters, sync);
       return;
     } catch (const DatabaseError& e) {
       held_.push_back({txn, counters});
@@ -931,7 +931,10 @@ void LineWorker::Follow(Pump& pump) {
       Move(txn, TxnState::kFuelling);
       txn.volume = RoundVolume(volume);
       txn.money = RoundMoney(money);
-      Commit(txn);
+      // The first fuel is a live reading with a state: a power cut that
+      // takes it back leaves the sale authorised, which the restart
+      // follows on or settles from the counters just the same.
+      Commit(txn, std::nullopt, Sync::kWithNext);
       pump.lastJournalLiveUs = now;
     } else if (moved &&
                now - pump.lastJournalLiveUs >= settings_.journalLiveIntervalMs * kUsPerMs) {

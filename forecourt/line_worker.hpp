@@ -195,7 +195,8 @@ class LineWorker {
   // The journal's faults, one policy. A sale's change goes to Commit, which
   // never fails: what the journal does not take is held here, in order,
   // and written by FlushHeld with a backoff until it goes through.
-  void Commit(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
+  void Commit(Transaction& txn, const std::optional<Totals>& counters = std::nullopt,
+              Sync sync = Sync::kNow);
   bool Held(std::int64_t txnId) const;
   void FlushHeld();
   void JournalFailed(const std::exception& e);
