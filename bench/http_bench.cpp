@@ -3,7 +3,9 @@
 // stream and GET /api/v1/pumps at 500 requests a second, all at once for
 // 15 seconds of real time. Reports the request latency, and the delay from
 // an event's publication (the reply decoded and the change committed) to
-// its arrival at each stream client.
+// its arrival at each stream client. The same again with one line dead (its
+// device missing) and with every fsync of the journal slowed to 50 ms by
+// the test VFS: neither may slow the others' requests or events.
 //
 // The clients are lean, as a load generator's are: two threads of epoll for
 // the streams and one of Asio for the requests. 200 reader threads would
@@ -19,6 +21,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -28,6 +31,7 @@
 #include "forecourt/attendant.hpp"
 #include "forecourt/simulated_lines.hpp"
 #include "forecourt_load.hpp"
+#include "support/fault_vfs.hpp"
 
 namespace tarvenix::bench {
 namespace {
@@ -221,13 +225,30 @@ Seen Load(const tcp::endpoint& server) {
   return seen;
 }
 
+// The faults a run may have besides the load.
+enum Fault { kNone, kDeadLine, kSlowSync };
+
 void BM_HttpUnderLoad(benchmark::State& state) {
+  const auto fault = static_cast<Fault>(state.range(0));
+  state.SetLabel(fault == kDeadLine   ? "one line dead"
+                 : fault == kSlowSync ? "fsync 50 ms"
+                                      : "healthy");
   const auto dir =
       std::filesystem::temp_directory_path() / ("tarvenixd-httpbench-" + std::to_string(getpid()));
   for (auto _ : state) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     Config config = BusyForecourt(dir);
+    if (fault == kDeadLine) {
+      LineConfig dead{.device = (dir / "no-such-tty").string()};
+      dead.pumps.push_back({.id = "dead", .name = "dead", .addr = 1, .price = 1.85});
+      config.lines.push_back(std::move(dead));
+    }
+    std::optional<testing::FaultVfs> vfs;
+    if (fault == kSlowSync) {
+      vfs.emplace();
+      vfs->SetSyncDelayUs(50'000);
+    }
     std::FILE* sink = std::fopen("/dev/null", "w");
     Log log(sink);
     SimulatedLines simulated;
@@ -292,7 +313,13 @@ void BM_HttpUnderLoad(benchmark::State& state) {
   }
   std::filesystem::remove_all(dir);
 }
-BENCHMARK(BM_HttpUnderLoad)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_HttpUnderLoad)
+    ->Arg(kNone)
+    ->Arg(kDeadLine)
+    ->Arg(kSlowSync)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace tarvenix::bench

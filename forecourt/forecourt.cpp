@@ -6,14 +6,10 @@
 #include <system_error>
 #include <tarvenix/lines/serial_com_link.hpp>
 
+#include "forecourt/thread_name.hpp"
+
 namespace tarvenix::forecourt {
 namespace {
-
-std::future<Outcome> Ready(Outcome outcome) {
-  std::promise<Outcome> promise;
-  promise.set_value(std::move(outcome));
-  return promise.get_future();
-}
 
 // Why a line is down, or empty while it is up.
 std::string DownReason(bool opened, const lines::LineHealth& health, const std::string& port) {
@@ -133,6 +129,10 @@ Forecourt::Forecourt(const Config& config, Log& log, lines::Clock* clock, Journa
   }
   AuditStart();
   journal_->PublishPresent();
+  writer_.thread = std::thread([this] {
+    NameThisThread("tvx-journal");
+    RunChanges();
+  });
 }
 
 // The configuration the service runs with is part of the audit trail:
@@ -163,6 +163,7 @@ void Forecourt::AuditStart() {
 
 Forecourt::~Forecourt() {
   Stop();
+  StopChanges();
 }
 
 void Forecourt::Start() {
@@ -186,6 +187,9 @@ std::vector<std::uint32_t> Forecourt::StopBefore(std::chrono::steady_clock::time
       running.push_back(line->worker->LineNo());
     }
   }
+  // The changes already taken are small writes: they finish, later ones
+  // are refused.
+  StopChanges();
   return running;
 }
 
@@ -204,7 +208,7 @@ LineWorker* Forecourt::WorkerOf(const std::string& pumpId) const {
   return nullptr;
 }
 
-std::future<Outcome> Forecourt::Submit(Command command) {
+void Forecourt::Submit(Command command, Completion done) {
   const std::string& pumpId =
       command.kind == Command::Kind::kAuthorise ? command.authorise.pumpId : command.pumpId;
   LineWorker* worker = WorkerOf(pumpId);
@@ -214,12 +218,73 @@ std::future<Outcome> Forecourt::Submit(Command command) {
       if (auto existing =
               journal_->FindByReference(command.authorise.client, *command.authorise.reference);
           existing && existing->pumpId == pumpId) {
-        return Ready(ByReference(std::move(*existing), command.authorise));
+        done(ByReference(std::move(*existing), command.authorise));
+        return;
       }
     }
-    return Ready(Outcome::Refused("unknown-pump", "no pump '" + pumpId + "'"));
+    done(Outcome::Refused("unknown-pump", "no pump '" + pumpId + "'"));
+    return;
   }
-  return worker->Submit(std::move(command));
+  worker->Submit(std::move(command), std::move(done));
+}
+
+std::future<Outcome> Forecourt::Submit(Command command) {
+  auto promise = std::make_shared<std::promise<Outcome>>();
+  std::future<Outcome> future = promise->get_future();
+  Submit(std::move(command),
+         [promise](Outcome outcome) { promise->set_value(std::move(outcome)); });
+  return future;
+}
+
+void Forecourt::Change(std::function<Outcome()> change, Deadline deadline, Completion done) {
+  {
+    std::unique_lock lock(writer_.mutex);
+    if (writer_.stopping) {
+      lock.unlock();
+      done(Outcome::Refused("stopping", "the service is stopping"));
+      return;
+    }
+    writer_.queue.push_back({std::move(change), std::move(deadline), std::move(done)});
+  }
+  writer_.wake.notify_one();
+}
+
+void Forecourt::RunChanges() {
+  for (;;) {
+    Writer::Change next;
+    {
+      std::unique_lock lock(writer_.mutex);
+      writer_.wake.wait(lock, [this] { return writer_.stopping || !writer_.queue.empty(); });
+      if (writer_.queue.empty()) {
+        return;  // stopping, and everything taken is written
+      }
+      next = std::move(writer_.queue.front());
+      writer_.queue.pop_front();
+    }
+    Outcome outcome;
+    try {
+      outcome = next.deadline.Claim(clock_->NowUs())
+                    ? next.change()
+                    : Outcome::Refused("expired",
+                                       "the client stopped waiting before the journal could take "
+                                       "the change: it was not made");
+    } catch (const std::exception& e) {
+      outcome = Outcome::Refused("journal-error",
+                                 std::string("the journal takes no writes: ") + e.what());
+    }
+    next.done(std::move(outcome));
+  }
+}
+
+void Forecourt::StopChanges() {
+  {
+    std::lock_guard lock(writer_.mutex);
+    writer_.stopping = true;
+  }
+  writer_.wake.notify_one();
+  if (writer_.thread.joinable()) {
+    writer_.thread.join();
+  }
 }
 
 std::future<Outcome> Forecourt::Authorise(AuthoriseRequest request, Deadline deadline) {

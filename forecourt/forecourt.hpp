@@ -2,19 +2,23 @@
 // line, built from a configuration. What a client (the HTTP interface, the
 // demo attendant, a test) calls; every method is safe from any thread.
 //
-// Commands that need a dispenser go to the pump's line worker and come back
-// as futures; the buffer of sales (lock, unlock, clear) and the queries are
-// answered from the journal at once.
+// Commands that need a dispenser go to the pump's line worker, changes of
+// the buffer of sales (lock, unlock, clear) to the journal's thread; both
+// answer through a completion. The queries read the journal at once.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <tarvenix/lines/clock.hpp>
 #include <tarvenix/lines/instrumented_link.hpp>
+#include <thread>
 #include <vector>
 
 #include "forecourt/config.hpp"
@@ -71,6 +75,10 @@ class Forecourt {
   Deadline DeadlineIn(std::chrono::microseconds wait) const {
     return Deadline(clock_->NowUs() + static_cast<std::uint64_t>(wait.count()));
   }
+  // Queues a command on its pump's line; `done` receives its outcome once,
+  // from the line's thread or at once from the caller's.
+  void Submit(Command command, Completion done);
+  // The same, for a caller that waits (tests, the demo attendant).
   std::future<Outcome> Submit(Command command);
   std::future<Outcome> Authorise(AuthoriseRequest request, Deadline deadline = {});
   std::future<Outcome> StopPump(const std::string& pumpId, Deadline deadline = {});
@@ -82,6 +90,13 @@ class Forecourt {
   std::future<Outcome> WriteParam(const std::string& pumpId, std::int32_t param, std::int32_t value,
                                   Deadline deadline = {});
 
+  // Runs a change of the journal (a lock, an acknowledgement...) on the
+  // journal's own thread, in order, so that no caller waits on the disk;
+  // `done` receives its outcome there. Past `deadline` it is not made
+  // ("expired").
+  void Change(std::function<Outcome()> change, Deadline deadline, Completion done);
+
+  // The changes themselves, on the caller's thread.
   Outcome Lock(std::int64_t txnId, const std::string& client) {
     return journal_->Lock(txnId, client);
   }
@@ -113,6 +128,22 @@ class Forecourt {
 
   LineWorker* WorkerOf(const std::string& pumpId) const;
   void AuditStart();
+  void RunChanges();
+  void StopChanges();
+
+  // The journal's thread for changes asked by clients.
+  struct Writer {
+    struct Change {
+      std::function<Outcome()> change;
+      Deadline deadline;
+      Completion done;
+    };
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Change> queue;
+    bool stopping = false;
+    std::thread thread;
+  };
 
   Config config_;
   Log& log_;
@@ -125,6 +156,7 @@ class Forecourt {
   std::unique_ptr<Tap> tap_;
   std::vector<std::unique_ptr<Line>> lines_;
   bool started_ = false;
+  Writer writer_;  // last: its thread stops before the rest goes
 };
 
 }  // namespace tarvenix::forecourt

@@ -216,8 +216,9 @@ CREATE INDEX alerts_by_created ON alerts(created_ms);
     kOutboxMigration,
 };
 
-// The sale's states, and only they, in the state column (the list comes
-// from the sale's rules).
+// The sale's states, and only they, in the state column. Written out: a
+// migration is frozen text, whatever the sale's rules become later (a new
+// state takes a migration of its own).
 std::string Migration(std::size_t index) {
   if (index < kMigrations.size()) {
     return std::string(kMigrations[index]);
@@ -234,8 +235,8 @@ CREATE TABLE transactions_v3(
   preset_kind TEXT NOT NULL CHECK (preset_kind IN ('volume', 'money')),
   preset_units INTEGER NOT NULL,
   price_hundredths INTEGER NOT NULL,
-  state TEXT NOT NULL CHECK (state IN )sql" +
-         SqlList(StateSet::kAll) + R"sql(),
+  state TEXT NOT NULL CHECK (state IN ('authorising', 'authorised', 'fuelling', 'payable',
+    'locked', 'cleared', 'cancelled', 'failed')),
   volume_hundredths INTEGER NOT NULL DEFAULT 0,
   money_thousandths INTEGER NOT NULL DEFAULT 0,
   totals_volume_before INTEGER,
@@ -407,6 +408,29 @@ std::optional<Shift> FindShift(Database& db, std::string_view where, std::int64_
   shift.closing = ReadReadings(db, shift.id, true);
   return shift;
 }
+// A commit without a sync while it lives: the next synced commit takes it
+// to the disk (the journal is in WAL mode). Every other commit is synced.
+struct Unsynced {
+  Database& db;
+  bool on;
+  explicit Unsynced(Database& d, bool unsynced = true) : db(d), on(unsynced) {
+    if (on) {
+      db.Execute("PRAGMA synchronous=NORMAL");
+    }
+  }
+  ~Unsynced() {
+    if (!on) {
+      return;
+    }
+    try {
+      db.Execute("PRAGMA synchronous=FULL");
+    } catch (const DatabaseError&) {
+      // Setting the pragma does no I/O; nothing else could fail here.
+    }
+  }
+  Unsynced(const Unsynced&) = delete;
+  Unsynced& operator=(const Unsynced&) = delete;
+};
 
 }  // namespace
 
@@ -698,11 +722,13 @@ std::optional<Transaction> Journal::InsertOrGet(Transaction& txn) {
   return existing;
 }
 
-void Journal::Save(Transaction& txn, const std::optional<Totals>& counters, AuditRecord* audit) {
+void Journal::Save(Transaction& txn, const std::optional<Totals>& counters, Sync sync,
+                   AuditRecord* audit) {
   std::lock_guard lock(mutex_);
   txn.updatedMs = nowMs_();
   std::optional<Transaction> before;
   Writing([&] {
+    const Unsynced unsynced(db_, sync == Sync::kWithNext);
     DbTransaction dbTxn(db_);
     before = GetLocked(txn.id);
     if (!before) {
@@ -754,18 +780,7 @@ void Journal::SaveReconciliation(Transaction& txn) {
 void Journal::SaveLive(std::int64_t id, double volume, double money) {
   std::lock_guard lock(mutex_);
   // Without a sync: a live value is only a guide, and the next commit's
-  // sync takes it to the disk anyway. Every other commit is synced.
-  struct Unsynced {
-    Database& db;
-    explicit Unsynced(Database& d) : db(d) { db.Execute("PRAGMA synchronous=NORMAL"); }
-    ~Unsynced() {
-      try {
-        db.Execute("PRAGMA synchronous=FULL");
-      } catch (const DatabaseError&) {
-        // Setting the pragma does no I/O; nothing else could fail here.
-      }
-    }
-  };
+  // sync takes it to the disk anyway.
   Writing([&] {
     const Unsynced unsynced(db_);
     db_.Cached(

@@ -41,6 +41,12 @@ struct TransactionFilter {
   std::size_t offset = 0;  // rows skipped, newest first: the next page
 };
 
+// When a commit reaches the disk: synced before it is published (every
+// change a client acts on), or with the next synced commit (a change that a
+// power cut may take back because the restart settles the sale from the
+// counters whatever it held: a live reading, a sale's first fuel).
+enum class Sync { kNow, kWithNext };
+
 class Journal {
  public:
   using NowMs = std::function<std::int64_t()>;
@@ -90,7 +96,7 @@ class Journal {
   // StateConflict, and nothing is written.
   // With `audit`, the command's record goes in the same commit.
   void Save(Transaction& txn, const std::optional<Totals>& counters = std::nullopt,
-            AuditRecord* audit = nullptr);
+            Sync sync = Sync::kNow, AuditRecord* audit = nullptr);
   // Writes the counters after a sale and its reconciliation only, leaving
   // its state to the clients that may be locking or clearing it; `txn` is
   // read back whole and published. The counters after become the pump's

@@ -209,7 +209,7 @@ void LineWorker::RequestStop() {
   }
   wake_.notify_all();
   for (Queued& q : refused) {
-    q.promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
+    q.done(Outcome::Refused("stopping", "the service is stopping"));
   }
 }
 
@@ -242,25 +242,24 @@ void LineWorker::Run() {
   }
 }
 
-std::future<Outcome> LineWorker::Submit(Command command) {
-  std::promise<Outcome> promise;
-  std::future<Outcome> future = promise.get_future();
+void LineWorker::Submit(Command command, Completion done) {
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (stopping_) {
-      promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
-      return future;
+      lock.unlock();
+      done(Outcome::Refused("stopping", "the service is stopping"));
+      return;
     }
     if (queue_.size() >= kMaxQueuedCommands) {
-      promise.set_value(Outcome::Refused(
+      lock.unlock();
+      done(Outcome::Refused(
           "line-busy", fmt::format("line {} has {} commands waiting: the command was not taken",
                                    lineNo_, kMaxQueuedCommands)));
-      return future;
+      return;
     }
-    queue_.push_back({std::move(command), std::move(promise)});
+    queue_.push_back({std::move(command), std::move(done)});
   }
   wake_.notify_all();
-  return future;
 }
 
 std::optional<LineWorker::Queued> LineWorker::NextCommand() {
@@ -303,7 +302,7 @@ std::optional<LineWorker::Queued> LineWorker::NextCommand() {
       }
     }
     for (Queued& q : overtaken) {
-      q.promise.set_value(Outcome::Refused(
+      q.done(Outcome::Refused(
           "pump-busy", "a stop of pump " + pumpId + " came before the authorisation was sent"));
     }
     return stop;
@@ -363,7 +362,7 @@ void LineWorker::RunCommand(Queued queued) {
   }
   AuditOutcome(outcome);
   Refresh();
-  queued.promise.set_value(std::move(outcome));
+  queued.done(std::move(outcome));
 }
 
 void LineWorker::AuditOutcome(const Outcome& outcome) {
@@ -407,7 +406,7 @@ void LineWorker::RefuseLeftovers() {
     deferred_.reset();
   }
   for (Queued& q : refused) {
-    q.promise.set_value(Outcome::Refused("stopping", "the service is stopping"));
+    q.done(Outcome::Refused("stopping", "the service is stopping"));
   }
 }
 
@@ -639,13 +638,13 @@ bool LineWorker::Held(std::int64_t txnId) const {
   return std::ranges::any_of(held_, [&](const HeldWrite& w) { return w.txn.id == txnId; });
 }
 
-void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters) {
+void LineWorker::Commit(Transaction& txn, const std::optional<Totals>& counters, Sync sync) {
   // The running command's record goes with the change that carries it out.
   std::optional<AuditRecord> audit = std::move(audit_);
   audit_.reset();
   if (held_.empty()) {
     try {
-      journal_.Save(txn, counters, audit ? &*audit : nullptr);
+      journal_.Save(txn, counters, sync, audit ? &*audit : nullptr);
       return;
     } catch (const DatabaseError& e) {
       held_.push_back({txn, counters, std::move(audit)});
@@ -692,7 +691,7 @@ void LineWorker::FlushHeld() {
     while (!held_.empty()) {
       HeldWrite& w = held_.front();
       try {
-        journal_.Save(w.txn, w.counters, w.audit ? &*w.audit : nullptr);
+        journal_.Save(w.txn, w.counters, Sync::kNow, w.audit ? &*w.audit : nullptr);
         log_.Info("line {}: transaction {} committed as {} after a journal error", lineNo_,
                   w.txn.id, Name(w.txn.state));
       } catch (const StateConflict& e) {
@@ -978,7 +977,10 @@ void LineWorker::Follow(Pump& pump) {
       Move(txn, TxnState::kFuelling);
       txn.volume = RoundVolume(volume);
       txn.money = RoundMoney(money);
-      Commit(txn);
+      // The first fuel is a live reading with a state: a power cut that
+      // takes it back leaves the sale authorised, which the restart
+      // follows on or settles from the counters just the same.
+      Commit(txn, std::nullopt, Sync::kWithNext);
       pump.lastJournalLiveUs = now;
     } else if (moved &&
                now - pump.lastJournalLiveUs >= settings_.journalLiveIntervalMs * kUsPerMs) {

@@ -20,8 +20,8 @@
 // `offline_after` times in a row is offline and re-probed with a backoff
 // (1 s doubling to 30 s); one good reply brings it back.
 //
-// Other threads never call the driver: they Submit a command and wait on
-// its future. Tests run the worker on their own thread with Step() on a
+// Other threads never call the driver: they Submit a command with the
+// completion that receives its outcome. Tests run the worker on their own thread with Step() on a
 // simulated clock.
 #pragma once
 
@@ -30,7 +30,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <future>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -103,6 +103,9 @@ struct Command {
   std::optional<AuditRecord> audit;
 };
 
+// Receives a command's outcome, once.
+using Completion = std::function<void(Outcome)>;
+
 // Commands a line holds at most; beyond, line-busy.
 inline constexpr std::size_t kMaxQueuedCommands = 64;
 
@@ -138,7 +141,10 @@ class LineWorker {
   void SetFallback(FallbackWatch* watch) { fallback_ = watch; }
 
   bool Serves(const std::string& pumpId) const;
-  std::future<Outcome> Submit(Command command);
+  // Queues a command; `done` is called once with its outcome, on the
+  // worker's thread or the caller's (a command refused at once). It must
+  // not block: it hands the outcome to whoever waits.
+  void Submit(Command command, Completion done);
   std::vector<PumpSnapshot> Snapshots() const;
   std::uint32_t LineNo() const { return lineNo_; }
   bool Opened() const;
@@ -147,7 +153,7 @@ class LineWorker {
   struct Pump;
   struct Queued {
     Command command;
-    std::promise<Outcome> promise;
+    Completion done;
   };
   // An authorisation for a pump that has not answered yet.
   struct Waiting {
@@ -206,7 +212,8 @@ class LineWorker {
   // The journal's faults, one policy. A sale's change goes to Commit, which
   // never fails: what the journal does not take is held here, in order,
   // and written by FlushHeld with a backoff until it goes through.
-  void Commit(Transaction& txn, const std::optional<Totals>& counters = std::nullopt);
+  void Commit(Transaction& txn, const std::optional<Totals>& counters = std::nullopt,
+              Sync sync = Sync::kNow);
   bool Held(std::int64_t txnId) const;
   void FlushHeld();
   void JournalFailed(const std::exception& e);

@@ -104,8 +104,8 @@ LinkStats PolicyLink::Stats(std::uint32_t line) const {
   if (l == nullptr) {
     return {};
   }
-  std::lock_guard lock(l->mutex);
-  return l->stats;
+  std::lock_guard lock(l->publishedMutex);
+  return l->publishedStats;
 }
 
 LineHealth PolicyLink::Health(std::uint32_t line) const {
@@ -113,11 +113,18 @@ LineHealth PolicyLink::Health(std::uint32_t line) const {
   if (l == nullptr) {
     return {};
   }
-  std::lock_guard lock(l->mutex);
-  return {.ready = l->ready,
-          .answered = l->answered,
-          .lastResult = l->lastResult,
-          .osError = OsError(line)};
+  std::lock_guard lock(l->publishedMutex);
+  return l->publishedHealth;
+}
+
+void PolicyLink::Publish(std::uint32_t lineNo, const Line& line) const {
+  const LineHealth health{.ready = line.ready,
+                          .answered = line.answered,
+                          .lastResult = line.lastResult,
+                          .osError = OsError(lineNo)};
+  std::lock_guard lock(line.publishedMutex);
+  line.publishedStats = line.stats;
+  line.publishedHealth = health;
 }
 
 void PolicyLink::MatchEcho(std::uint32_t line, bool on) {
@@ -139,6 +146,7 @@ void PolicyLink::Opened(std::uint32_t line) {
   Line& l = lines_[line - 1];
   l.ready = true;
   l.answered = false;
+  Publish(line, l);
 }
 
 std::uint32_t PolicyLink::LineError(std::uint32_t line) const {
@@ -218,6 +226,7 @@ void PolicyLink::BeginCommand(std::uint32_t lineNo, Line& line) {
     line.reinitPending = false;
     line.failureRun = 0;
     ++line.stats.reinitialisations;
+    Publish(lineNo, line);
     handler = line.init;
   }
   Notify({.kind = LineEvent::Kind::kReinit, .line = lineNo, .timeUs = NowUs()});
@@ -258,6 +267,7 @@ std::int32_t PolicyLink::Acknowledge(std::uint32_t lineNo, Line& line,
     result = Put(lineNo, request) ? kResultOk : Fail(lineNo, line);
   }
   EndOwnHold(line);
+  Publish(lineNo, line);
   return result;
 }
 
@@ -274,6 +284,7 @@ std::int32_t PolicyLink::Command(std::uint32_t lineNo, Line& line,
     line.holder = std::this_thread::get_id();
     line.holdEndUs = HoldClockUs() + kHoldLimitUs;
   }
+  Publish(lineNo, line);
   return result;
 }
 

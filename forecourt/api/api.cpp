@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <ctime>
-#include <future>
+#include <deque>
 #include <map>
+#include <mutex>
 
 #include "forecourt/amounts.hpp"
 #include "forecourt/json.hpp"
@@ -21,47 +23,46 @@ struct RouteEntry {
   std::string_view method;
   std::string_view pattern;
   Role needs;
-  bool waits;
   bool stream;
 };
 
 constexpr RouteEntry kRoutes[] = {
-    {"GET", "/api/v1/pumps", Role::kMonitor, false, false},
-    {"GET", "/api/v1/pumps/{id}", Role::kMonitor, false, false},
-    {"POST", "/api/v1/pumps/{id}/authorize", Role::kControl, true, false},
-    {"POST", "/api/v1/pumps/{id}/stop", Role::kControl, true, false},
-    {"POST", "/api/v1/stop-all", Role::kControl, true, false},
-    {"PUT", "/api/v1/pumps/{id}/price", Role::kControl, true, false},
-    {"GET", "/api/v1/pumps/{id}/totals", Role::kMonitor, true, false},
-    {"GET", "/api/v1/pumps/{id}/parameters/{n}", Role::kAdmin, true, false},
-    {"PUT", "/api/v1/pumps/{id}/parameters/{n}", Role::kAdmin, true, false},
-    {"GET", "/api/v1/transactions", Role::kMonitor, false, false},
-    {"GET", "/api/v1/transactions/{id}", Role::kMonitor, false, false},
-    {"POST", "/api/v1/transactions/{id}/lock", Role::kControl, false, false},
-    {"POST", "/api/v1/transactions/{id}/unlock", Role::kControl, false, false},
-    {"POST", "/api/v1/transactions/{id}/clear", Role::kControl, false, false},
-    {"GET", "/api/v1/alerts", Role::kMonitor, false, false},
-    {"POST", "/api/v1/alerts/{id}/ack", Role::kAdmin, false, false},
-    {"GET", "/api/v1/prices", Role::kMonitor, false, false},
-    {"POST", "/api/v1/prices", Role::kControl, false, false},
-    {"DELETE", "/api/v1/prices/{id}", Role::kControl, false, false},
-    {"GET", "/api/v1/prices/log", Role::kMonitor, false, false},
-    {"GET", "/api/v1/audit", Role::kAdmin, false, false},
-    {"GET", "/api/v1/lines", Role::kMonitor, false, false},
-    {"GET", "/api/v1/uplink", Role::kMonitor, false, false},
-    {"GET", "/api/v1/events", Role::kMonitor, false, true},
-    {"GET", "/api/v1/lines/{n}/trace", Role::kMonitor, false, true},
-    {"GET", "/api/v1/openapi.json", Role::kMonitor, false, false},
-    {"GET", "/api/v1/session", Role::kMonitor, false, false},
-    {"GET", "/metrics", Role::kMonitor, false, false},
-    {"GET", "/healthz", Role::kMonitor, false, false},
-    {"GET", "/api/v1/health", Role::kMonitor, false, false},
-    {"GET", "/api/v1/shifts", Role::kMonitor, false, false},
-    {"POST", "/api/v1/shifts", Role::kControl, true, false},
-    {"POST", "/api/v1/shifts/current/close", Role::kControl, true, false},
-    {"GET", "/api/v1/shifts/{id}/report", Role::kMonitor, false, false},
-    {"GET", "/api/v1/reports/day", Role::kMonitor, false, false},
-    {"GET", "/api/v1/reports/sales", Role::kMonitor, false, false},
+    {"GET", "/api/v1/pumps", Role::kMonitor, false},
+    {"GET", "/api/v1/pumps/{id}", Role::kMonitor, false},
+    {"POST", "/api/v1/pumps/{id}/authorize", Role::kControl, false},
+    {"POST", "/api/v1/pumps/{id}/stop", Role::kControl, false},
+    {"POST", "/api/v1/stop-all", Role::kControl, false},
+    {"PUT", "/api/v1/pumps/{id}/price", Role::kControl, false},
+    {"GET", "/api/v1/pumps/{id}/totals", Role::kMonitor, false},
+    {"GET", "/api/v1/pumps/{id}/parameters/{n}", Role::kAdmin, false},
+    {"PUT", "/api/v1/pumps/{id}/parameters/{n}", Role::kAdmin, false},
+    {"GET", "/api/v1/transactions", Role::kMonitor, false},
+    {"GET", "/api/v1/transactions/{id}", Role::kMonitor, false},
+    {"POST", "/api/v1/transactions/{id}/lock", Role::kControl, false},
+    {"POST", "/api/v1/transactions/{id}/unlock", Role::kControl, false},
+    {"POST", "/api/v1/transactions/{id}/clear", Role::kControl, false},
+    {"GET", "/api/v1/alerts", Role::kMonitor, false},
+    {"POST", "/api/v1/alerts/{id}/ack", Role::kAdmin, false},
+    {"GET", "/api/v1/prices", Role::kMonitor, false},
+    {"POST", "/api/v1/prices", Role::kControl, false},
+    {"DELETE", "/api/v1/prices/{id}", Role::kControl, false},
+    {"GET", "/api/v1/prices/log", Role::kMonitor, false},
+    {"GET", "/api/v1/audit", Role::kAdmin, false},
+    {"GET", "/api/v1/lines", Role::kMonitor, false},
+    {"GET", "/api/v1/uplink", Role::kMonitor, false},
+    {"GET", "/api/v1/events", Role::kMonitor, true},
+    {"GET", "/api/v1/lines/{n}/trace", Role::kMonitor, true},
+    {"GET", "/api/v1/openapi.json", Role::kMonitor, false},
+    {"GET", "/api/v1/session", Role::kMonitor, false},
+    {"GET", "/metrics", Role::kMonitor, false},
+    {"GET", "/healthz", Role::kMonitor, false},
+    {"GET", "/api/v1/health", Role::kMonitor, false},
+    {"GET", "/api/v1/shifts", Role::kMonitor, false},
+    {"POST", "/api/v1/shifts", Role::kControl, false},
+    {"POST", "/api/v1/shifts/current/close", Role::kControl, false},
+    {"GET", "/api/v1/shifts/{id}/report", Role::kMonitor, false},
+    {"GET", "/api/v1/reports/day", Role::kMonitor, false},
+    {"GET", "/api/v1/reports/sales", Role::kMonitor, false},
 };
 
 // Upper bounds of the latency histogram, seconds.
@@ -160,17 +161,20 @@ json ErrorJson(const Outcome& outcome) {
   return body;
 }
 
-// The outcome of a command whose client waited `wait`: when the wait ends
-// first the command is withdrawn (never sent), unless the line already sent
-// it, which then finishes and records it.
-Outcome AwaitCommand(std::future<Outcome>& future, Deadline& deadline,
-                     std::chrono::milliseconds wait) {
-  if (future.wait_for(wait) == std::future_status::ready) {
-    return future.get();
-  }
+// The outcome of an operation whose client's wait ended first: it is
+// withdrawn (never done), unless it was already taken, which then finishes
+// and records it.
+Outcome EndOfWait(Deadline& deadline, bool onLine) {
   if (deadline.Withdraw()) {
     return Outcome::Refused(
-        "expired", "the line could not take the command before the wait ended: it was not sent");
+        "expired", onLine ? "the line could not take the command before the wait ended: it was "
+                            "not sent"
+                          : "the journal could not take the change before the wait ended: it was "
+                            "not made");
+  }
+  if (!onLine) {
+    return Outcome::Refused("journal-error",
+                            "the change is being written: read the transaction to see it");
   }
   return Outcome::Refused("line-timeout",
                           "the command was sent and is being finished; its outcome is recorded "
@@ -524,7 +528,6 @@ std::optional<Route> Match(std::string_view method, std::string_view path) {
     if (entry.method == method) {
       return Route{.name = std::string(entry.method) + " " + std::string(entry.pattern),
                    .needs = entry.needs,
-                   .waitsOnDispenser = entry.waits,
                    .stream = entry.stream};
     }
   }
@@ -549,6 +552,40 @@ Api::Api(Forecourt& forecourt, const Config& config)
       access_(config.tokens),
       web_(config.web) {
   books_.ReportClosedShifts();  // a close whose report a crash left out
+  booksThread_ = std::thread([this] { RunBooks(); });
+}
+
+Api::~Api() {
+  {
+    std::lock_guard lock(booksMutex_);
+    booksStopping_ = true;
+  }
+  booksWake_.notify_one();
+  booksThread_.join();
+}
+
+void Api::PostBooks(std::function<void()> work) {
+  {
+    std::lock_guard lock(booksMutex_);
+    booksWork_.push_back(std::move(work));
+  }
+  booksWake_.notify_one();
+}
+
+void Api::RunBooks() {
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::unique_lock lock(booksMutex_);
+      booksWake_.wait(lock, [this] { return booksStopping_ || !booksWork_.empty(); });
+      if (booksWork_.empty()) {
+        return;  // stopping, with nothing left
+      }
+      work = std::move(booksWork_.front());
+      booksWork_.pop_front();
+    }
+    work();
+  }
 }
 
 std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
@@ -583,40 +620,163 @@ std::optional<Reply> Api::Admit(const Request& request, Route& route) const {
   return std::nullopt;
 }
 
-Reply Api::Handle(const Request& request, const Route& route) {
-  RequestAudit audit = AuditOf(request, route);
-  Reply reply = Dispatch(request, route, audit);
-  AuditReply(audit, reply);
-  return reply;
+// A request's operations in flight, on the requester's thread. Only the
+// wait's timer holds it; completions reach it through a weak pointer, so
+// that nothing of a requester stays with a line or the journal.
+struct Api::Waiting {
+  Waits waits;
+  std::function<void(Reply)> respond;
+  Build build;
+  std::vector<Deadline> deadlines;
+  std::vector<std::optional<Outcome>> outcomes;
+  std::size_t left = 0;
+  bool answered = false;
+
+  void Finish() {
+    answered = true;
+    std::vector<Outcome> all;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      all.push_back(outcomes[i] ? std::move(*outcomes[i])
+                                : EndOfWait(deadlines[i], waits == Waits::kLine));
+    }
+    Reply reply;
+    try {
+      reply = build(all);
+    } catch (const std::exception& e) {
+      reply = Error(500, "internal", e.what());
+    }
+    respond(std::move(reply));
+  }
+};
+
+std::optional<Reply> Api::Await(const Requester& requester, Waits waits, std::vector<Start> starts,
+                                Build build) {
+  if (starts.empty()) {
+    std::vector<Outcome> none;
+    return build(none);
+  }
+  auto waiting = std::make_shared<Waiting>();
+  waiting->waits = waits;
+  waiting->respond = requester.respond;
+  waiting->build = std::move(build);
+  waiting->outcomes.resize(starts.size());
+  waiting->left = starts.size();
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    waiting->deadlines.push_back(forecourt_.DeadlineIn(commandTimeout_));
+  }
+  requester.after(commandTimeout_, [waiting] {
+    if (!waiting->answered) {
+      waiting->Finish();
+    }
+  });
+  const std::weak_ptr<Waiting> weak = waiting;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    starts[i](waiting->deadlines[i], [post = requester.post, weak, i](Outcome outcome) {
+      post([weak, i, outcome = std::move(outcome)]() mutable {
+        const auto w = weak.lock();
+        if (!w || w->answered) {
+          return;
+        }
+        w->outcomes[i] = std::move(outcome);
+        if (--w->left == 0) {
+          w->Finish();
+        }
+      });
+    });
+  }
+  return std::nullopt;
 }
 
-Reply Api::Dispatch(const Request& request, const Route& route, RequestAudit& audit) {
+void Api::Handle(const Request& request, const Route& route, Requester requester) {
+  // The request's audit record: taken over by the change it asks for, or
+  // committed with the reply when nothing took it (a refusal, a stop-all).
+  auto audit = std::make_shared<RequestAudit>(AuditOf(request, route));
+  requester.respond = [this, audit, respond = std::move(requester.respond)](Reply reply) {
+    AuditReply(*audit, reply);
+    respond(std::move(reply));
+  };
+  std::optional<Reply> reply;
+  try {
+    reply = Dispatch(request, route, requester, *audit);
+  } catch (const std::exception& e) {
+    reply = Error(500, "internal", e.what());
+  }
+  if (reply) {
+    requester.respond(std::move(*reply));
+  }
+}
+
+Reply Api::Handle(const Request& request, const Route& route) {
+  // The caller's thread is the requester: it runs what completions post
+  // and the end of the wait until the reply is there.
+  struct Inbox {
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::deque<std::function<void()>> work;
+  };
+  auto inbox = std::make_shared<Inbox>();
+  std::optional<Reply> reply;
+  std::optional<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> timer;
+  Handle(request, route,
+         {.post =
+              [inbox](std::function<void()> work) {
+                {
+                  std::lock_guard lock(inbox->mutex);
+                  inbox->work.push_back(std::move(work));
+                }
+                inbox->posted.notify_one();
+              },
+          .after =
+              [&timer](std::chrono::milliseconds wait, std::function<void()> work) {
+                timer.emplace(std::chrono::steady_clock::now() + wait, std::move(work));
+              },
+          .respond = [&reply](Reply r) { reply = std::move(r); }});
+  while (!reply) {
+    std::function<void()> next;
+    {
+      std::unique_lock lock(inbox->mutex);
+      const auto due = timer ? timer->first : std::chrono::steady_clock::time_point::max();
+      if (inbox->posted.wait_until(lock, due, [&] { return !inbox->work.empty(); })) {
+        next = std::move(inbox->work.front());
+        inbox->work.pop_front();
+      } else {
+        next = std::move(timer->second);
+        timer.reset();
+      }
+    }
+    next();
+  }
+  return std::move(*reply);
+}
+
+std::optional<Reply> Api::Dispatch(const Request& request, const Route& route,
+                                   const Requester& requester, RequestAudit& audit) {
   const std::string_view path = PathOf(request.target);
   const auto parts = Split(path);
-  try {
+  {
     if (parts.size() >= 3 && parts[2] == "pumps") {
-      return Pumps(parts, request, audit);
+      return Pumps(parts, request, requester, audit);
     }
     if (parts.size() >= 3 && parts[2] == "transactions") {
-      return Transactions(parts, request, audit);
+      return Transactions(parts, request, requester, audit);
     }
     if (parts.size() >= 3 && parts[2] == "alerts") {
-      return Alerts(parts, request, audit);
+      return Alerts(parts, request, requester, audit);
     }
     if (parts.size() >= 3 && parts[2] == "prices") {
-      return Prices(parts, request, audit);
+      return Prices(parts, request, requester, audit);
     }
     if (route.name == "GET /api/v1/audit") {
       return AuditTrail(request);
     }
     if (parts.size() >= 3 && parts[2] == "shifts") {
-      return Shifts(parts, request, audit);
+      return Shifts(parts, request, requester, audit);
     }
     if (parts.size() >= 3 && parts[2] == "reports") {
       return Reports(parts, request);
     }
     if (route.name == "POST /api/v1/stop-all") {
-      return StopAll();
+      return StopAll(requester);
     }
     if (route.name == "GET /api/v1/lines") {
       return Lines();
@@ -657,14 +817,12 @@ Reply Api::Dispatch(const Request& request, const Route& route, RequestAudit& au
     if (route.name == "GET /metrics") {
       return Metrics();
     }
-  } catch (const std::exception& e) {
-    return Error(500, "internal", e.what());
   }
   return Error(404, "not-found", "no route " + std::string(path));
 }
 
-Reply Api::Shifts(const std::vector<std::string_view>& parts, const Request& request,
-                  RequestAudit& audit) {
+std::optional<Reply> Api::Shifts(const std::vector<std::string_view>& parts, const Request& request,
+                                 const Requester& requester, RequestAudit& audit) {
   if (parts.size() == 3 && request.method == "GET") {
     auto query = QueryValues(QueryOf(request.target), {"limit", "offset"});
     if (auto* refused = std::get_if<Reply>(&query)) {
@@ -703,22 +861,41 @@ Reply Api::Shifts(const std::vector<std::string_view>& parts, const Request& req
     const std::string name = access_.NameOf(request.authorization);
     const std::string by = name.empty() ? "local" : name;
     const bool opening = parts.size() == 3;
-    // The record goes into the shift's own commit; a refusal leaves it
-    // pending, and it is committed alone with the reply.
-    const ShiftOutcome outcome =
-        opening ? books_.OpenShift(by, &audit.record) : books_.CloseShift(by, &audit.record);
-    if (outcome.Ok()) {
-      audit.pending = false;
-    }
-    if (!outcome.Ok()) {
-      json body = {{"error", outcome.reason}, {"message", outcome.message}};
-      if (outcome.shift) {
-        // A client that retries after a lost reply finds its shift here.
-        body["shift"] = ToJson(*outcome.shift, false);
-      }
-      return Json(outcome.reason == "journal-error" ? 503 : 409, body);
-    }
-    return Json(opening ? 201 : 200, ToJson(*outcome.shift, true));
+    // The meters are read on the books' thread. The record goes into the
+    // shift's own commit, or is committed alone with a refusal.
+    auto result = std::make_shared<ShiftOutcome>();
+    Start start = [this, by, opening, result, record = audit.TakeOver()](Deadline,
+                                                                         Completion done) mutable {
+      PostBooks([this, by, opening, result, record = std::move(record),
+                 done = std::move(done)]() mutable {
+        *result = opening ? books_.OpenShift(by, &record) : books_.CloseShift(by, &record);
+        if (!result->Ok()) {
+          record.outcome = {{"error", result->reason}, {"message", result->message}};
+          try {
+            forecourt_.GetJournal().Audit(record);
+          } catch (const DatabaseError&) {
+            // The refusal stands; the failing journal is in the health reasons.
+          }
+        }
+        done(Outcome{});
+      });
+    };
+    return Await(requester, Waits::kJournal, {std::move(start)},
+                 [opening, result](std::vector<Outcome>& outcomes) {
+                   if (!outcomes[0].Ok()) {
+                     return Refusal(outcomes[0]);  // the wait ended first
+                   }
+                   const ShiftOutcome& outcome = *result;
+                   if (!outcome.Ok()) {
+                     json body = {{"error", outcome.reason}, {"message", outcome.message}};
+                     if (outcome.shift) {
+                       // A client that retries after a lost reply finds its shift here.
+                       body["shift"] = ToJson(*outcome.shift, false);
+                     }
+                     return Json(outcome.reason == "journal-error" ? 503 : 409, body);
+                   }
+                   return Json(opening ? 201 : 200, ToJson(*outcome.shift, true));
+                 });
   }
   // GET /api/v1/shifts/{id}/report
   const auto id = Id(parts[3]);
@@ -817,37 +994,38 @@ Reply Api::Reports(const std::vector<std::string_view>& parts, const Request& re
 
 // Every pump is sent its stop, idle ones too: each one's outcome is told,
 // and 503 only when some line could not carry a stop.
-Reply Api::StopAll() {
-  json results = json::array();
-  bool failed = false;
-  const auto pumps = forecourt_.Pumps();
-  std::vector<Deadline> deadlines;
-  std::vector<std::future<Outcome>> futures;
-  for (const PumpSnapshot& pump : pumps) {
-    deadlines.push_back(forecourt_.DeadlineIn(commandTimeout_));
-    futures.push_back(forecourt_.StopPump(pump.id, deadlines.back()));
+std::optional<Reply> Api::StopAll(const Requester& requester) {
+  std::vector<std::string> ids;
+  std::vector<Start> starts;
+  for (const PumpSnapshot& pump : forecourt_.Pumps()) {
+    ids.push_back(pump.id);
+    starts.push_back([this, id = pump.id](Deadline deadline, Completion done) {
+      forecourt_.Submit({.kind = Command::Kind::kStop, .pumpId = id, .deadline = deadline},
+                        std::move(done));
+    });
   }
-  const auto until = std::chrono::steady_clock::now() + commandTimeout_;
-  for (std::size_t i = 0; i < futures.size(); ++i) {
-    const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   until - std::chrono::steady_clock::now()),
-                               std::chrono::milliseconds(0));
-    const Outcome outcome = AwaitCommand(futures[i], deadlines[i], left);
-    json result = {{"id", i < pumps.size() ? pumps[i].id : ""}};
-    if (outcome.Ok()) {
-      result["outcome"] = outcome.delivering ? "stopped" : "not-delivering";
-    } else {
-      failed = true;
-      result["outcome"] = "failed";
-      result.update(ErrorJson(outcome));
-    }
-    results.push_back(std::move(result));
-  }
-  return Json(failed ? 503 : 200, {{"pumps", results}});
+  return Await(requester, Waits::kLine, std::move(starts),
+               [ids = std::move(ids)](std::vector<Outcome>& outcomes) {
+                 json results = json::array();
+                 bool failed = false;
+                 for (std::size_t i = 0; i < outcomes.size(); ++i) {
+                   const Outcome& outcome = outcomes[i];
+                   json result = {{"id", ids[i]}};
+                   if (outcome.Ok()) {
+                     result["outcome"] = outcome.delivering ? "stopped" : "not-delivering";
+                   } else {
+                     failed = true;
+                     result["outcome"] = "failed";
+                     result.update(ErrorJson(outcome));
+                   }
+                   results.push_back(std::move(result));
+                 }
+                 return Json(failed ? 503 : 200, {{"pumps", results}});
+               });
 }
 
-Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& request,
-                 RequestAudit& audit) {
+std::optional<Reply> Api::Pumps(const std::vector<std::string_view>& parts, const Request& request,
+                                const Requester& requester, RequestAudit& audit) {
   if (parts.size() == 3) {
     std::string list = "[";
     for (const PumpSnapshot& pump : forecourt_.Pumps()) {
@@ -857,7 +1035,7 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
       AppendJson(list, pump);
     }
     list += ']';
-    return {.status = 200, .body = std::move(list)};
+    return Reply{.status = 200, .body = std::move(list)};
   }
   const std::string id = Decode(parts[3]);
   const auto pump = forecourt_.Pump(id);
@@ -868,9 +1046,16 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     return Json(200, ToJson(*pump));
   }
   const std::string_view action = parts[4];
-  Deadline deadline = forecourt_.DeadlineIn(commandTimeout_);
-  auto await = [&](std::future<Outcome> future) {
-    return AwaitCommand(future, deadline, commandTimeout_);
+  // The command, sent to the pump's line; its outcome becomes the reply.
+  auto send = [&](Command command, std::function<Reply(const Outcome&)> build) {
+    return Await(requester, Waits::kLine,
+                 {[this, command = std::move(command)](Deadline deadline, Completion done) mutable {
+                   command.deadline = std::move(deadline);
+                   forecourt_.Submit(std::move(command), std::move(done));
+                 }},
+                 [build = std::move(build)](std::vector<Outcome>& outcomes) {
+                   return outcomes[0].Ok() ? build(outcomes[0]) : Refusal(outcomes[0]);
+                 });
   };
   if (action == "authorize") {
     auto parsed = ParseAuthorise(request.body);
@@ -882,34 +1067,27 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
         !name.empty() && !json::parse(request.body, nullptr, false).contains("client")) {
       body.client = name;  // a named till's sales carry its name
     }
-    Command command{.kind = Command::Kind::kAuthorise,
-                    .authorise = {.pumpId = id,
-                                  .kind = body.kind,
-                                  .preset = body.preset,
-                                  .price = body.price,
-                                  .client = body.client,
-                                  .reference = body.reference},
-                    .deadline = deadline,
-                    .audit = audit.TakeOver()};
-    const Outcome outcome = await(forecourt_.Submit(std::move(command)));
-    if (!outcome.Ok()) {
-      return Refusal(outcome);
-    }
-    json txn = ToJson(*outcome.transaction);
-    txn["existing"] = outcome.existing;
-    return Json(outcome.existing ? 200 : 201, txn);
+    Command command{.kind = Command::Kind::kAuthorise, .audit = audit.TakeOver()};
+    command.authorise = {.pumpId = id,
+                         .kind = body.kind,
+                         .preset = body.preset,
+                         .price = body.price,
+                         .client = body.client,
+                         .reference = body.reference};
+    return send(std::move(command), [](const Outcome& outcome) {
+      json txn = ToJson(*outcome.transaction);
+      txn["existing"] = outcome.existing;
+      return Json(outcome.existing ? 200 : 201, txn);
+    });
   }
   if (action == "stop") {
-    const Outcome outcome = await(forecourt_.Submit({.kind = Command::Kind::kStop,
-                                                     .pumpId = id,
-                                                     .deadline = deadline,
-                                                     .audit = audit.TakeOver()}));
-    if (!outcome.Ok()) {
-      return Refusal(outcome);
-    }
-    json reply = {{"pump", id}, {"stopped", true}};
-    reply["transaction"] = outcome.transaction ? ToJson(*outcome.transaction) : json(nullptr);
-    return Json(200, reply);
+    return send({.kind = Command::Kind::kStop, .pumpId = id, .audit = audit.TakeOver()},
+                [id](const Outcome& outcome) {
+                  json reply = {{"pump", id}, {"stopped", true}};
+                  reply["transaction"] =
+                      outcome.transaction ? ToJson(*outcome.transaction) : json(nullptr);
+                  return Json(200, reply);
+                });
   }
   if (action == "price") {
     auto parsed = ParsePrice(request.body);
@@ -918,24 +1096,22 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     }
     const double price = std::get<double>(parsed);
     const std::string actor = audit.record.actor;
-    const Outcome outcome = await(forecourt_.Submit({.kind = Command::Kind::kSetPrice,
-                                                     .pumpId = id,
-                                                     .price = price,
-                                                     .deadline = deadline,
-                                                     .actor = actor,
-                                                     .audit = audit.TakeOver()}));
-    if (!outcome.Ok()) {
-      return Refusal(outcome);
-    }
-    return Json(200, {{"pump", id}, {"price", price}});
+    return send({.kind = Command::Kind::kSetPrice,
+                 .pumpId = id,
+                 .price = price,
+                 .actor = actor,
+                 .audit = audit.TakeOver()},
+                [id, price](const Outcome&) {
+                  return Json(200, {{"pump", id}, {"price", price}});
+                });
   }
   if (action == "totals") {
-    const Outcome outcome = await(forecourt_.ReadTotals(id, deadline));
-    if (!outcome.Ok() || !outcome.totals) {
-      return Refusal(outcome.Ok() ? Outcome::Refused("dispenser-unreachable", "no counters")
-                                  : outcome);
-    }
-    return Json(200, TotalsJson(id, *outcome.totals));
+    return send({.kind = Command::Kind::kReadTotals, .pumpId = id}, [id](const Outcome& outcome) {
+      if (!outcome.totals) {
+        return Refusal(Outcome::Refused("dispenser-unreachable", "no counters"));
+      }
+      return Json(200, TotalsJson(id, *outcome.totals));
+    });
   }
   if (action == "parameters" && parts.size() == 6) {
     std::int32_t n = 0;
@@ -943,33 +1119,28 @@ Reply Api::Pumps(const std::vector<std::string_view>& parts, const Request& requ
     if (ec != std::errc{} || end != parts[5].data() + parts[5].size() || n < 0) {
       return Error(400, "bad-parameter", "the parameter number must be an integer of 0 or more");
     }
-    Outcome outcome;
+    Command command{.kind = Command::Kind::kReadParam, .pumpId = id, .param = n};
     if (request.method == "PUT") {
       auto parsed = ParseParameterValue(request.body);
       if (auto* refused = std::get_if<Reply>(&parsed)) {
         return *refused;
       }
-      outcome = await(forecourt_.Submit({.kind = Command::Kind::kWriteParam,
-                                         .pumpId = id,
-                                         .param = n,
-                                         .value = std::get<std::int32_t>(parsed),
-                                         .deadline = deadline,
-                                         .audit = audit.TakeOver()}));
-    } else {
-      outcome = await(forecourt_.ReadParam(id, n, deadline));
+      command.kind = Command::Kind::kWriteParam;
+      command.value = std::get<std::int32_t>(parsed);
+      command.audit = audit.TakeOver();
     }
-    if (!outcome.Ok()) {
-      return Refusal(outcome);
-    }
-    return Json(200, {{"pump", id},
-                      {"parameter", n},
-                      {"value", outcome.parameter ? json(*outcome.parameter) : json(nullptr)}});
+    return send(std::move(command), [id, n](const Outcome& outcome) {
+      return Json(200, {{"pump", id},
+                        {"parameter", n},
+                        {"value", outcome.parameter ? json(*outcome.parameter) : json(nullptr)}});
+    });
   }
   return Error(404, "not-found", "no route " + std::string(PathOf(request.target)));
 }
 
-Reply Api::Transactions(const std::vector<std::string_view>& parts, const Request& request,
-                        RequestAudit& audit) {
+std::optional<Reply> Api::Transactions(const std::vector<std::string_view>& parts,
+                                       const Request& request, const Requester& requester,
+                                       RequestAudit& audit) {
   Journal& journal = forecourt_.GetJournal();
   if (parts.size() == 3) {
     auto parsed = ParseTransactionQuery(QueryOf(request.target));
@@ -1001,25 +1172,35 @@ Reply Api::Transactions(const std::vector<std::string_view>& parts, const Reques
   if (auto* refused = std::get_if<Reply>(&parsed)) {
     return *refused;
   }
-  const std::string& client = std::get<std::string>(parsed);
-  Outcome outcome;
-  AuditRecord record = audit.TakeOver();
-  if (parts[4] == "lock") {
-    outcome = journal.Lock(*id, client, &record);
-  } else if (parts[4] == "unlock") {
-    outcome = journal.Unlock(*id, client, &record);
-  } else {
-    outcome = journal.Clear(*id, client, &record);
-  }
-  if (!outcome.Ok()) {
-    return Refusal(outcome);
-  }
-  const auto txn = outcome.transaction ? outcome.transaction : journal.Get(*id);
-  return Json(200, txn ? ToJson(*txn) : json{{"id", *id}});
+  const std::string client = std::get<std::string>(parsed);
+  const std::string change(parts[4]);
+  // On the journal's thread: the I/O thread never waits on the disk.
+  // The audit record goes into the change's own commit.
+  Start start = [this, id = *id, client, change, record = audit.TakeOver()](Deadline deadline,
+                                                                            Completion done) {
+    forecourt_.Change(
+        [this, id, client, change, record]() mutable {
+          Journal& sales = forecourt_.GetJournal();
+          return change == "lock"     ? sales.Lock(id, client, &record)
+                 : change == "unlock" ? sales.Unlock(id, client, &record)
+                                      : sales.Clear(id, client, &record);
+        },
+        std::move(deadline), std::move(done));
+  };
+  return Await(requester, Waits::kJournal, {std::move(start)},
+               [this, id = *id](std::vector<Outcome>& outcomes) {
+                 const Outcome& outcome = outcomes[0];
+                 if (!outcome.Ok()) {
+                   return Refusal(outcome);
+                 }
+                 const auto txn =
+                     outcome.transaction ? outcome.transaction : forecourt_.GetJournal().Get(id);
+                 return Json(200, txn ? ToJson(*txn) : json{{"id", id}});
+               });
 }
 
-Reply Api::Alerts(const std::vector<std::string_view>& parts, const Request& request,
-                  RequestAudit& audit) {
+std::optional<Reply> Api::Alerts(const std::vector<std::string_view>& parts, const Request& request,
+                                 const Requester& requester, RequestAudit& audit) {
   Journal& journal = forecourt_.GetJournal();
   if (parts.size() == 3) {
     const std::string_view query = QueryOf(request.target);
@@ -1034,12 +1215,20 @@ Reply Api::Alerts(const std::vector<std::string_view>& parts, const Request& req
   if (!id) {
     return Error(404, "not-found", "no alert '" + std::string(parts[3]) + "'");
   }
-  AuditRecord record = audit.TakeOver();
-  const Outcome outcome = journal.Acknowledge(*id, &record);
-  if (!outcome.Ok()) {
-    return Refusal(outcome);
-  }
-  return Json(200, {{"id", *id}, {"acknowledged", true}});
+  return Await(requester, Waits::kJournal,
+               {[this, id = *id, record = audit.TakeOver()](Deadline deadline, Completion done) {
+                 forecourt_.Change(
+                     [this, id, record]() mutable {
+                       return forecourt_.GetJournal().Acknowledge(id, &record);
+                     },
+                     std::move(deadline), std::move(done));
+               }},
+               [id = *id](std::vector<Outcome>& outcomes) {
+                 if (!outcomes[0].Ok()) {
+                   return Refusal(outcomes[0]);
+                 }
+                 return Json(200, {{"id", id}, {"acknowledged", true}});
+               });
 }
 
 Reply Api::Lines() {

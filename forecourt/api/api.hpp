@@ -3,12 +3,16 @@
 // carries requests here; tests and the fuzzer may call it directly.
 //
 // It never calls the driver: commands go through the service's queues and
-// their futures, queries read snapshots and the journal.
+// come back through completions, queries read snapshots and the journal.
+// A request that waits (on a line, on the journal) holds no thread: its
+// reply is built when the outcome comes back, on the requester's thread.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -114,13 +119,24 @@ class Access {
   std::vector<Token> tokens_;
 };
 
-// The route a request matches, for access and for the server's choice of
-// thread.
+// The route a request matches, for access and metrics.
 struct Route {
   std::string name;  // "GET /api/v1/pumps/{id}", for metrics
   Role needs = Role::kMonitor;
-  bool waitsOnDispenser = false;  // the server runs it off its I/O threads
-  bool stream = false;            // an event stream, served by the server
+  bool stream = false;  // an event stream, served by the server
+};
+
+// Whoever asked: the thread its reply is built and sent on (for the server,
+// the connection's executor), never a line's or the journal's.
+struct Requester {
+  // Runs `work` on the requester's thread; called from any thread. It holds
+  // nothing of the requester, and may drop `work` once it has gone.
+  std::function<void(std::function<void()>)> post;
+  // Runs `work` on the requester's thread once `wait` has passed, unless
+  // the reply was sent first. One wait at a time.
+  std::function<void(std::chrono::milliseconds wait, std::function<void()> work)> after;
+  // Sends the reply, once, on the requester's thread.
+  std::function<void(Reply)> respond;
 };
 std::optional<Route> Match(std::string_view method, std::string_view path);
 // Every route as (method, path pattern), for the OpenAPI check.
@@ -129,12 +145,19 @@ std::vector<std::pair<std::string, std::string>> RouteList();
 class Api {
  public:
   Api(Forecourt& forecourt, const Config& config);
+  // Finishes the shifts already asked for, then joins the books' thread.
+  ~Api();
+  Api(const Api&) = delete;
+  Api& operator=(const Api&) = delete;
 
   // Checks access and the route: a reply refusing the request, or nothing
   // when it may go on.
   std::optional<Reply> Admit(const Request& request, Route& route) const;
-  // Answers a request that Admit let through (not a stream). Blocks on the
-  // service's futures for commands.
+  // Answers a request that Admit let through (not a stream): at once, or
+  // when the command or change it waits for comes back, or at the end of
+  // the wait, whichever is first.
+  void Handle(const Request& request, const Route& route, Requester requester);
+  // The same on the caller's thread, which waits (tests, the fuzzer).
   Reply Handle(const Request& request, const Route& route);
 
   Forecourt& Service() { return forecourt_; }
@@ -152,26 +175,44 @@ class Api {
   std::atomic<std::int64_t> streamClients{0};
 
  private:
-  Reply Dispatch(const Request& request, const Route& route, RequestAudit& audit);
-  Reply Pumps(const std::vector<std::string_view>& parts, const Request& request,
-              RequestAudit& audit);
-  Reply Transactions(const std::vector<std::string_view>& parts, const Request& request,
-                     RequestAudit& audit);
-  Reply Alerts(const std::vector<std::string_view>& parts, const Request& request,
-               RequestAudit& audit);
-  Reply Shifts(const std::vector<std::string_view>& parts, const Request& request,
-               RequestAudit& audit);
+  // What each operation a request waits for is, and how its outcomes
+  // become the reply.
+  struct Waiting;
+  enum class Waits { kLine, kJournal };
+  using Start = std::function<void(Deadline, Completion)>;
+  using Build = std::function<Reply(std::vector<Outcome>&)>;
+  // Starts the operations, each with the client's deadline; the reply is
+  // built when all have come back or the wait ends. Returns nothing: the
+  // reply comes later.
+  std::optional<Reply> Await(const Requester& requester, Waits waits, std::vector<Start> starts,
+                             Build build);
+  std::optional<Reply> Dispatch(const Request& request, const Route& route,
+                                const Requester& requester, RequestAudit& audit);
+  std::optional<Reply> Pumps(const std::vector<std::string_view>& parts, const Request& request,
+                             const Requester& requester, RequestAudit& audit);
+  std::optional<Reply> Transactions(const std::vector<std::string_view>& parts,
+                                    const Request& request, const Requester& requester,
+                                    RequestAudit& audit);
+  std::optional<Reply> Alerts(const std::vector<std::string_view>& parts, const Request& request,
+                              const Requester& requester, RequestAudit& audit);
+  // Shifts read every pump's meters, on the books' own thread.
+  std::optional<Reply> Shifts(const std::vector<std::string_view>& parts, const Request& request,
+                              const Requester& requester, RequestAudit& audit);
   Reply Reports(const std::vector<std::string_view>& parts, const Request& request);
-  Reply StopAll();
-  // Price sets, the price log and the audit trail (trail_routes.cpp).
-  Reply Prices(const std::vector<std::string_view>& parts, const Request& request,
-               RequestAudit& audit);
+  // Price sets, the price log and the audit trail (trail_routes.cpp); sets
+  // are written on the journal's thread.
+  std::optional<Reply> Prices(const std::vector<std::string_view>& parts, const Request& request,
+                              const Requester& requester, RequestAudit& audit);
   Reply AuditTrail(const Request& request);
   // The audit record a request starts, pending when its route changes
   // something; `actor` is the token's name or "local".
   RequestAudit AuditOf(const Request& request, const Route& route) const;
-  // Commits a record still pending with the reply made to its request.
+  // Commits a record still pending with the reply made to its request, on
+  // the journal's thread.
   void AuditReply(RequestAudit& audit, const Reply& reply) const;
+  void PostBooks(std::function<void()> work);
+  void RunBooks();
+  std::optional<Reply> StopAll(const Requester& requester);
   Reply Lines();
   Reply Health();
   Reply Metrics();
@@ -184,6 +225,14 @@ class Api {
   Access access_;
   WebConfig web_;
   std::chrono::milliseconds commandTimeout_{30'000};
+
+  // The books' thread: a shift's open or close waits on every line's
+  // reading of its meters, which no I/O thread may do.
+  std::mutex booksMutex_;
+  std::condition_variable booksWake_;
+  std::deque<std::function<void()>> booksWork_;
+  bool booksStopping_ = false;
+  std::thread booksThread_;
 
   struct Latency {
     std::uint64_t count = 0;

@@ -270,12 +270,20 @@ class TraceHub final : public lines::LineMonitor {
   std::vector<std::unique_ptr<EventHub>> hubs_;
 };
 
+// Lets lines and the journal post a request's outcome to its connection's
+// thread while the server runs; once it stops they post nothing, so that
+// nothing reaches an I/O context that is gone.
+struct Gate {
+  std::mutex mutex;
+  bool open = true;
+};
+
 struct Shared {
   Api& api;
   Log& log;
   EventHub& hub;
   TraceHub& traces;
-  net::thread_pool& commands;
+  std::shared_ptr<Gate> gate;
   std::string staticDir;
 };
 
@@ -341,7 +349,10 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
  public:
   // `thread`: the I/O thread whose context the stream is on.
   Session(Stream stream, Shared& shared, std::size_t thread)
-      : stream_(std::move(stream)), shared_(shared), thread_(thread) {}
+      : stream_(std::move(stream)),
+        shared_(shared),
+        thread_(thread),
+        waitEnd_(stream_.get_executor()) {}
   ~Session() override {
     if (streaming_) {
       --shared_.api.streamClients;
@@ -458,26 +469,32 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
       }
       return;
     }
-    if (route.waitsOnDispenser) {
-      net::post(shared_.commands, [self = this->shared_from_this(), request = std::move(request),
-                                   route = std::move(route)]() mutable {
-        Reply reply;
-        try {
-          reply = self->shared_.api.Handle(request, route);
-        } catch (const std::exception& e) {
-          reply = Error(500, "internal", e.what());
-        }
-        net::post(self->stream_.get_executor(),
-                  [self, reply = std::move(reply), name = std::move(route.name)]() mutable {
-                    self->Send(std::move(reply), name);
-                  });
-      });
-      return;
-    }
-    Send(shared_.api.Handle(request, route), route.name);
+    // A request that waits on a line or the journal holds no thread: its
+    // outcome is posted back here, and the wait ends on this thread's timer.
+    shared_.api.Handle(
+        request, route,
+        {.post =
+             [gate = shared_.gate, executor = stream_.get_executor()](std::function<void()> work) {
+               std::lock_guard lock(gate->mutex);
+               if (gate->open) {
+                 net::post(executor, std::move(work));
+               }
+             },
+         .after =
+             [this](std::chrono::milliseconds wait, std::function<void()> work) {
+               waitEnd_.expires_after(wait);
+               waitEnd_.async_wait([work = std::move(work)](beast::error_code ended) {
+                 if (!ended) {
+                   work();
+                 }
+               });
+             },
+         .respond = [self = this->shared_from_this(),
+                     name = route.name](Reply reply) { self->Send(std::move(reply), name); }});
   }
 
   void Send(Reply reply, const std::string& routeName) {
+    waitEnd_.cancel();
     auto res = std::make_shared<http::response<http::string_body>>(
         static_cast<http::status>(reply.status), 11);
     res->set(http::field::server, "tarvenixd");
@@ -648,6 +665,7 @@ class Session : public Subscriber, public std::enable_shared_from_this<Session<S
   Stream stream_;
   Shared& shared_;
   std::size_t thread_;
+  net::steady_timer waitEnd_;  // the end of a request's wait on a line or the journal
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   bool keepAlive_ = true;
@@ -694,8 +712,7 @@ struct Server::Impl {
         options(std::move(o)),
         hub(a.Service().Events(), false),
         traces(a.Service().Lines().size()),
-        commands(options.commandThreads),
-        shared{api, log, hub, traces, commands, options.staticDir},
+        shared{api, log, hub, traces, std::make_shared<Gate>(), options.staticDir},
         tls(ssl::context::tls_server) {
     const unsigned count = options.ioThreads != 0
                                ? options.ioThreads
@@ -773,7 +790,6 @@ struct Server::Impl {
   ServerOptions options;
   EventHub hub;
   TraceHub traces;
-  net::thread_pool commands;
   Shared shared;
   ssl::context tls;
   bool useTls = false;
@@ -854,7 +870,10 @@ void Server::Stop() {
   s.api.Service().SetLineListener(nullptr);
   StopAccepting();
   s.hub.Stop();
-  s.commands.join();
+  {
+    std::lock_guard lock(s.shared.gate->mutex);
+    s.shared.gate->open = false;
+  }
   for (const auto& context : s.contexts) {
     context->stop();
   }

@@ -1,8 +1,9 @@
 // The HTTP server of the forecourt service: Boost.Beast over Asio, with a
 // few I/O threads, each serving the connections it accepted for their whole
-// life. Plain requests are answered on an I/O thread; those that wait on a
-// dispenser run on a pool of their own, so that a slow line holds neither
-// the I/O threads nor another line's requests. Event streams are fed by one
+// life. Every request is answered on its I/O thread; one that waits on a
+// dispenser or a journal write holds no thread meanwhile: the outcome is
+// posted back to the connection's thread, so that a slow line or disk holds
+// neither the I/O threads nor another line's requests. Event streams are fed by one
 // thread that waits on the event ring and wakes each I/O thread's streams.
 #pragma once
 
@@ -18,9 +19,8 @@ struct ServerOptions {
   std::string listen = "127.0.0.1:8080";  // HOST:PORT; port 0 takes a free one
   std::string tlsCertificate;             // PEM; both or neither
   std::string tlsKey;
-  std::string staticDir;         // files served at / when set
-  unsigned ioThreads = 0;        // 0: one per core, up to 8
-  unsigned commandThreads = 32;  // requests waiting on dispensers at once
+  std::string staticDir;   // files served at / when set
+  unsigned ioThreads = 0;  // 0: one per core, up to 8
 };
 
 class Server {

@@ -241,15 +241,21 @@ void Api::AuditReply(RequestAudit& audit, const Reply& reply) const {
   json body = json::parse(reply.body, nullptr, false);
   audit.record.outcome = {{"status", reply.status},
                           {"reply", body.is_discarded() ? json(nullptr) : std::move(body)}};
-  try {
-    forecourt_.GetJournal().Audit(audit.record);
-  } catch (const DatabaseError&) {
-    // The reply stands; the failing journal shows in the health reasons.
-  }
+  // On the journal's thread: the caller may be an I/O thread.
+  forecourt_.Change(
+      [this, record = std::move(audit.record)]() mutable {
+        try {
+          forecourt_.GetJournal().Audit(record);
+        } catch (const DatabaseError&) {
+          // The reply stands; the failing journal shows in the health reasons.
+        }
+        return Outcome{};
+      },
+      Deadline{}, [](const Outcome&) {});
 }
 
-Reply Api::Prices(const std::vector<std::string_view>& parts, const Request& request,
-                  RequestAudit& audit) {
+std::optional<Reply> Api::Prices(const std::vector<std::string_view>& parts, const Request& request,
+                                 const Requester& requester, RequestAudit& audit) {
   Journal& journal = forecourt_.GetJournal();
   if (parts.size() == 4 && parts[3] == "log" && request.method == "GET") {
     auto parsed = ParsePriceLogQuery(QueryOf(request.target));
@@ -268,12 +274,25 @@ Reply Api::Prices(const std::vector<std::string_view>& parts, const Request& req
     if (ec != std::errc{} || end != parts[3].data() + parts[3].size() || id <= 0) {
       return Error(404, "not-found", "no price set '" + std::string(parts[3]) + "'");
     }
-    AuditRecord record = audit.TakeOver();
-    const Outcome outcome = journal.CancelPriceSet(id, record);
-    if (!outcome.Ok()) {
-      return Error(outcome.reason == "not-found" ? 404 : 409, outcome.reason, outcome.message);
-    }
-    return JsonReply(200, {{"id", id}, {"state", "cancelled"}});
+    Start start = [this, id, record = audit.TakeOver()](Deadline deadline,
+                                                        Completion done) mutable {
+      forecourt_.Change(
+          [this, id, record]() mutable {
+            return forecourt_.GetJournal().CancelPriceSet(id, record);
+          },
+          std::move(deadline), std::move(done));
+    };
+    return Await(requester, Waits::kJournal, {std::move(start)},
+                 [id](std::vector<Outcome>& outcomes) {
+                   const Outcome& outcome = outcomes[0];
+                   if (!outcome.Ok()) {
+                     const unsigned status = outcome.reason == "not-found"       ? 404
+                                             : outcome.reason == "journal-error" ? 503
+                                                                                 : 409;
+                     return Error(status, outcome.reason, outcome.message);
+                   }
+                   return JsonReply(200, {{"id", id}, {"state", "cancelled"}});
+                 });
   }
   if (request.method == "GET") {
     json list = json::array();
@@ -295,11 +314,23 @@ Reply Api::Prices(const std::vector<std::string_view>& parts, const Request& req
     const bool unknown = refused->reason == "unknown-pump" || refused->reason == "unknown-product";
     return Error(unknown ? 404 : 400, refused->reason, refused->message);
   }
-  PriceSet& set = std::get<PriceSet>(resolved);
-  set.actor = audit.record.actor;
-  AuditRecord record = audit.TakeOver();
-  journal.CreatePriceSet(set, record);
-  return JsonReply(201, ToJson(set));
+  auto set = std::make_shared<PriceSet>(std::move(std::get<PriceSet>(resolved)));
+  set->actor = audit.record.actor;
+  Start start = [this, set, record = audit.TakeOver()](Deadline deadline, Completion done) mutable {
+    forecourt_.Change(
+        [this, set, record]() mutable {
+          forecourt_.GetJournal().CreatePriceSet(*set, record);
+          return Outcome{};
+        },
+        std::move(deadline), std::move(done));
+  };
+  return Await(requester, Waits::kJournal, {std::move(start)},
+               [set](std::vector<Outcome>& outcomes) {
+                 if (!outcomes[0].Ok()) {  // the journal failed, or the service stops
+                   return Error(503, outcomes[0].reason, outcomes[0].message);
+                 }
+                 return JsonReply(201, ToJson(*set));
+               });
 }
 
 Reply Api::AuditTrail(const Request& request) {

@@ -19,22 +19,17 @@
 #include "forecourt/simulated_lines.hpp"
 #include "sim/line_service.hpp"
 #include "sim/simulated_line.hpp"
+#include "support/simulated_forecourt.hpp"
 #include "trace/text.hpp"
 #include "trace/trace.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
 
-constexpr int kMaxSteps = 20'000;
-
-class ForecourtTest : public ::testing::Test {
+class ForecourtTest : public ::testing::Test, protected testing::SimulatedForecourt {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("forecourt-test-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+    dir_ = testing::FreshTestDirectory("forecourt-test");
     config_ = SimulatedConfig(3, (dir_ / "journal.db").string());
     peer_.AddDispenser(1);
     peer_.AddDispenser(2);
@@ -48,30 +43,13 @@ class ForecourtTest : public ::testing::Test {
   // (Re)starts the service on the same dispensers and journal.
   Forecourt& Open() {
     Make();
-    RunUntil(
-        [&] { return std::ranges::all_of(Service().Pumps(), [](auto& p) { return p.online; }); });
+    RunUntilOnline();
     return *forecourt_;
   }
   // The same, without waiting for the pumps' first answers.
-  Forecourt& Make() {
-    forecourt_.reset();
-    forecourt_ = std::make_unique<Forecourt>(
-        config_, log_, &clock_, [this] { return kEpochMs + clock_.NowUs() / 1000; },
-        simulated_.Factory());
-    return *forecourt_;
-  }
+  Forecourt& Make() { return SimulatedForecourt::Make(config_); }
   Forecourt& Service() { return *forecourt_; }
 
-  template <typename Done>
-  void RunUntil(Done done) {
-    for (int i = 0; i < kMaxSteps; ++i) {
-      if (done()) {
-        return;
-      }
-      forecourt_->Step();
-    }
-    FAIL() << "condition not reached in " << kMaxSteps << " steps";
-  }
   Outcome Await(std::future<Outcome> future) {
     RunUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     return future.get();
@@ -94,15 +72,8 @@ class ForecourtTest : public ::testing::Test {
   }
   std::vector<Alert> Alerts() { return Service().GetJournal().Alerts(false); }
 
-  static constexpr std::int64_t kEpochMs = 1'796'000'000'000;
   std::filesystem::path dir_;
   Config config_;
-  std::FILE* sink_ = std::fopen("/dev/null", "w");
-  Log log_{sink_};
-  lines::ManualClock clock_;
-  sim::SimulatedLine peer_{clock_};
-  SimulatedLines simulated_{{&peer_}};
-  std::unique_ptr<Forecourt> forecourt_;
 };
 
 TEST_F(ForecourtTest, VolumeSaleGoesThroughTheBufferAndEveryChangeIsAnEvent) {
@@ -511,7 +482,7 @@ TEST_F(ForecourtTest, LateRepliesNeverAnswerAnotherRequest) {
     std::optional<Transaction> before;
     for (std::int64_t id : ids) {
       const Transaction t = Txn(id);
-      SCOPED_TRACE(testing::Message() << "pump " << pump << " sale " << id);
+      SCOPED_TRACE(::testing::Message() << "pump " << pump << " sale " << id);
       EXPECT_EQ(t.reconciliation, Reconciliation::kOk);
       ASSERT_TRUE(t.totalsVolumeBefore && t.totalsVolumeAfter);
       EXPECT_EQ(*t.totalsVolumeAfter - *t.totalsVolumeBefore, std::llround(t.volume * 100));

@@ -9,13 +9,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <thread>
 
 #include "forecourt/api/api.hpp"
+#include "forecourt/api/server.hpp"
 #include "forecourt/http_client.hpp"
+#include "forecourt/simulated_lines.hpp"
 
 extern char** environ;
 
@@ -445,6 +448,112 @@ TEST(HttpTlsTest, ServesOverTlsWithItsCertificate) {
     EXPECT_EQ(reply.status, 401u);  // tokens hold over TLS too
     EXPECT_EQ(nlohmann::json::parse(reply.body)["error"], "unauthorized");
   }
+  std::filesystem::remove_all(dir);
+}
+
+// One line held inside a step (its final commit waits on the test) with its
+// queue full of requests: the other line is answered meanwhile and none of
+// the held line's requests is. Then a shutdown while it is held answers
+// every request ("stopping"), lets the line finish its step and commits the
+// final reading. Everything is shown by the order of events.
+TEST(HttpHeldLineTest, OtherLinesAreAnsweredAndShutdownCommitsTheFinalReading) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("tarvenixd-held-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  Config config;
+  config.database = (dir / "journal.db").string();
+  for (const char* id : {"a", "b"}) {
+    LineConfig line{.simulate = 1, .flowPerMinute = 600};
+    line.pumps.push_back({.id = id, .name = id, .addr = 1, .price = 1.85});
+    config.lines.push_back(std::move(line));
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool held = false;
+  bool released = false;
+  config.settings.beforeFinalCommit = [&](const std::string& pump) {
+    if (pump == "b") {
+      std::unique_lock lock(mutex);
+      held = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return released; });
+    }
+  };
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  {
+    Log log(sink);
+    SimulatedLines simulated;
+    Forecourt forecourt(config, log, nullptr, {}, simulated.Factory());
+    api::Api http(forecourt, config);
+    api::Server server(http, log, {.listen = "127.0.0.1:0"});
+    server.Start();
+    forecourt.Start();
+    const std::string url = server.Url();
+    auto online = [&](const char* id) { return forecourt.Pump(id)->online; };
+    for (int i = 0; i < 2000 && !(online("a") && online("b")); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(online("a") && online("b"));
+    auto sale = forecourt.Authorise({.pumpId = "b", .preset = 1, .client = "pos"});
+    {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return held; });
+    }
+    const std::int64_t id = sale.get().transaction->id;
+
+    // One request more than the line holds: that one is refused at once,
+    // so every other one is in the line's queue.
+    std::atomic<int> answered{0};
+    std::atomic<int> busy{0};
+    std::atomic<int> stopping{0};
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i <= kMaxQueuedCommands; ++i) {
+      clients.emplace_back([&] {
+        try {
+          const auto reply = Call(url, "GET", "/api/v1/pumps/b/totals");
+          if (reply.body.find("line-busy") != std::string::npos) {
+            ++busy;
+            return;
+          }
+          stopping += reply.body.find("stopping") != std::string::npos ? 1 : 0;
+        } catch (const std::exception&) {
+        }
+        ++answered;
+      });
+    }
+    for (int i = 0; i < 2000 && busy.load() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(busy.load(), 1) << "the held line's requests never filled its queue";
+    const auto other = Call(url, "GET", "/api/v1/pumps/a/totals");
+    EXPECT_EQ(other.status, 200u) << other.body;
+    EXPECT_EQ(answered.load(), 0);
+
+    server.StopAccepting();
+    std::vector<std::uint32_t> running{0};
+    std::thread stopper([&] {
+      running = forecourt.StopBefore(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    });
+    {
+      std::lock_guard lock(mutex);
+      released = true;
+    }
+    changed.notify_all();
+    stopper.join();
+    for (std::thread& client : clients) {
+      client.join();
+    }
+    EXPECT_TRUE(running.empty());
+    EXPECT_EQ(answered.load(), static_cast<int>(kMaxQueuedCommands));
+    EXPECT_EQ(stopping.load(), static_cast<int>(kMaxQueuedCommands));
+    const auto txn = forecourt.GetJournal().Get(id);
+    ASSERT_TRUE(txn);
+    EXPECT_EQ(txn->state, TxnState::kPayable);
+    EXPECT_DOUBLE_EQ(txn->volume, 1.0);
+    server.Stop();
+  }
+  std::fclose(sink);
   std::filesystem::remove_all(dir);
 }
 

@@ -13,6 +13,7 @@
 #include "forecourt/simulated_lines.hpp"
 #include "sim/simulated_line.hpp"
 #include "support/fault_vfs.hpp"
+#include "support/simulated_forecourt.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -21,13 +22,7 @@ using testing::FaultVfs;
 
 class JournalFaultTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("journal-fault-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = testing::FreshTestDirectory("journal-fault"); }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string Path() const { return (dir_ / "journal.db").string(); }
@@ -71,9 +66,9 @@ TEST_F(JournalFaultTest, APowerCutKeepsExactlyTheCommittedRows) {
 // fails. After each run the invariants: every unit of fuel the dispensers'
 // counters moved is in exactly one sale, no sale is left open, and the
 // journal is sound.
-class ForecourtFaultTest : public JournalFaultTest {
+// The VFS (in the first base) outlives the service (in the second).
+class ForecourtFaultTest : public JournalFaultTest, protected testing::SimulatedForecourt {
  protected:
-  static constexpr int kMaxSteps = 20'000;
   static constexpr int kPumps = 3;
 
   void Fresh() {
@@ -90,22 +85,8 @@ class ForecourtFaultTest : public JournalFaultTest {
     // Three rounds of sales go unpaid.
     Config config = SimulatedConfig(kPumps, Path());
     config.settings.maxUnpaid = 8;
-    forecourt_ = std::make_unique<Forecourt>(
-        config, log_, &clock_,
-        [this] { return kEpochMs + static_cast<std::int64_t>(clock_.NowUs() / 1000); },
-        simulated_.Factory());
-    RunUntil(
-        [&] { return std::ranges::all_of(forecourt_->Pumps(), [](auto& p) { return p.online; }); });
-  }
-  template <typename Done>
-  void RunUntil(Done done) {
-    for (int i = 0; i < kMaxSteps; ++i) {
-      if (done()) {
-        return;
-      }
-      forecourt_->Step();
-    }
-    FAIL() << "condition not reached in " << kMaxSteps << " steps";
+    Make(config);
+    RunUntilOnline();
   }
   void Steps(int n) {
     for (int i = 0; i < n; ++i) {
@@ -161,14 +142,6 @@ class ForecourtFaultTest : public JournalFaultTest {
     EXPECT_EQ(db.QueryInt("SELECT count(*) FROM alerts WHERE kind = 'unattended-delivery'"), 0)
         << run;
   }
-
-  static constexpr std::int64_t kEpochMs = 1'796'000'000'000;
-  std::FILE* sink_ = std::fopen("/dev/null", "w");
-  Log log_{sink_};
-  lines::ManualClock clock_;
-  sim::SimulatedLine peer_{clock_};
-  SimulatedLines simulated_{{&peer_}};
-  std::unique_ptr<Forecourt> forecourt_;
 };
 
 // Fail the Nth write or sync through two rounds of sales, once or for good

@@ -9,7 +9,9 @@
 // Threads: each line has a lock of its own, held for a whole exchange and
 // while the transport's hooks run, so lines run in parallel; the
 // re-initialisation handler runs without it, since it exchanges on the same
-// line. The exchange path allocates nothing.
+// line. Stats and Health read a copy published at the end of each
+// exchange, never the line's lock: a reader does not wait for an exchange.
+// The exchange path allocates nothing.
 //
 // One conversation at a time. ACK and NAK carry no address: a controller
 // takes them for the dispenser that replied last. So after a command
@@ -156,6 +158,11 @@ class PolicyLink : public InstrumentedLink {
     std::thread::id holder;
     std::uint64_t holdEndUs = 0;
     std::condition_variable holdEnded;
+    // What Stats and Health read: a copy published after each exchange,
+    // under a lock of its own, so that a reader never waits on the line.
+    mutable std::mutex publishedMutex;
+    mutable LinkStats publishedStats;
+    mutable LineHealth publishedHealth;
   };
 
   Line* Find(std::uint32_t line) const { return IsLine(line) ? &lines_[line - 1] : nullptr; }
@@ -174,6 +181,8 @@ class PolicyLink : public InstrumentedLink {
   std::int32_t Converse(std::uint32_t lineNo, Line& line, std::span<const std::uint8_t> request,
                         std::span<std::uint8_t> reply, std::uint8_t expectedLen, std::uint8_t mode);
   void RecordVerdict(std::uint32_t lineNo, std::uint8_t state) const;
+  // With the line's mutex locked: publishes its statistics and health.
+  void Publish(std::uint32_t lineNo, const Line& line) const;
   // With the line's mutex locked: how long the line must be quiet before a
   // frame after a timeout or a repetition, the longest reply's time on the
   // wire plus twice the reply timeout.
