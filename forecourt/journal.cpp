@@ -122,6 +122,8 @@ CREATE TABLE outbox(
   created_ms INTEGER NOT NULL
 );
 ALTER TABLE shifts ADD COLUMN reported INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE price_sets ADD COLUMN command_id TEXT;
+CREATE UNIQUE INDEX price_sets_by_command ON price_sets(command_id) WHERE command_id IS NOT NULL;
 CREATE TABLE commands_taken(
   id TEXT PRIMARY KEY,
   taken_ms INTEGER NOT NULL,

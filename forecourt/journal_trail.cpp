@@ -176,12 +176,22 @@ void Journal::CreatePriceSet(PriceSet& set, AuditRecord& audit) {
   set.state = PriceSetState::kScheduled;
   Writing([&] {
     DbTransaction dbTxn(db_);
+    if (!set.commandId.empty()) {
+      // A command that came again after a crash lost its "taken" mark.
+      auto s = db_.Cached("SELECT id FROM price_sets WHERE command_id = ?1");
+      s->Bind(1, set.commandId);
+      if (s->Step()) {
+        set.id = s->Int(0);
+        return;
+      }
+    }
     db_.Cached(
-           "INSERT INTO price_sets(effective_ms, state, actor, created_ms, changed_ms) "
-           "VALUES(?1, 'scheduled', ?2, ?3, ?3)")
+           "INSERT INTO price_sets(effective_ms, state, actor, created_ms, changed_ms, "
+           "command_id) VALUES(?1, 'scheduled', ?2, ?3, ?3, ?4)")
         ->Bind(1, set.effectiveMs)
         .Bind(2, set.actor)
         .Bind(3, set.createdMs)
+        .Bind(4, set.commandId.empty() ? std::nullopt : std::optional(set.commandId))
         .Run();
     set.id = db_.LastInsertId();
     for (const PriceSetPump& pump : set.pumps) {

@@ -38,6 +38,8 @@ struct PriceSet {
   std::int64_t createdMs = 0;
   std::int64_t changedMs = 0;
   std::vector<PriceSetPump> pumps;
+  // The head office's command id it came with: a set is made once per id.
+  std::string commandId;
 };
 
 // A pump's price that is due and not yet taken.

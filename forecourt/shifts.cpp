@@ -207,6 +207,9 @@ Report BuildReport(const ReportInput& input) {
         if (txn.recovered) {
           p.byState["recovered"].Add(FiguresOf(txn));
         }
+        if (txn.fallback) {
+          p.byState["fallback"].Add(FiguresOf(txn));
+        }
       }
     }
     if (const auto it = input.meterSales.find(id); it != input.meterSales.end()) {

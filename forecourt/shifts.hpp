@@ -67,10 +67,11 @@ struct SalesFigures {
 
 // The report's columns of sales by state. "open" are sales still
 // authorising, authorised or fuelling when the report was made;
-// "recovered" are sales an earlier run left and this one settled, counted
-// there besides their state.
-inline constexpr std::string_view kReportStates[] = {"cleared", "payable", "locked",   "cancelled",
-                                                     "failed",  "open",    "recovered"};
+// "recovered" are sales an earlier run left and this one settled, and
+// "fallback" those the service authorised itself while no point of sale
+// was heard; both are counted there besides their state.
+inline constexpr std::string_view kReportStates[] = {"cleared", "payable", "locked",    "cancelled",
+                                                     "failed",  "open",    "recovered", "fallback"};
 
 struct PumpReport {
   std::string pumpId;

@@ -168,6 +168,9 @@ Outcome SchedulePriceSet(Forecourt& forecourt, const json& command, AuditRecord 
   }
   PriceSet& set = std::get<PriceSet>(resolved);
   set.actor = audit.actor;
+  if (const auto id = command.find("id"); id != command.end() && id->is_string()) {
+    set.commandId = id->get<std::string>();
+  }
   journal.CreatePriceSet(set, audit);
   return {};
 }

@@ -873,13 +873,30 @@ $('sales-older').addEventListener('click', () => {
 
 // --- Lines, their health and their trace
 
+// The head office's link, when the site has one: connected or not, and
+// what waits in the outbox.
+function showUplink(uplink) {
+  const shown = $('uplink');
+  shown.hidden = !uplink?.enabled;
+  if (shown.hidden) {
+    return;
+  }
+  const backlog = uplink.backlog ?? { records: 0 };
+  const waiting = backlog.records === 0
+    ? 'nothing waiting'
+    : `${backlog.records} record${backlog.records === 1 ? '' : 's'} waiting, the oldest ${backlog.oldest_age_s} s`;
+  shown.textContent = `Head office (${uplink.broker ?? 'broker'}): ${uplink.connected ? 'connected' : 'not connected'}, ${waiting}.`;
+}
+
 function refreshLines() {
   return quietly(async () => {
-    const [lines, health] = await Promise.all([
+    const [lines, health, uplink] = await Promise.all([
       state.api.get('/api/v1/lines'),
       state.api.get('/api/v1/health'),
+      state.api.get('/api/v1/uplink'),
     ]);
     state.lines = lines;
+    showUplink(uplink);
     const reasons = health.reasons ?? [];
     $('health').replaceChildren(reasons.length === 0
       ? el('p', { class: 'healthy', text: 'Healthy: every line open, every pump answering.' })

@@ -178,6 +178,7 @@ export class Shifts {
         ['Payable', state('payable'), 'volume'],
         ['Locked', state('locked'), 'volume'],
         ['Cancelled', state('cancelled'), 'volume'],
+        ['Fallback', state('fallback'), 'volume'],
         ['Variance', p.variance ? volume(p.variance.volume) : '–', 'volume'],
         ['Variance, money', p.variance ? money(p.variance.money) : '–', 'money'],
         ['Alerts', String(p.alerts), 'volume'],

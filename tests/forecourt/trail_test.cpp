@@ -77,7 +77,8 @@ class TrailTest : public ::testing::Test {
     // Only a request for a line needs the lines stepped (which moves the
     // clock); the others are answered by the journal's thread.
     const bool onLine = route.name.find("/pumps/{id}/") != std::string::npos ||
-                        route.name == "POST /api/v1/stop-all";
+                        route.name == "POST /api/v1/stop-all" ||
+                        route.name.starts_with("POST /api/v1/shifts");
     if (!onLine) {
       return api_->Handle(request, route);
     }
@@ -313,6 +314,14 @@ TEST_F(TrailTest, FallbackAuthorisesALiftedNozzleUntilAPointOfSaleIsBack) {
   EXPECT_EQ(records[1].kind, "authorise");
   EXPECT_EQ(records[1].outcome["transaction"], sale.id);
   EXPECT_EQ(records[2].path, "enter");
+
+  // The day's report shows the fallback sale apart, besides its state.
+  const json day =
+      Body(Call("GET", "/api/v1/reports/day?date=" + Rfc3339(sale.createdMs).substr(0, 10)));
+  ASSERT_FALSE(day["pumps"].empty()) << day;
+  for (const json& pump : day["pumps"]) {
+    EXPECT_EQ(pump["by_state"]["fallback"]["count"], pump["pump"] == "3" ? 1 : 0) << pump;
+  }
 }
 
 }  // namespace
