@@ -46,7 +46,7 @@ std::variant<PriceSet, PriceRefusal> ResolvePriceSet(const PriceSetRequest& requ
   }
   for (const auto& [pumpId, price] : request.pumps) {
     const bool known =
-        std::ranges::any_of(pumps, [&](const PumpConfig& p) { return p.id == pumpId; });
+        std::ranges::any_of(pumps, [&id = pumpId](const PumpConfig& p) { return p.id == id; });
     if (!known) {
       return PriceRefusal{"unknown-pump", "no pump '" + pumpId + "'"};
     }
