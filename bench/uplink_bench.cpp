@@ -10,11 +10,8 @@
 // subscriber's and the driver's threads) and the memory the site added.
 // Prints a Markdown table. Usage: uplink_bench [SECONDS] [SALE_MS] [N...]
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,8 +32,7 @@
 #include "forecourt/journal.hpp"
 #include "forecourt/log.hpp"
 #include "forecourt/uplink/uplink.hpp"
-
-extern char** environ;
+#include "support/child_process.hpp"
 
 namespace {
 
@@ -50,16 +46,10 @@ std::int64_t NowUs() {
       .count();
 }
 
-double ThreadCpuSeconds() {
+// User and system seconds of RUSAGE_THREAD or RUSAGE_SELF.
+double CpuSeconds(int who) {
   rusage usage{};
-  getrusage(RUSAGE_THREAD, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
+  getrusage(who, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -83,18 +73,6 @@ double RssMiB() {
   long resident = 0;
   statm >> pages >> resident;
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
 }
 
 // Receives every record and notes its delay from the commit time it
@@ -152,7 +130,7 @@ Row Run(int sites, int seconds, int saleMs, std::uint16_t port, const fs::path& 
     while (!stop.load()) {
       mosquitto_loop(sub, 100, 1);
     }
-    subscriber.cpuSeconds = ThreadCpuSeconds();
+    subscriber.cpuSeconds = CpuSeconds(RUSAGE_THREAD);
   });
 
   const double rssBefore = RssMiB();
@@ -193,7 +171,7 @@ Row Run(int sites, int seconds, int saleMs, std::uint16_t port, const fs::path& 
       "updated":"2026-12-09T01:00:55.423Z","volume":2.5})");
   const std::int64_t received0 = subscriber.records.load();
   double driverCpu = 0;
-  const double cpu0 = ProcessCpuSeconds();
+  const double cpu0 = CpuSeconds(RUSAGE_SELF);
   const double brokerCpu0 = ProcessCpuSeconds(broker);
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::seconds(seconds);
@@ -216,7 +194,7 @@ Row Run(int sites, int seconds, int saleMs, std::uint16_t port, const fs::path& 
                            static_cast<std::int64_t>(static_cast<double>(n) * gapMs * 1000.0 / 2));
       }
       committed = n;
-      driverCpu = ThreadCpuSeconds();
+      driverCpu = CpuSeconds(RUSAGE_THREAD);
     });
     driver.join();
   }
@@ -228,7 +206,7 @@ Row Run(int sites, int seconds, int saleMs, std::uint16_t port, const fs::path& 
   }
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double cpu = ProcessCpuSeconds() - cpu0;
+  const double cpu = CpuSeconds(RUSAGE_SELF) - cpu0;
   const double brokerCpu = ProcessCpuSeconds(broker) - brokerCpu0;
   Row row;
   row.sites = sites;
@@ -282,18 +260,12 @@ int main(int argc, char** argv) {
   const fs::path root = (fs::is_directory(shm) ? shm : fs::temp_directory_path()) /
                         ("tarvenix-uplink-bench-" + std::to_string(getpid()));
   fs::create_directories(root);
-  const std::uint16_t port = FreePort();
+  const std::uint16_t port = tarvenix::testing::FreeLoopbackPort();
   std::ofstream(root / "mosquitto.conf")
       << "listener " << port
       << " 127.0.0.1\nallow_anonymous true\nmax_queued_messages 100000\nlog_dest none\n";
-  std::vector<std::string> args = {"/usr/sbin/mosquitto", "-c", (root / "mosquitto.conf").string()};
-  std::vector<char*> argvBroker;
-  for (auto& a : args) {
-    argvBroker.push_back(a.data());
-  }
-  argvBroker.push_back(nullptr);
-  pid_t broker = -1;
-  posix_spawn(&broker, argvBroker[0], nullptr, nullptr, argvBroker.data(), environ);
+  const pid_t broker = tarvenix::testing::Spawn(
+      {"/usr/sbin/mosquitto", "-c", (root / "mosquitto.conf").string()}, root / "mosquitto.log");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   mosquitto_lib_init();
 

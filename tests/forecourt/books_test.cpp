@@ -7,62 +7,31 @@
 #include <future>
 #include <limits>
 #include <sstream>
-#include <tarvenix/lines/clock.hpp>
 
 #include "forecourt/api/api.hpp"
-#include "forecourt/forecourt.hpp"
 #include "forecourt/json.hpp"
 #include "forecourt/shifts.hpp"
-#include "forecourt/simulated_lines.hpp"
-#include "sim/simulated_line.hpp"
+#include "support/simulated_api.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
 
 using nlohmann::json;
 
-class BooksTest : public ::testing::Test {
+class BooksTest : public testing::SimulatedApiTest {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("books-test-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    config_ = SimulatedConfig(3, (dir_ / "journal.db").string());
+    SimulatedApiTest::SetUp();
+    maxSteps_ = 40'000;
     config_.timezone = "Europe/Berlin";
     for (std::uint8_t addr = 1; addr <= 3; ++addr) {
       peer_.AddDispenser(addr);
     }
-    forecourt_ = std::make_unique<Forecourt>(
-        config_, log_, &clock_, [this] { return kEpochMs + clock_.NowUs() / 1000; },
-        simulated_.Factory());
-    api_ = std::make_unique<api::Api>(*forecourt_, config_);
-    RunUntil([&] { return std::ranges::all_of(forecourt_->Pumps(), &PumpSnapshot::online); });
+    Start();
   }
-  void TearDown() override {
-    api_.reset();
-    forecourt_.reset();
-    std::filesystem::remove_all(dir_);
-  }
+  // Every request steps the lines while it is answered.
+  bool StepsLines(const api::Route&) const override { return true; }
 
-  template <typename Done>
-  void RunUntil(Done done) {
-    for (int i = 0; i < 40'000 && !done(); ++i) {
-      forecourt_->Step();
-    }
-    ASSERT_TRUE(done());
-  }
-  // A request on a thread of its own, as the server runs it, while the
-  // lines step here.
-  api::Reply Call(const std::string& method, const std::string& target,
-                  const std::string& accept = {}) {
-    const auto route = api::Match(method, target.substr(0, target.find('?')));
-    EXPECT_TRUE(route) << target;
-    auto reply = std::async(std::launch::async, [&] {
-      return api_->Handle({.method = method, .target = target, .accept = accept}, *route);
-    });
-    RunUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
-    return reply.get();
-  }
   json Get(const std::string& target) {
     const api::Reply reply = Call("GET", target);
     EXPECT_EQ(reply.status, 200u) << target << ": " << reply.body;
@@ -88,18 +57,6 @@ class BooksTest : public ::testing::Test {
     return {static_cast<std::int64_t>(peer_.At(addr)->TotalVolume()),
             static_cast<std::int64_t>(peer_.At(addr)->TotalMoney())};
   }
-
-  // 2026-11-29T08:53:20Z
-  static constexpr std::int64_t kEpochMs = 1'796'000'000'000;
-  std::filesystem::path dir_;
-  Config config_;
-  std::FILE* sink_ = std::fopen("/dev/null", "w");
-  Log log_{sink_};
-  lines::ManualClock clock_;
-  sim::SimulatedLine peer_{clock_};
-  SimulatedLines simulated_{{&peer_}};
-  std::unique_ptr<Forecourt> forecourt_;
-  std::unique_ptr<api::Api> api_;
 };
 
 // A shift with sales in every paying state, fuel drawn without a sale and a
@@ -190,7 +147,7 @@ TEST_F(BooksTest, AShiftsReportSetsTheMetersAgainstTheSales) {
   const std::string target = "/api/v1/shifts/" + std::to_string(id) + "/report";
   const api::Reply csv = Call("GET", target + "?format=csv");
   EXPECT_EQ(csv.contentType, "text/csv; charset=utf-8");
-  EXPECT_EQ(Call("GET", target, "text/csv").body, csv.body);
+  EXPECT_EQ(Call({.method = "GET", .target = target, .accept = "text/csv"}).body, csv.body);
   std::vector<std::vector<std::string>> rows;
   std::istringstream lines(csv.body);
   for (std::string line; std::getline(lines, line);) {

@@ -9,10 +9,8 @@
 //
 // Real processes take real time: the test is bounded (well under a minute)
 // by small deliveries at a high flow on a fast line.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,12 +20,10 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "forecourt/database.hpp"
-
-extern char** environ;
+#include "support/child_process.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -38,35 +34,10 @@ using namespace std::chrono_literals;
 constexpr int kSales = 24;
 constexpr int kKills = 10;
 
-pid_t Spawn(const std::vector<std::string>& args, const fs::path& output) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  std::vector<char*> argv;
-  for (const std::string& a : args) {
-    argv.push_back(const_cast<char*>(a.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-int Reap(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return status;
-}
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::ReadFile;
+using testing::Reap;
+using testing::Spawn;
+using testing::WaitFor;
 
 // Kills and reaps a child the test did not get to end, on every way out.
 struct Child {
@@ -78,18 +49,6 @@ struct Child {
     }
   }
 };
-
-template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) {
-      return true;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return done();
-}
 
 TEST(CrashTest, EveryDeliveryIsInTheJournalExactlyOnceAfterKills) {
   const fs::path dir = fs::temp_directory_path() / ("tarvenixd-crash-" + std::to_string(getpid()));
@@ -141,13 +100,13 @@ TEST(CrashTest, EveryDeliveryIsInTheJournalExactlyOnceAfterKills) {
   const pid_t pid = Spawn(service, last);
   const Child guard{pid};
   const bool done =
-      WaitFor([&] { return Read(last).find("sales made") != std::string::npos; }, 40s);
+      WaitFor([&] { return ReadFile(last).find("sales made") != std::string::npos; }, 40s);
   ::kill(pid, SIGTERM);
   const int status = Reap(pid);
   ::kill(sim, SIGTERM);
   Reap(sim);
-  ASSERT_TRUE(done) << Read(log) << Read(last);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Read(last);
+  ASSERT_TRUE(done) << ReadFile(log) << ReadFile(last);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(last);
 
   Database db(journal.string());
   EXPECT_EQ(db.QueryText("PRAGMA integrity_check"), "ok");

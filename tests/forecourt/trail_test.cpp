@@ -7,30 +7,22 @@
 #include <filesystem>
 #include <future>
 #include <nlohmann/json.hpp>
-#include <tarvenix/lines/clock.hpp>
 #include <thread>
 
 #include "forecourt/api/api.hpp"
 #include "forecourt/audit.hpp"
-#include "forecourt/forecourt.hpp"
 #include "forecourt/json.hpp"
-#include "forecourt/simulated_lines.hpp"
-#include "sim/simulated_line.hpp"
+#include "support/simulated_api.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
 
 using nlohmann::json;
 
-class TrailTest : public ::testing::Test {
+class TrailTest : public testing::SimulatedApiTest {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("trail-test-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    config_ = SimulatedConfig(3, (dir_ / "journal.db").string());
+    SimulatedApiTest::SetUp();
     config_.settings.maxUnpaid = 5;
     config_.lines[0].pumps[0].product = "diesel";
     config_.lines[0].pumps[1].product = "diesel";
@@ -43,49 +35,9 @@ class TrailTest : public ::testing::Test {
     peer_.AddDispenser(1);
     peer_.AddDispenser(2);
     peer_.AddDispenser(3, {.autoNozzle = false});
-    forecourt_ = std::make_unique<Forecourt>(
-        config_, log_, &clock_, [this] { return NowMs(); }, simulated_.Factory());
-    api_ = std::make_unique<api::Api>(*forecourt_, config_);
-    RunUntil(
-        [&] { return std::ranges::all_of(forecourt_->Pumps(), [](auto& p) { return p.online; }); });
-  }
-  void TearDown() override {
-    api_.reset();
-    forecourt_.reset();
-    std::filesystem::remove_all(dir_);
+    Start();
   }
 
-  std::int64_t NowMs() const { return kEpochMs + static_cast<std::int64_t>(clock_.NowUs() / 1000); }
-  template <typename Done>
-  void RunUntil(Done done) {
-    for (int i = 0; i < 20'000; ++i) {
-      if (done()) {
-        return;
-      }
-      forecourt_->Step();
-    }
-    FAIL() << "condition not reached";
-  }
-  // A request through the HTTP interface, the lines stepped meanwhile.
-  api::Reply Call(std::string method, std::string target, std::string body = "") {
-    api::Request request{
-        .method = std::move(method), .target = std::move(target), .body = std::move(body)};
-    api::Route route;
-    if (auto refused = api_->Admit(request, route)) {
-      return *refused;
-    }
-    // Only a request for a line needs the lines stepped (which moves the
-    // clock); the others are answered by the journal's thread.
-    const bool onLine = route.name.find("/pumps/{id}/") != std::string::npos ||
-                        route.name == "POST /api/v1/stop-all" ||
-                        route.name.starts_with("POST /api/v1/shifts");
-    if (!onLine) {
-      return api_->Handle(request, route);
-    }
-    auto reply = std::async(std::launch::async, [&] { return api_->Handle(request, route); });
-    RunUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
-    return reply.get();
-  }
   json Body(const api::Reply& reply) { return json::parse(reply.body); }
   // The audit records of `filter` once `count` of them are committed.
   std::vector<AuditRecord> AuditedWhenCommitted(const AuditFilter& filter, std::size_t count) {
@@ -113,17 +65,6 @@ class TrailTest : public ::testing::Test {
     EXPECT_EQ(reply.status, 201u) << reply.body;
     return Body(reply).value("id", 0);
   }
-
-  static constexpr std::int64_t kEpochMs = 1'796'000'000'000;
-  std::filesystem::path dir_;
-  Config config_;
-  std::FILE* sink_ = std::fopen("/dev/null", "w");
-  Log log_{sink_};
-  lines::ManualClock clock_;
-  sim::SimulatedLine peer_{clock_};
-  SimulatedLines simulated_{{&peer_}};
-  std::unique_ptr<Forecourt> forecourt_;
-  std::unique_ptr<api::Api> api_;
 };
 
 TEST_F(TrailTest, PriceSetDuringADeliveryWaitsForTheSaleToEnd) {

@@ -5,13 +5,9 @@
 // in order and without a gap, after a broker outage and after kill -9 at
 // random moments; a command is applied and reported once; what is
 // published has every field the AsyncAPI document requires.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +23,7 @@
 #include <thread>
 
 #include "forecourt/database.hpp"
-
-extern char** environ;
+#include "support/child_process.hpp"
 
 namespace tarvenix::forecourt {
 namespace {
@@ -37,93 +32,12 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-pid_t Spawn(const std::vector<std::string>& args, const fs::path& output) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  std::vector<char*> argv;
-  for (const std::string& a : args) {
-    argv.push_back(const_cast<char*>(a.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-std::string Read(const fs::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) {
-      return true;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  return done();
-}
-
-// A process the test owns: ended (TERM, then KILL) and reaped on every way
-// out.
-class Process {
- public:
-  Process() = default;
-  Process(const std::vector<std::string>& args, const fs::path& output)
-      : pid_(Spawn(args, output)) {}
-  Process(Process&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-  Process& operator=(Process&& other) noexcept {
-    End();
-    pid_ = std::exchange(other.pid_, -1);
-    return *this;
-  }
-  ~Process() { End(); }
-  bool Running() const { return pid_ > 0; }
-  void Kill() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-  // SIGTERM; the exit status.
-  int End() {
-    int status = -1;
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 15s)) {
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-      }
-      pid_ = -1;
-    }
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
-std::uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using testing::FreeLoopbackPort;
+using testing::Process;
+using testing::ReadFile;
+using testing::Reap;
+using testing::Spawn;
+using testing::WaitFor;
 
 std::int64_t Query(const fs::path& db, const std::string& sql) {
   try {
@@ -153,7 +67,7 @@ class Site {
   explicit Site(const std::string& name, bool tls = false)
       : dir_(fs::temp_directory_path() /
              ("tarvenix-uplink-" + name + "-" + std::to_string(getpid()))),
-        port_(FreePort()),
+        port_(FreeLoopbackPort()),
         tls_(tls) {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
@@ -205,8 +119,8 @@ class Site {
     // apart by their first character.
     hq_ = Process(args, dir_ / "hq.jsonl");
     ASSERT_TRUE(WaitFor(
-        [&] { return Read(dir_ / "hq.jsonl").find("subscribed") != std::string::npos; }, 10s))
-        << Read(dir_ / "hq.jsonl");
+        [&] { return ReadFile(dir_ / "hq.jsonl").find("subscribed") != std::string::npos; }, 10s))
+        << ReadFile(dir_ / "hq.jsonl");
   }
 
   void WriteConfig(const std::string& extraUplink = "") {
@@ -233,7 +147,7 @@ class Site {
     return Process(args, dir_ / log);
   }
   void StartService(int sales) { service_ = Service(sales); }
-  void StopService() { ASSERT_EQ(service_.End(), 0) << Read(dir_ / "tarvenixd.log"); }
+  void StopService() { ASSERT_EQ(service_.End(), 0) << ReadFile(dir_ / "tarvenixd.log"); }
 
   void Publish(const std::string& topic, const std::string& payload) {
     std::vector<std::string> args = {"/usr/bin/mosquitto_pub",
@@ -253,9 +167,8 @@ class Site {
     }
     const pid_t pid = Spawn(args, dir_ / "pub.log");
     ASSERT_GT(pid, 0);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Read(dir_ / "pub.log");
+    const int status = Reap(pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(dir_ / "pub.log");
   }
 
   // Every record the journal numbered is at the head office, and the
@@ -270,7 +183,7 @@ class Site {
   // The published messages, as tarvenix-hq printed them.
   std::vector<json> Printed() const {
     std::vector<json> out;
-    std::istringstream lines(Read(dir_ / "hq.jsonl"));
+    std::istringstream lines(ReadFile(dir_ / "hq.jsonl"));
     for (std::string line; std::getline(lines, line);) {
       if (!line.empty() && line[0] == '{') {
         out.push_back(json::parse(line));
@@ -297,7 +210,8 @@ class Site {
                      : "");
     }
     script += " ) > openssl.log 2>&1";
-    ASSERT_EQ(std::system(("bash -c \"" + script + "\"").c_str()), 0) << Read(dir_ / "openssl.log");
+    ASSERT_EQ(std::system(("bash -c \"" + script + "\"").c_str()), 0)
+        << ReadFile(dir_ / "openssl.log");
   }
 
   fs::path dir_;
@@ -361,19 +275,22 @@ TEST(UplinkTest, SalesDuringABrokerOutageArriveAfterItInOrderOnce) {
   site.WriteConfig("backlog_degraded_s = 1\n");
   Process run = site.Service(8, "sales.log");
   ASSERT_TRUE(WaitFor(
-      [&] { return Read(site.Dir() / "sales.log").find("uplink: connected") != std::string::npos; },
+      [&] {
+        return ReadFile(site.Dir() / "sales.log").find("uplink: connected") != std::string::npos;
+      },
       10s));
   // The broker goes; the sales go on, into the outbox.
   site.StopBroker();
   ASSERT_TRUE(WaitFor(
-      [&] { return Read(site.Dir() / "sales.log").find("sales made") != std::string::npos; }, 60s))
-      << Read(site.Dir() / "sales.log");
+      [&] { return ReadFile(site.Dir() / "sales.log").find("sales made") != std::string::npos; },
+      60s))
+      << ReadFile(site.Dir() / "sales.log");
   const std::int64_t waiting = Query(site.Journal(), "SELECT count(*) FROM outbox");
   EXPECT_GT(waiting, 0);
   EXPECT_EQ(Query(site.Hq(), "SELECT count(*) FROM records") + waiting,
             Query(site.Journal(), "SELECT seq FROM sqlite_sequence WHERE name = 'outbox'"));
   // The backlog is seen: past its age the service is degraded.
-  const std::string log = Read(site.Dir() / "sales.log");
+  const std::string log = ReadFile(site.Dir() / "sales.log");
   const auto at = log.find("http://");
   ASSERT_NE(at, std::string::npos);
   const std::string url = log.substr(at, log.find('\n', at) - at);
@@ -389,7 +306,8 @@ TEST(UplinkTest, SalesDuringABrokerOutageArriveAfterItInOrderOnce) {
   EXPECT_FALSE(uplink["connected"].get<bool>());
   EXPECT_EQ(uplink["backlog"]["records"], waiting);
   site.StartBroker();
-  ASSERT_TRUE(WaitFor([&] { return site.AllDelivered(); }, 30s)) << Read(site.Dir() / "sales.log");
+  ASSERT_TRUE(WaitFor([&] { return site.AllDelivered(); }, 30s))
+      << ReadFile(site.Dir() / "sales.log");
   EXPECT_EQ(run.End(), 0);
   ExpectInOrderWithoutGap(site.Hq());
   // Each sale twice: payable, then cleared.
@@ -418,7 +336,7 @@ TEST(UplinkTest, KilledWhilePublishingEveryCommittedRecordArrivesOnce) {
     const std::int64_t before = numbered();
     Process run = site.Service(kills + 4, "kills.log");
     ASSERT_TRUE(WaitFor([&] { return numbered() > before; }, 60s))
-        << Read(site.Dir() / "kills.log");
+        << ReadFile(site.Dir() / "kills.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
     run.Kill();
   }
@@ -426,9 +344,12 @@ TEST(UplinkTest, KilledWhilePublishingEveryCommittedRecordArrivesOnce) {
   // start afresh at each run, so it is not asked to finish the sales.
   Process last = site.Service(0, "last.log");
   ASSERT_TRUE(WaitFor(
-      [&] { return Read(site.Dir() / "last.log").find("uplink: connected") != std::string::npos; },
+      [&] {
+        return ReadFile(site.Dir() / "last.log").find("uplink: connected") != std::string::npos;
+      },
       10s));
-  ASSERT_TRUE(WaitFor([&] { return site.AllDelivered(); }, 30s)) << Read(site.Dir() / "last.log");
+  ASSERT_TRUE(WaitFor([&] { return site.AllDelivered(); }, 30s))
+      << ReadFile(site.Dir() / "last.log");
   EXPECT_EQ(last.End(), 0);
   ExpectInOrderWithoutGap(site.Hq());
   std::cout << Query(site.Hq(), "SELECT count(*) FROM records") << " records once each after "
@@ -455,10 +376,11 @@ TEST(UplinkTest, CommandsAreAppliedAndReportedOnceOverTls) {
   site.StartService(0);
   ASSERT_TRUE(WaitFor(
       [&] {
-        return Read(site.Dir() / "tarvenixd.log").find("uplink: connected") != std::string::npos;
+        return ReadFile(site.Dir() / "tarvenixd.log").find("uplink: connected") !=
+               std::string::npos;
       },
       10s))
-      << Read(site.Dir() / "tarvenixd.log");
+      << ReadFile(site.Dir() / "tarvenixd.log");
   const std::string prices = R"({"id": "p-1", "kind": "prices", "prices": {"1": 1.89, "2": 2.41}})";
   site.Publish("tarvenix/s1/commands", prices);
   site.Publish("tarvenix/s1/commands", prices);
@@ -483,7 +405,7 @@ TEST(UplinkTest, CommandsAreAppliedAndReportedOnceOverTls) {
                      "'$.error') = 'bad-json'") == 1;
       },
       30s))
-      << Read(site.Dir() / "tarvenixd.log");
+      << ReadFile(site.Dir() / "tarvenixd.log");
   EXPECT_EQ(Query(site.Hq(),
                   "SELECT count(*) FROM records WHERE kind = 'results' AND "
                   "json_extract(record, '$.id') = 'p-1' AND json_extract(record, '$.ok')"),

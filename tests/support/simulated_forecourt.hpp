@@ -31,7 +31,7 @@ inline std::filesystem::path FreshTestDirectory(std::string_view prefix) {
 
 class SimulatedForecourt {
  protected:
-  static constexpr int kMaxSteps = 20'000;
+  // 2026-11-29T08:53:20Z
   static constexpr std::int64_t kEpochMs = 1'796'000'000'000;
 
   // The service on `config` over the test's dispensers (peer_ drives the
@@ -47,19 +47,21 @@ class SimulatedForecourt {
   // Steps every line until `done`, or fails the test.
   template <typename Done>
   void RunUntil(Done done) {
-    for (int i = 0; i < kMaxSteps; ++i) {
+    for (int i = 0; i < maxSteps_; ++i) {
       if (done()) {
         return;
       }
       forecourt_->Step();
     }
-    FAIL() << "condition not reached in " << kMaxSteps << " steps";
+    FAIL() << "condition not reached in " << maxSteps_ << " steps";
   }
   void RunUntilOnline() {
     RunUntil(
         [&] { return std::ranges::all_of(forecourt_->Pumps(), [](auto& p) { return p.online; }); });
   }
 
+  // How many steps RunUntil takes before it fails the test.
+  int maxSteps_ = 20'000;
   std::FILE* sink_ = std::fopen("/dev/null", "w");
   forecourt::Log log_{sink_};
   lines::ManualClock clock_;
