@@ -18,8 +18,10 @@ void FallbackWatch::Beat() {
   const std::int64_t silent = now - lastBeatMs_;
   lastBeatMs_ = now;
   if (active_) {
+    // Recorded by the next line step: the caller may be an I/O thread,
+    // which writes nothing to the disk.
     active_ = false;
-    Record(false, silent);
+    leftAfterMs_ = silent;
   }
 }
 
@@ -40,6 +42,10 @@ bool FallbackWatch::Active() {
     return false;
   }
   std::lock_guard lock(mutex_);
+  if (leftAfterMs_) {
+    Record(false, *leftAfterMs_);
+    leftAfterMs_.reset();
+  }
   if (active_ || streams_ > 0) {
     return active_;
   }

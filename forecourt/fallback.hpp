@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "forecourt/events.hpp"
 #include "forecourt/journal.hpp"
@@ -31,7 +32,8 @@ class FallbackWatch {
   void StreamOpened();
   void StreamClosed();
   // Whether fallback is on; begins it once the heartbeat has been silent
-  // long enough. The line workers ask at each step.
+  // long enough, and records an end a request brought. The line workers
+  // ask at each step.
   bool Active();
 
  private:
@@ -46,6 +48,8 @@ class FallbackWatch {
   std::int64_t lastBeatMs_;
   int streams_ = 0;
   bool active_ = false;
+  // Fallback ended by a request after this silence, not yet recorded.
+  std::optional<std::int64_t> leftAfterMs_;
 };
 
 }  // namespace tarvenix::forecourt
