@@ -93,12 +93,15 @@ TEST_F(BooksTest, AShiftsReportSetsTheMetersAgainstTheSales) {
   });
   const auto atClose2 = Counters(2);
   peer_.SetFaults(3, sim::FaultPlan{}.With(sim::FaultKind::kNoReply, 1.0), 7);
-  // Offline, and its alert raised (a step after), before the close.
+  // Offline, and its alert raised (a step after), before the close; and a
+  // millisecond on, so that the close's time is past the alert's whichever
+  // thread reads the clock first (a shift holds [opened, closed)).
   RunUntil([&] {
     return !forecourt_->Pump("3")->online &&
            std::ranges::any_of(journal.Alerts(false),
                                [](const Alert& a) { return a.pumpId == "3"; });
   });
+  clock_.AdvanceMs(1);
   const auto atClose1 = Counters(1);
   const auto closed = Call("POST", "/api/v1/shifts/current/close");
   ASSERT_EQ(closed.status, 200u) << closed.body;
